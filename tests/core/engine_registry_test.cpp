@@ -16,6 +16,17 @@ using quarvel::testing::operator<<;  // the cases below print as their names
 constexpr const char* kStaleText = "text of an earlier call";
 constexpr std::uint64_t kOtherCapabilities = QRVL_CAP_CUDA;
 
+// The registry never forgets a name, so each test run registers names of its own: `base` plus a fresh suffix
+// (an empty base stays empty).
+std::string fresh_name(const std::string& base, int run) {
+  return base.empty() ? base : base + "-" + std::to_string(run);
+}
+
+int next_run() {
+  static int runs = 0;
+  return ++runs;
+}
+
 // Engines must outlive the registry's use of them, so every engine a test makes lives until the process ends.
 FakeEngine* lasting_engine(const std::string& name) {
   static std::deque<std::unique_ptr<FakeEngine>> engines;
@@ -47,12 +58,13 @@ class Registration : public ::testing::TestWithParam<RegistrationCase> {};
 
 TEST_P(Registration, FollowsTheRules) {
   const RegistrationCase& given = GetParam();
+  const int run = next_run();
   const int count_before = qrvl_backend_count();
-  Engine* first = given.first == nullptr ? nullptr : lasting_engine(given.first);
+  Engine* first = given.first == nullptr ? nullptr : lasting_engine(fresh_name(given.first, run));
   EXPECT_EQ(register_engine(first), given.first_accepted);
   int expected = count_before + (given.first_accepted ? 1 : 0);
   if (given.same_object || given.second != nullptr) {
-    Engine* second = given.same_object ? first : lasting_engine(given.second);
+    Engine* second = given.same_object ? first : lasting_engine(fresh_name(given.second, run));
     EXPECT_EQ(register_engine(second), given.second_accepted);
     expected += given.second_accepted ? 1 : 0;
   }
@@ -64,12 +76,12 @@ INSTANTIATE_TEST_SUITE_P(Rules, Registration, ::testing::ValuesIn(kRegistrationC
 
 TEST(Registration, AppendsInOrderAndIsEnumerated) {
   registered_fake_engine();
-  FakeEngine* later = lasting_engine("reg-later");
+  FakeEngine* later = lasting_engine(fresh_name("reg-later", next_run()));
   ASSERT_TRUE(register_engine(later));
   const int last = qrvl_backend_count() - 1;
   QrvlBackendInfo info{};
   ASSERT_EQ(qrvl_backend_info(last, &info), QRVL_STATUS_OK);
-  EXPECT_STREQ(info.name, "reg-later");
+  EXPECT_EQ(info.name, later->info().name);
   EXPECT_STREQ(info.version, kFakeEngineVersion);
   EXPECT_EQ(info.capabilities, kOtherCapabilities);
 }
@@ -78,10 +90,10 @@ TEST(Registration, AppendsInOrderAndIsEnumerated) {
 TEST(Registration, LoadModelUsesTheEngineNamed) {
   FakeEngine& fake = registered_fake_engine();
   const int fake_models = fake.live_models();
-  FakeEngine* other = lasting_engine("reg-lookup");
+  FakeEngine* other = lasting_engine(fresh_name("reg-lookup", next_run()));
   ASSERT_TRUE(register_engine(other));
   QrvlModel* handle = nullptr;
-  ASSERT_EQ(qrvl_load_model("reg-lookup", "ordinary", &handle), QRVL_STATUS_OK);
+  ASSERT_EQ(qrvl_load_model(other->info().name.c_str(), "ordinary", &handle), QRVL_STATUS_OK);
   EXPECT_EQ(other->live_models(), 1);
   EXPECT_EQ(fake.live_models(), fake_models);
   qrvl_free_model(handle);
@@ -138,9 +150,10 @@ TEST(BackendInfo, NullOutIsAnInvalidArgument) {
 
 TEST(BackendInfo, TextsLastUntilTheSameThreadAsksAgain) {
   const int fake_index = fake_engine_index();
-  FakeEngine* other = lasting_engine("reg-info-texts");
+  FakeEngine* other = lasting_engine(fresh_name("reg-info-texts", next_run()));
   ASSERT_TRUE(register_engine(other));
   const int other_index = qrvl_backend_count() - 1;
+  const std::string other_name = other->info().name;
 
   QrvlBackendInfo mine{};
   ASSERT_EQ(qrvl_backend_info(fake_index, &mine), QRVL_STATUS_OK);
@@ -148,23 +161,25 @@ TEST(BackendInfo, TextsLastUntilTheSameThreadAsksAgain) {
     QrvlBackendInfo theirs{};
     for (int round = 0; round < 100; ++round) {
       ASSERT_EQ(qrvl_backend_info(other_index, &theirs), QRVL_STATUS_OK);
-      ASSERT_STREQ(theirs.name, "reg-info-texts");
+      ASSERT_EQ(theirs.name, other_name);
     }
   });
   asker.join();
   EXPECT_STREQ(mine.name, kFakeEngineName);
 
+  // A second call on this thread replaces the copy; `mine` may no longer be read.
   QrvlBackendInfo again{};
   ASSERT_EQ(qrvl_backend_info(other_index, &again), QRVL_STATUS_OK);
-  EXPECT_STREQ(mine.name, "reg-info-texts");  // the thread's one copy was replaced
+  EXPECT_EQ(again.name, other_name);
 }
 
 // An engine that breaks its promise not to throw from info() must not take the process down either.
 TEST(BackendInfo, SurvivesAnEngineWhoseInfoThrows) {
   registered_fake_engine();
-  FakeEngine* faulty = lasting_engine("reg-faulty-info");
+  FakeEngine* faulty = lasting_engine(fresh_name("reg-faulty-info", next_run()));
   ASSERT_TRUE(register_engine(faulty));
   const int index = qrvl_backend_count() - 1;
+  const std::string faulty_name = faulty->info().name;
   faulty->set_info_throws(true);
 
   QrvlBackendInfo info{"junk", "junk", kOtherCapabilities};
@@ -174,7 +189,7 @@ TEST(BackendInfo, SurvivesAnEngineWhoseInfoThrows) {
   EXPECT_STREQ(qrvl_last_error_message(), kStaleText);
 
   QrvlModel* handle = nullptr;
-  EXPECT_EQ(qrvl_load_model("reg-faulty-info", "ordinary", &handle), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(qrvl_load_model(faulty_name.c_str(), "ordinary", &handle), QRVL_STATUS_RUNTIME_ERROR);
   EXPECT_STREQ(qrvl_last_error_message(), "fake engine info failure");
   EXPECT_EQ(handle, nullptr);
   faulty->set_info_throws(false);
