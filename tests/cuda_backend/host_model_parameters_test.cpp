@@ -240,6 +240,9 @@ TEST(HostParametersZbl, TypewiseOuterCutoffFromRadiiCappedByTheLine) {
   const HostModelParameters narrow = load(write_model(zbl_pair("H", 0.5, 1.2, 1.0)));
   EXPECT_EQ(zbl_record(narrow, 0, 1)[1], 1.2f);
   EXPECT_EQ(zbl_record(narrow, 1, 1)[1], 0.426667f + 0.426667f);
+  // A factor beyond the float range rounds to infinity, so the line's outer cutoff caps every pair.
+  const HostModelParameters huge = load(write_model(zbl_pair("H", 0.5, 1.2, 1e300)));
+  EXPECT_EQ(zbl_record(huge, 0, 1)[1], 1.2f);
 }
 
 TEST(HostParametersZbl, TypewiseNeedsAtomicNumbersUpTo94) {
