@@ -630,17 +630,7 @@ std::string without_last_lines(const std::string& text, std::size_t count) {
   return text.substr(0, end + 1);
 }
 
-ModelShape small_shape() {
-  ModelShape shape;
-  shape.elements = {"C", "H"};
-  shape.n_max_radial = 2;
-  shape.n_max_angular = 1;
-  shape.basis_size_radial = 2;
-  shape.basis_size_angular = 1;
-  shape.l_max_3body = 2;
-  shape.hidden_neurons = 3;
-  return shape;
-}
+ModelShape small_shape() { return test_support::compact_shape("nep4", {"C", "H"}); }
 
 ModelShape flexible_shape() {
   ModelShape shape = small_shape();
