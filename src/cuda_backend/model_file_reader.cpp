@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error_checks.hpp"
+
 namespace quarvel::cuda_backend {
 namespace {
 
@@ -67,10 +69,6 @@ constexpr std::array<FamilyKeyword, 12> kFamilies = {{{"nep4", 4, 0},
                                                       {"nep4_zbl_charge3", 4, 3},
                                                       {"nep5", 5, 0},
                                                       {"nep5_zbl", 5, 0}}};
-
-void require(bool condition, const char* message) {
-  if (!condition) throw std::runtime_error(message);
-}
 
 void refuse_unless(bool condition, const char* message) {
   if (!condition) throw UnsupportedModelProtocol(message);
@@ -487,9 +485,8 @@ void count_parameters(ModelProtocol& protocol) {
   protocol.parameter_count = protocol.ann_parameter_count + protocol.descriptor_coefficient_count;
 }
 
-// Reads the header from the first line up to and including the "ANN" line.
-ModelProtocol parse_model_header(std::istream& in) {
-  ModelProtocol protocol;
+// Fills `protocol` (all zeros on entry) from the header: the first line up to and including the "ANN" line.
+void parse_model_header(ModelProtocol& protocol, std::istream& in) {
   TokenLineSource lines(in);
   parse_header_line(protocol, lines);
   if (protocol.spin_mode != 0) parse_spin_block(protocol, lines);
@@ -506,7 +503,6 @@ ModelProtocol parse_model_header(std::istream& in) {
   check_structural_settings(protocol);
   if (protocol.spin_mode != 0) check_spin_settings(protocol);
   count_parameters(protocol);
-  return protocol;
 }
 
 // Reads the flexible ZBL pair records and raises the ZBL outer cutoff and the cutoffs that cover it.
@@ -537,14 +533,18 @@ std::ifstream open_model_file(const std::string& path) {
 
 ParsedModelFile parse_model_stream(std::istream& in) {
   ParsedModelFile parsed;
-  parsed.protocol = parse_model_header(in);
+  parse_model_header(parsed.protocol, in);
   const ModelProtocol& protocol = parsed.protocol;
   parsed.parameters = read_float_block(in, protocol.parameter_count + protocol.scaler_count, "model parameters");
   if (protocol.flexible_zbl) parsed.flexible_zbl_parameters = read_flexible_zbl_records(in, parsed.protocol);
   return parsed;
 }
 
-ModelProtocol parse_model_protocol_stream(std::istream& in) { return parse_model_header(in); }
+ModelProtocol parse_model_protocol_stream(std::istream& in) {
+  ModelProtocol protocol;
+  parse_model_header(protocol, in);
+  return protocol;
+}
 
 ParsedModelFile parse_model_file(const std::string& path) {
   std::ifstream in = open_model_file(path);
@@ -553,7 +553,7 @@ ParsedModelFile parse_model_file(const std::string& path) {
 
 ModelProtocol parse_model_protocol(const std::string& path) {
   std::ifstream in = open_model_file(path);
-  return parse_model_header(in);
+  return parse_model_protocol_stream(in);
 }
 
 }  // namespace quarvel::cuda_backend
