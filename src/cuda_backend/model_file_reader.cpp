@@ -313,13 +313,14 @@ void parse_spin_block(ModelProtocol& protocol, TokenLineSource& lines) {
 
 void parse_zbl_line(ModelProtocol& protocol, TokenLineSource& lines) {
   const TokenLine line = expect_keyword_line(lines, "zbl", 3, 4, "expected zbl line");
+  // Every value is parsed before any rule applies; the factor's rule comes before the cutoffs' rules.
+  if (line.size() == 4) protocol.typewise_zbl_factor = parse_double_token(line[3]);
+  protocol.zbl_rc_inner = parse_double_token(line[1]);
+  protocol.zbl_rc_outer = parse_double_token(line[2]);
   if (line.size() == 4) {
-    protocol.typewise_zbl_factor = parse_double_token(line[3]);
     require(protocol.typewise_zbl_factor > 0.0, "typewise ZBL cutoff factor must be positive");
     protocol.typewise_zbl = true;
   }
-  protocol.zbl_rc_inner = parse_double_token(line[1]);
-  protocol.zbl_rc_outer = parse_double_token(line[2]);
   if (protocol.zbl_rc_inner != 0.0) {
     require(protocol.zbl_rc_inner >= 0.0 && protocol.zbl_rc_outer > protocol.zbl_rc_inner, "invalid ZBL cutoff range");
   } else if (protocol.zbl_rc_outer != 0.0) {
