@@ -43,6 +43,10 @@ const std::set<std::string> kExportedSymbols = {
     "quarvel::register_engine(quarvel::Engine*)",
     "quarvel::set_last_error(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
     "quarvel::clear_last_error()",
+    "quarvel::cuda_backend::parse_model_protocol(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
+    "vtable for quarvel::cuda_backend::UnsupportedModelProtocol",
+    "typeinfo for quarvel::cuda_backend::UnsupportedModelProtocol",
+    "typeinfo name for quarvel::cuda_backend::UnsupportedModelProtocol",
 };
 
 // The defined dynamic symbols of the library, demangled; a destructor's several variants count once.
