@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,9 @@ struct FamilyCase {
   std::uint64_t capabilities;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.family; }
+
 class CudaEngineLoads : public CudaEngineTest, public ::testing::WithParamInterface<FamilyCase> {};
 
 TEST_P(CudaEngineLoads, EveryFamilyWithItsKindAndCapabilities) {
@@ -109,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Families, CudaEngineLoads,
                                            FamilyCase{"nep4_zbl_charge3", QRVL_MODEL_KIND_CHARGE, 0x55},
                                            FamilyCase{"nep4_spin", QRVL_MODEL_KIND_SPIN, 0xCF},
                                            FamilyCase{"nep4_spin1", QRVL_MODEL_KIND_SPIN, 0xCF}),
-                         [](const auto& info) { return std::string(info.param.family); });
+                         [](const auto& test_case) { return std::string(test_case.param.family); });
 
 TEST_F(CudaEngineTest, FlexibleZblModelReportsItsLargestPairCutoff) {
   ModelShape shape = shape_of("nep4_zbl");
@@ -183,6 +187,9 @@ struct EstimateCase {
   int structures;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const EstimateCase& c, std::ostream* os) { *os << c.name; }
+
 class CudaEngineEstimates : public CudaEngineTest, public ::testing::WithParamInterface<EstimateCase> {};
 
 TEST_P(CudaEngineEstimates, ExactBytesForTheCapacities) {
@@ -206,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EstimateCase{"Charge", "nep4_charge2", 300, 4}, EstimateCase{"Spin", "nep4_spin", 77, 2},
                       EstimateCase{"PastTwoToThe32", "nep4", 100000000, 1000},
                       EstimateCase{"SpinPastTwoToThe32", "nep4_spin", 2147483647, 2147483647}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST_F(CudaEngineTest, EstimateRefusesCapacitiesBelowOne) {
   const LoadedModel model(shape_of("nep4"));

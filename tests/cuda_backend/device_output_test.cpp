@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,9 @@ struct OutputRefusal {
   const char* message;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const OutputRefusal& c, std::ostream* os) { *os << c.name; }
+
 class DeviceOutputRefuses : public DeviceOutputTest, public ::testing::WithParamInterface<OutputRefusal> {};
 
 TEST_P(DeviceOutputRefuses, WithItsMessage) {
@@ -140,12 +144,14 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputRefusal{"AtomsAboveCapacity", 1, 3, "atom_count exceeds workspace atom capacity"},
                       OutputRefusal{"StructuresAboveCapacity", 2, 2,
                                     "structure_count exceeds workspace structure capacity"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 struct MissingArray {
   const char* array;
   const char* message;
 };
+
+void PrintTo(const MissingArray& c, std::ostream* os) { *os << c.array; }
 
 class DeviceOutputNeeds : public test_support::DeviceTest, public ::testing::WithParamInterface<MissingArray> {};
 
@@ -167,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MissingArray{"output_virials_per_atom_row_major9", "workspace missing packed per-atom virials"},
                       MissingArray{"structure_energy", "workspace missing structure energy"},
                       MissingArray{"structure_virial_row_major9", "workspace missing structure virial"}),
-    [](const auto& info) { return std::string(info.param.array); });
+    [](const auto& test_case) { return std::string(test_case.param.array); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

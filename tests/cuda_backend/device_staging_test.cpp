@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ struct StagingRefusal {
   bool invalid_argument;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const StagingRefusal& c, std::ostream* os) { *os << c.name; }
+
 std::vector<StagingRefusal> staging_refusals() {
   using B = BatchArrays;
   using Q = QrvlStructureBatch;
@@ -160,7 +164,7 @@ TEST_P(DeviceStagingRefuses, WithItsMessageAndExceptionType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, DeviceStagingRefuses, ::testing::ValuesIn(staging_refusals()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST_F(DeviceStagingTest, SpinWorkspaceRequiresSpins) {
   const BatchArrays arrays = BatchArrays::consecutive({2}, 1);
@@ -173,6 +177,8 @@ struct MissingArray {
   const char* array;
   const char* message;
 };
+
+void PrintTo(const MissingArray& c, std::ostream* os) { *os << c.array; }
 
 class DeviceStagingNeeds : public test_support::DeviceTest, public ::testing::WithParamInterface<MissingArray> {};
 
@@ -195,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MissingArray{"box_inverse_row_major9", "workspace missing box inverses"},
                       MissingArray{"pbc_flags3", "workspace missing pbc flags"},
                       MissingArray{"output_forces_aos3", "workspace missing batch AoS staging buffer"}),
-    [](const auto& info) { return std::string(info.param.array); });
+    [](const auto& test_case) { return std::string(test_case.param.array); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ struct PipelineCase {
   bool supported;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const PipelineCase& c, std::ostream* os) { *os << c.name; }
+
 ModelProtocol with(ModelProtocol p, void (*change)(ModelProtocol&)) {
   change(p);
   return p;
@@ -116,7 +120,7 @@ TEST_P(SupportsForcePipeline, ByModelShape) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, SupportsForcePipeline, ::testing::ValuesIn(pipeline_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(ReportInvalidArgument, StoresTheTextAndAnswersOne) {
   clear_last_error();

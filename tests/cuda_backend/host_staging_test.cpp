@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ struct BatchRefusal {
   std::function<void(BatchArrays&, QrvlStructureBatch&)> break_batch;
   const char* message;
 };
+
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const BatchRefusal& c, std::ostream* os) { *os << c.name; }
 
 std::vector<BatchRefusal> batch_refusals() {
   return {
@@ -104,7 +108,7 @@ TEST_P(HostBatchStagingRefuses, WithItsMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, HostBatchStagingRefuses, ::testing::ValuesIn(batch_refusals()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 struct OrthorhombicCase {
   const char* name;
@@ -112,6 +116,9 @@ struct OrthorhombicCase {
   double value;
   bool expected;
 };
+
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const OrthorhombicCase& c, std::ostream* os) { *os << c.name; }
 
 class Orthorhombic : public ::testing::TestWithParam<OrthorhombicCase> {};
 
@@ -130,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OrthorhombicCase{"NegativeDiagonal", 8, -1.0, false},
                       OrthorhombicCase{"InfiniteDiagonal", 0, std::numeric_limits<double>::infinity(), false},
                       OrthorhombicCase{"NaNDiagonal", 4, std::nan(""), false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(Orthorhombic, ABatchWithoutStructuresIs) {
   QrvlStructureBatch batch{};
@@ -205,10 +212,23 @@ TEST(LammpsStaging, StagesGhostsReachedByNeighborsAndMasksFlagBits) {
 }
 
 TEST(LammpsStaging, AnEmptyListGivesAnEmptyRecord) {
-  LammpsArrays a;
-  const HostExternalNeighborStaging s = stage_lammps_external_neighbors(a.view(), test_support::minimal_protocol());
+  // Every array is present but holds nothing to read: no local atom and no active atom.
+  const std::int32_t unused_index = 0;
+  const std::int32_t* const unused_row = &unused_index;
+  const double unused_position[3] = {0.0, 0.0, 0.0};
+  const double* const unused_position_row = unused_position;
+  QrvlLammpsNeighborInput input{};
+  input.ilist = &unused_index;
+  input.numneigh = &unused_index;
+  input.firstneigh = &unused_row;
+  input.types = &unused_index;
+  input.type_map = &unused_index;
+  input.positions = &unused_position_row;
+  const HostExternalNeighborStaging s = stage_lammps_external_neighbors(input, test_support::minimal_protocol());
   EXPECT_EQ(s.atom_count, 0);
+  EXPECT_EQ(s.active_count, 0);
   EXPECT_TRUE(s.types.empty());
+  EXPECT_TRUE(s.active_atom_indices.empty());
   EXPECT_TRUE(s.nl_radial_slot_major.empty());
 }
 
@@ -217,6 +237,9 @@ struct LammpsRefusal {
   std::function<void(LammpsArrays&, QrvlLammpsNeighborInput&)> break_input;
   const char* message;
 };
+
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const LammpsRefusal& c, std::ostream* os) { *os << c.name; }
 
 std::vector<LammpsRefusal> lammps_refusals() {
   using L = LammpsArrays;
@@ -261,7 +284,7 @@ TEST_P(LammpsStagingRefuses, WithItsMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, LammpsStagingRefuses, ::testing::ValuesIn(lammps_refusals()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

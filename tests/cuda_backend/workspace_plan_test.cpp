@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,9 @@ struct RefusalCase {
   const char* message;
 };
 
+// Test names and failure output show the case by its name, not its bytes.
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 const char* const kSpinShapeMessage =
     "CUDA spin workspace requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, and "
     "spin_l_max <= 4";
@@ -165,14 +169,15 @@ TEST_P(PlanRefuses, WithItsMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, PlanRefuses, ::testing::ValuesIn(refusal_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST(DeviceArrayPlan, BytesFollowTheScalarTypeAndRefuseUnknownCodes) {
   const std::uint64_t huge = (std::uint64_t{1} << 33) + 3;  // byte counts far beyond 2^32 stay exact
   EXPECT_EQ((DeviceArrayPlan{"a", DeviceScalarType::int32, huge}.bytes()), 4 * huge);
   EXPECT_EQ((DeviceArrayPlan{"a", DeviceScalarType::float32, huge}.bytes()), 4 * huge);
   EXPECT_EQ((DeviceArrayPlan{"a", DeviceScalarType::float64, huge}.bytes()), 8 * huge);
-  EXPECT_THAT([] { (void)DeviceArrayPlan{"a", static_cast<DeviceScalarType>(3), 1}.bytes(); },
+  const DeviceArrayPlan unknown{"a", static_cast<DeviceScalarType>(3), 1};
+  EXPECT_THAT([&] { (void)unknown.bytes(); },
               ThrowsMessage<std::runtime_error>(StrEq("unknown scalar type")));
 }
 
