@@ -8,9 +8,12 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-// A failed CUDA status throws std::runtime_error "<step>: <CUDA error string>".
+// A failed CUDA status throws std::runtime_error "<step>: <CUDA error string>". The runtime's last error is read
+// and discarded first, so that the failure cannot resurface at a later, unrelated call.
 inline void check_cuda(cudaError_t status, const char* step) {
-  if (status != cudaSuccess) throw std::runtime_error(std::string(step) + ": " + cudaGetErrorString(status));
+  if (status == cudaSuccess) return;
+  (void)cudaGetLastError();
+  throw std::runtime_error(std::string(step) + ": " + cudaGetErrorString(status));
 }
 
 // A broken internal or device limit throws std::runtime_error with the message.

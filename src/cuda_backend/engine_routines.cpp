@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "cuda_checks.hpp"
 #include "quarvel/engine.hpp"
 
 namespace quarvel::cuda_backend {
@@ -127,6 +128,18 @@ void copy_outputs_to_host(const DeviceWorkspaceView& view, int structure_count, 
     copy_to_host(result.mforce + 3 * first_atom, view.output_mforces_aos3, 3 * atoms * sizeof(double),
                  "failed to copy CUDA mforces");
   }
+}
+
+ScopedDevice::ScopedDevice(int device) {
+  check_cuda(cudaGetDevice(&previous_), "query current CUDA device");
+  if (previous_ != device) {
+    check_cuda(cudaSetDevice(device), "select model CUDA device");
+    restore_ = true;
+  }
+}
+
+ScopedDevice::~ScopedDevice() {
+  if (restore_) (void)cudaSetDevice(previous_);
 }
 
 LapTimer::~LapTimer() {

@@ -40,6 +40,22 @@ int report_invalid_argument(const char* message);
 void copy_outputs_to_host(const DeviceWorkspaceView& view, int structure_count, int atom_count,
                           int structure_offset, int atom_offset, bool spin, bool charge, QrvlFindForceResult& result);
 
+// Makes `device` the calling thread's current device for the lifetime of the scope and gives the caller's device
+// back afterwards. A model runs every operation inside one, on the device it was loaded on, so that a probe or a
+// switch of device on the calling thread cannot make it work on another device's memory. Throws
+// std::runtime_error when the current device cannot be read or changed.
+class ScopedDevice {
+ public:
+  explicit ScopedDevice(int device);
+  ScopedDevice(const ScopedDevice&) = delete;
+  ScopedDevice& operator=(const ScopedDevice&) = delete;
+  ~ScopedDevice();
+
+ private:
+  int previous_ = 0;
+  bool restore_ = false;
+};
+
 // One profiled call: the caller fills the first four fields and creates the events. Statuses of the event calls
 // are ignored: timing is informational.
 struct LapTimer {
