@@ -44,6 +44,14 @@ void append_atom_block(PlanBuilder& add, std::uint64_t a) {
   add.doubles("virial_soa9", 9 * a);
 }
 
+// Radial and angular full lists: a count per atom and slot-major neighbor indices.
+void append_neighbor_lists(PlanBuilder& add, const ModelProtocol& protocol, std::uint64_t a) {
+  add.ints("nn_radial", a);
+  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
+  add.ints("nn_angular", a);
+  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+}
+
 void append_spin_block(PlanBuilder& add, const ModelProtocol& protocol, std::uint64_t a) {
   const int nc = protocol.spin_compress;
   const int basis = protocol.spin_basis_size_radial + 1;
@@ -162,10 +170,7 @@ WorkspacePlan make_internal_neighbor_workspace_plan(const ModelProtocol& protoco
   add.doubles("output_virials_per_atom_row_major9", 9 * a);
   add.doubles("structure_energy", s);
   add.doubles("structure_virial_row_major9", 9 * s);
-  add.ints("nn_radial", a);
-  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
-  add.ints("nn_angular", a);
-  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+  append_neighbor_lists(add, protocol, a);
   add.ints("cell_counts", a);
   add.ints("cell_offsets", a + 1);
   add.ints("cell_fill", a);
@@ -196,10 +201,7 @@ WorkspacePlan make_external_neighbor_workspace_plan(const ModelProtocol& protoco
   append_atom_block(add, a);
   append_spin_arrays(add, protocol, a, spin_transfer);
   add.ints("active_atom_indices", active_atom_capacity);
-  add.ints("nn_radial", a);
-  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
-  add.ints("nn_angular", a);
-  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+  append_neighbor_lists(add, protocol, a);
   add.ints("neighbor_overflow", 3);
   add.doubles("lammps_partial_sums", kLammpsPartialSumsPerBlock * blocks_of(a, kLammpsReductionBlockAtoms));
   append_model_block(add, protocol, a);

@@ -43,6 +43,17 @@ TEST_F(StandinTest, LoadingAndFreeingInALoopReturnsEveryAllocation) {
   }
 }
 
+TEST_F(StandinTest, EstimatingAllocatesNothing) {
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK);
+  const std::size_t loaded = cpu_cuda::live_allocation_bytes();
+  QrvlWorkspaceEstimate estimate{};
+  ASSERT_EQ(qrvl_estimate_workspace(model, 100000, 10, &estimate), QRVL_STATUS_OK);
+  EXPECT_EQ(cpu_cuda::live_allocation_bytes(), loaded);
+  EXPECT_EQ(estimate.model_bytes, loaded);  // the model part is exactly what the upload holds
+  qrvl_free_model(model);
+}
+
 TEST_F(StandinTest, AnExhaustedBudgetFailsTheLoadWithTheUploadTextAndLeaksNothing) {
   const std::size_t before = cpu_cuda::live_allocation_count();
   cpu_cuda::set_memory_budget(0, 16);
