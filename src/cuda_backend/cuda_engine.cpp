@@ -27,7 +27,6 @@ using cuda_backend::ModelProtocol;
 constexpr const char* kEngineName = "cuda";
 constexpr const char* kEngineVersion = "1.0.2";
 constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
-constexpr int kMaxPipelineAngularOrder = 8;
 
 // Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
 constexpr const char* kBatchDriverMissing =
@@ -77,7 +76,7 @@ std::uint64_t capability_word(const ModelProtocol& protocol) {
   }
   // The descriptor driver also serves NEP4 charge models.
   if (protocol.charge_mode > 0 && protocol.spin_mode == 0 && protocol.version == 4 &&
-      protocol.body_channels.l_max_3body <= kMaxPipelineAngularOrder) {
+      protocol.body_channels.l_max_3body <= cuda_backend::kMaxPipelineAngularOrder) {
     word |= QRVL_CAP_DESCRIPTORS;
   }
   return word;

@@ -14,6 +14,9 @@
 
 namespace quarvel::cuda_backend {
 
+// Highest angular order (l_max_3body) the descriptor and force kernels serve.
+constexpr int kMaxPipelineAngularOrder = 8;
+
 // Whether the force pipeline can evaluate the model: NEP4/NEP5 without charges, a spin shape within the
 // spin-core limits, a usable ZBL cutoff range, and an angular order of at most 8.
 bool supports_force_pipeline(const ModelProtocol& protocol);

@@ -54,16 +54,14 @@ void append_neighbor_lists(PlanBuilder& add, const ModelProtocol& protocol, std:
 
 void append_spin_block(PlanBuilder& add, const ModelProtocol& protocol, std::uint64_t a) {
   const int nc = protocol.spin_compress;
-  const int basis = protocol.spin_basis_size_radial + 1;
   const int l_max = protocol.spin_l_max;
-  if (nc < 1 || nc > kMaxSpinCompress || basis < nc || basis > kMaxSpinBasisFunctions || l_max < 0 ||
-      l_max > kMaxSpinLMax) {
+  if (!spin_shape_within_core_limits(protocol)) {
     throw std::runtime_error(
         "CUDA spin workspace requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, and "
         "spin_l_max <= 4");
   }
   const std::uint64_t channels = factor(nc) * a;
-  const std::uint64_t chiral_channels = factor(std::min(nc, 2)) * a;  // chirality is built from two channels
+  const std::uint64_t chiral_channels = factor(std::min(nc, 2)) * a;  // at most two chiral channels
   add.doubles("spins_soa3", 3 * a);
   add.doubles("mforce_soa3", 3 * a);
   add.floats("spin_density_rho0", 3 * channels);
@@ -120,6 +118,13 @@ void require_atom_capacity(std::uint64_t atom_capacity) {
 }
 
 }  // namespace
+
+bool spin_shape_within_core_limits(const ModelProtocol& protocol) {
+  const int nc = protocol.spin_compress;
+  const int basis = protocol.spin_basis_size_radial + 1;
+  return nc >= 1 && nc <= kMaxSpinCompress && basis >= nc && basis <= kMaxSpinBasisFunctions &&
+         protocol.spin_l_max >= 0 && protocol.spin_l_max <= kMaxSpinLMax;
+}
 
 std::uint64_t DeviceArrayPlan::bytes() const {
   switch (type) {
