@@ -83,7 +83,9 @@ class WorkerPool {
       const std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(&job);
     }
-    wake_.notify_all();
+    // The launching thread takes blocks too, so at most one worker per further block is of use.
+    const unsigned long helpers = std::min<unsigned long>(workers_.size(), job.total - 1);
+    for (unsigned long i = 0; i < helpers; ++i) wake_.notify_one();
     job.participate();
     {
       // No worker joins once the job leaves the queue; then wait for those inside.
