@@ -213,6 +213,9 @@ typedef struct QrvlLammpsDeviceNeighborResult {
   int32_t spin_transfer_component_stride;
 } QrvlLammpsDeviceNeighborResult;
 
+/* Functions that report a status answer a QRVL_STATUS_* value; the reason of a failure, if any, is the calling
+ * thread's last error. Null pointers answer QRVL_STATUS_INVALID_ARGUMENT before anything is written. */
+
 /* QRVL_API_VERSION. */
 QUARVEL_API int qrvl_api_version(void);
 /* Number of registered engines. */
@@ -223,16 +226,26 @@ QUARVEL_API int qrvl_backend_info(int index, QrvlBackendInfo* out);
 QUARVEL_API int qrvl_load_model(const char* backend, const char* path, QrvlModel** out);
 /* Destroys the handle and its model; a null handle is ignored. */
 QUARVEL_API void qrvl_free_model(QrvlModel* model);
+/* Fills `out` with the model's cutoffs, capabilities, type count and descriptor dimension. */
 QUARVEL_API int qrvl_model_info(QrvlModel* model, QrvlModelInfo* out);
+/* Writes the model's QRVL_MODEL_KIND_* value to *out. */
 QUARVEL_API int qrvl_model_kind(QrvlModel* model, int32_t* out);
+/* Device bytes of the model and of a batch workspace for the given capacities (each at least 1). */
 QUARVEL_API int qrvl_estimate_workspace(QrvlModel* model, int32_t atom_capacity, int32_t structure_capacity,
                                         QrvlWorkspaceEstimate* out);
+/* Every batch operation first requires all periodic flags to be 1, then a model kind it serves.
+ * Energies, forces and virials of a batch; not for charge, dipole or polarizability models. */
 QUARVEL_API int qrvl_find_force_batch(QrvlModel* model, const QrvlStructureBatch* batch, QrvlFindForceResult* result);
+/* Forces and descriptors in one pass; ordinary models only. */
 QUARVEL_API int qrvl_evaluate_batch(QrvlModel* model, const QrvlStructureBatch* batch, QrvlEvaluateResult* result);
+/* Forces, charges and Born effective charges; charge models only. */
 QUARVEL_API int qrvl_find_charge_batch(QrvlModel* model, const QrvlStructureBatch* batch, QrvlFindForceResult* result);
+/* The descriptor vector of every atom; models of any kind. */
 QUARVEL_API int qrvl_find_descriptors(QrvlModel* model, const QrvlStructureBatch* batch,
                                       QrvlFindDescriptorResult* result);
+/* Dipoles per structure; dipole models only. */
 QUARVEL_API int qrvl_find_dipoles(QrvlModel* model, const QrvlStructureBatch* batch, QrvlDipoleResult* result);
+/* Polarizabilities per structure; polarizability models only. */
 QUARVEL_API int qrvl_find_polarizabilities(QrvlModel* model, const QrvlStructureBatch* batch,
                                            QrvlPolarizabilityResult* result);
 /* Dispersion terms alone. */
@@ -241,6 +254,7 @@ QUARVEL_API int qrvl_compute_dftd3_batch(QrvlModel* model, const QrvlStructureBa
 /* The model's own results plus the dispersion terms. */
 QUARVEL_API int qrvl_compute_with_dftd3_batch(QrvlModel* model, const QrvlStructureBatch* batch,
                                               const QrvlDftd3Parameters* parameters, QrvlDftd3Result* result);
+/* Forces on a LAMMPS full neighbor list in host memory; no cell, so no periodicity requirement. */
 QUARVEL_API int qrvl_find_force_lammps_neighbors(QrvlModel* model, const QrvlLammpsNeighborInput* input,
                                                  QrvlLammpsNeighborResult* result);
 /* Returns once the work is queued on the default stream; the device arrays stay in use until it completes. */

@@ -12,17 +12,14 @@ std::vector<Engine*>& engine_registry() {
   return engines;
 }
 
-// Same length and same bytes.
-bool has_name(Engine& engine, const std::string& name) { return engine.info().name == name; }
-
 }  // namespace
 
 const std::vector<Engine*>& registered_engines() { return engine_registry(); }
 
-Engine* find_engine(const char* name) {
-  const std::string wanted(name);
+Engine* find_engine(const std::string& name) {
   for (Engine* engine : engine_registry()) {
-    if (engine != nullptr && has_name(*engine, wanted)) {
+    // std::string equality: same length and same bytes.
+    if (engine != nullptr && engine->info().name == name) {
       return engine;
     }
   }
@@ -37,10 +34,8 @@ bool register_engine(Engine* engine) {
   if (name.empty()) {
     return false;
   }
-  for (Engine* registered : engine_registry()) {
-    if (registered != nullptr && has_name(*registered, name)) {
-      return false;
-    }
+  if (find_engine(name) != nullptr) {
+    return false;
   }
   engine_registry().push_back(engine);
   return true;

@@ -1,6 +1,7 @@
 #ifndef QUARVEL_CORE_ENGINE_REGISTRY_HPP
 #define QUARVEL_CORE_ENGINE_REGISTRY_HPP
 
+#include <string>
 #include <vector>
 
 #include "quarvel/engine.hpp"
@@ -11,7 +12,7 @@ namespace quarvel {
 const std::vector<Engine*>& registered_engines();
 
 // The first registered engine whose name equals `name` (same length and bytes), or null.
-Engine* find_engine(const char* name);
+Engine* find_engine(const std::string& name);
 
 }  // namespace quarvel
 

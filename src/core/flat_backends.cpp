@@ -52,7 +52,7 @@ QUARVEL_API int qrvl_load_model(const char* backend, const char* path, QrvlModel
   }
   *out = nullptr;
   return quarvel::run_guarded([&] {
-    quarvel::Engine* engine = quarvel::find_engine(backend);
+    quarvel::Engine* engine = quarvel::find_engine(std::string(backend));
     if (engine == nullptr) {
       return static_cast<int>(QRVL_STATUS_BACKEND_UNAVAILABLE);
     }

@@ -1,4 +1,4 @@
-#include <memory>
+#include <atomic>
 
 #include "flat_guard.hpp"
 #include "model_handle.hpp"
