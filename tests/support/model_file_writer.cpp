@@ -142,6 +142,20 @@ std::vector<std::vector<float>> draw_coefficients(ValueStream& values, std::size
 
 }  // namespace
 
+ModelShape compact_shape(std::string family, std::vector<std::string> elements, std::uint32_t seed) {
+  ModelShape shape;
+  shape.family = std::move(family);
+  shape.elements = std::move(elements);
+  shape.n_max_radial = 2;
+  shape.n_max_angular = 1;
+  shape.basis_size_radial = 2;
+  shape.basis_size_angular = 1;
+  shape.l_max_3body = 2;
+  shape.hidden_neurons = 3;
+  shape.seed = seed;
+  return shape;
+}
+
 WrittenModel write_model(const ModelShape& shape) {
   WrittenModel model;
   model.header_lines = header_lines(shape);
