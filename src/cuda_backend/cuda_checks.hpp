@@ -1,9 +1,11 @@
 #pragma once
-// File-private failure helpers of the engine's sources: each includer gets its own copies (anonymous namespace).
+// File-private failure helpers of the engine's sources that reach CUDA or take caller input: each includer gets
+// its own copies (anonymous namespace). `require` comes from error_checks.hpp.
 #include <stdexcept>
 #include <string>
 
 #include "cuda_runtime_platform.hpp"
+#include "error_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -14,11 +16,6 @@ inline void check_cuda(cudaError_t status, const char* step) {
   if (status == cudaSuccess) return;
   (void)cudaGetLastError();
   throw std::runtime_error(std::string(step) + ": " + cudaGetErrorString(status));
-}
-
-// A broken internal or device limit throws std::runtime_error with the message.
-inline void require(bool condition, const char* message) {
-  if (!condition) throw std::runtime_error(message);
 }
 
 // Bad caller input throws std::invalid_argument with the message.
