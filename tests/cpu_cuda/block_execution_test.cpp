@@ -1,6 +1,7 @@
 // Blocks and barriers on the stand-in: reductions through __syncthreads, privacy of shared memory between blocks
 // running at once, thread coordinates, and the orders in which threads and blocks run.
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -221,6 +222,57 @@ TEST_F(BlockExecution, BlocksRunOnSeveralCoresByDefault) {
   std::sort(got.begin(), got.end());
   for (unsigned int b = 0; b < blocks; ++b) EXPECT_EQ(got[b], b);
   EXPECT_GT(g_block_threads.size(), 1u);
+}
+TEST_F(BlockExecution, SerialSettingComesFromTheEnvironmentAtReset) {
+  ASSERT_EQ(setenv("CPU_CUDA_SERIAL_BLOCKS", "1", 1), 0);
+  cpu_cuda::reset();
+  EXPECT_TRUE(cpu_cuda::serial_blocks());
+  ASSERT_EQ(unsetenv("CPU_CUDA_SERIAL_BLOCKS"), 0);
+  cpu_cuda::reset();
+  EXPECT_FALSE(cpu_cuda::serial_blocks());
+}
+
+// Several host threads allocate, launch, copy and free at once, each on its own data.
+__global__ void add_offset(int* values, int offset) {
+  __shared__ int tile[kPrivacyThreads];
+  tile[threadIdx.x] = values[blockIdx.x * blockDim.x + threadIdx.x];
+  __syncthreads();
+  values[blockIdx.x * blockDim.x + threadIdx.x] = tile[(threadIdx.x + 1) % blockDim.x] + offset;
+}
+
+TEST_F(BlockExecution, HostThreadsLaunchConcurrently) {
+  constexpr int kHostThreads = 6;
+  constexpr unsigned int kBlocks = 16;
+  constexpr int kRounds = 20;
+  std::vector<int> failures(kHostThreads, 0);
+  std::vector<std::thread> threads;
+  for (int h = 0; h < kHostThreads; ++h) {
+    threads.emplace_back([h, &failures] {
+      std::vector<int> values(kBlocks * kPrivacyThreads);
+      for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int>(i);
+      int* device = nullptr;
+      if (cudaMalloc(reinterpret_cast<void**>(&device), values.size() * sizeof(int)) != cudaSuccess) {
+        ++failures[static_cast<std::size_t>(h)];
+        return;
+      }
+      cudaMemcpy(device, values.data(), values.size() * sizeof(int), cudaMemcpyHostToDevice);
+      for (int r = 0; r < kRounds; ++r) {
+        cpu_cuda::launch<add_offset>(dim3(kBlocks), dim3(kPrivacyThreads), 0, device, h);
+        if (cudaGetLastError() != cudaSuccess) ++failures[static_cast<std::size_t>(h)];
+      }
+      std::vector<int> got(values.size());
+      cudaMemcpy(got.data(), device, got.size() * sizeof(int), cudaMemcpyDeviceToHost);
+      cudaFree(device);
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        // Each round rotates every block's values by one place and adds the thread's offset.
+        const std::size_t block_start = i / kPrivacyThreads * kPrivacyThreads;
+        const std::size_t source = block_start + (i - block_start + kRounds) % kPrivacyThreads;
+        if (got[i] != values[source] + kRounds * h) ++failures[static_cast<std::size_t>(h)];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>(kHostThreads, 0));
 }
 }  // namespace
 }  // namespace cpu_cuda_test

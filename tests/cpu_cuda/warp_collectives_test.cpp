@@ -2,6 +2,7 @@
 // for 32- and 64-bit payloads, votes, and an ordered compaction built from ballots.
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "stand_in_fixture.hpp"
@@ -21,6 +22,7 @@ struct ShuffleCase {
   int width;
   std::vector<int> source;  // 32 entries
 };
+void PrintTo(const ShuffleCase& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 // A pattern for one segment of `width` lanes, repeated over the warp with each segment's offset added.
 std::vector<int> per_segment(const std::vector<int>& pattern) {
