@@ -16,8 +16,8 @@ class BlockRunner {
   BlockRunner(const BlockRunner&) = delete;
   BlockRunner& operator=(const BlockRunner&) = delete;
 
-  // Runs the block at `coordinates` of `launch` with `dynamic_shared` as its dynamic shared memory. Answers false after a
-  // device fault, with `fault` describing it; the block's other threads are then abandoned.
+  // Runs the block at `coordinates` of `launch` with `dynamic_shared` as its dynamic shared memory. Answers false
+  // after a device fault, with `fault` describing it; the block's other threads are then abandoned.
   bool run_block(const KernelLaunch& launch, uint3 coordinates, unsigned long linear_block, void* dynamic_shared,
                  std::string& fault);
 

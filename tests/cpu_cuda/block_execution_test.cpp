@@ -194,33 +194,32 @@ __global__ void record_block(unsigned int* order, unsigned int* next) {
   g_block_threads.insert(std::this_thread::get_id());
 }
 
-TEST_F(BlockExecution, SerialSettingRunsBlocksInOrderOnTheCallingThread) {
-  cpu_cuda::set_serial_blocks(true);
-  const unsigned int blocks = 64;
-  DeviceArray<unsigned int> order(blocks);
+constexpr unsigned int kRecordedBlocks = 64;
+
+// Runs record_block over kRecordedBlocks blocks; answers the order in which they began.
+std::vector<unsigned int> record_block_order() {
+  DeviceArray<unsigned int> order(kRecordedBlocks);
   DeviceArray<unsigned int> next(1);
   next.fill(0u);
   g_block_threads.clear();
-  cpu_cuda::launch<record_block>(dim3(blocks), dim3(32), 0, order.get(), next.get());
-  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
-  const std::vector<unsigned int> got = order.download();
-  for (unsigned int b = 0; b < blocks; ++b) EXPECT_EQ(got[b], b);
+  cpu_cuda::launch<record_block>(dim3(kRecordedBlocks), dim3(32), 0, order.get(), next.get());
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  return order.download();
+}
+
+TEST_F(BlockExecution, SerialSettingRunsBlocksInOrderOnTheCallingThread) {
+  cpu_cuda::set_serial_blocks(true);
+  const std::vector<unsigned int> got = record_block_order();
+  for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
   EXPECT_EQ(g_block_threads, std::set<std::thread::id>{std::this_thread::get_id()});
 }
 
 TEST_F(BlockExecution, BlocksRunOnSeveralCoresByDefault) {
   if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core only";
   cpu_cuda::set_serial_blocks(false);
-  const unsigned int blocks = 64;
-  DeviceArray<unsigned int> order(blocks);
-  DeviceArray<unsigned int> next(1);
-  next.fill(0u);
-  g_block_threads.clear();
-  cpu_cuda::launch<record_block>(dim3(blocks), dim3(32), 0, order.get(), next.get());
-  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
-  std::vector<unsigned int> got = order.download();
+  std::vector<unsigned int> got = record_block_order();
   std::sort(got.begin(), got.end());
-  for (unsigned int b = 0; b < blocks; ++b) EXPECT_EQ(got[b], b);
+  for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
   EXPECT_GT(g_block_threads.size(), 1u);
 }
 TEST_F(BlockExecution, SerialSettingComesFromTheEnvironmentAtReset) {

@@ -135,8 +135,9 @@ TEST_P(WithoutDriver, EveryCallAnswersInsufficientDriverForGood) {
   EXPECT_EQ(cudaGetLastError(), cudaErrorInsufficientDriver) << "sticky";
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, WithoutDriver, ::testing::Values(0, 11080),
-                         [](const auto& tested) { return tested.param == 0 ? std::string("NotInstalled") : std::string("TooOld"); });
+INSTANTIATE_TEST_SUITE_P(Drivers, WithoutDriver, ::testing::Values(0, 11080), [](const auto& tested) {
+  return tested.param == 0 ? std::string("NotInstalled") : std::string("TooOld");
+});
 
 TEST_F(DeviceApi, EventsMeasureWallClockTime) {
   cudaEvent_t start = nullptr;
