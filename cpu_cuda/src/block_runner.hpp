@@ -41,6 +41,7 @@ class BlockRunner {
 
   static void fiber_entry(FiberTransfer transfer);
   [[noreturn]] void run_unstarted_threads(int stack);
+  int thread_at(int position) const;  // the thread at `position` of this block's start order
   void enter_thread(int thread);
   void switch_into(FiberContext context, int stack);
   void back_to_scheduler(Signal signal);
