@@ -182,45 +182,50 @@ TEST_F(BlockExecution, FullBlockKeepsLocalArraysAcrossBarriers) {
   for (unsigned int t = 0; t < kMaxBlock; ++t) EXPECT_EQ(got[t], base + static_cast<long long>(t) * kLocalInts);
 }
 
+// The host threads that ran a launch's blocks.
+struct HostThreads {
+  std::mutex mutex;
+  std::set<std::thread::id> ids;
+};
+
 // Records which host thread ran each block and in which order blocks began.
-std::mutex g_record_mutex;
-std::set<std::thread::id> g_block_threads;
-__global__ void record_block(unsigned int* order, unsigned int* next) {
+__global__ void record_block(unsigned int* order, unsigned int* next, HostThreads* threads) {
   if (threadIdx.x != 0) return;
   order[atomicAdd(next, 1u)] = blockIdx.x;
-  volatile double busy = 0.0;
+  volatile double busy = 0.0;  // keeps blocks overlapping in time
   for (int i = 0; i < 200000; ++i) busy = busy + i;
-  const std::lock_guard<std::mutex> lock(g_record_mutex);
-  g_block_threads.insert(std::this_thread::get_id());
+  const std::lock_guard<std::mutex> lock(threads->mutex);
+  threads->ids.insert(std::this_thread::get_id());
 }
 
 constexpr unsigned int kRecordedBlocks = 64;
 
 // Runs record_block over kRecordedBlocks blocks; answers the order in which they began.
-std::vector<unsigned int> record_block_order() {
+std::vector<unsigned int> record_block_order(HostThreads& threads) {
   DeviceArray<unsigned int> order(kRecordedBlocks);
   DeviceArray<unsigned int> next(1);
   next.fill(0u);
-  g_block_threads.clear();
-  cpu_cuda::launch<record_block>(dim3(kRecordedBlocks), dim3(32), 0, order.get(), next.get());
+  cpu_cuda::launch<record_block>(dim3(kRecordedBlocks), dim3(32), 0, order.get(), next.get(), &threads);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
   return order.download();
 }
 
 TEST_F(BlockExecution, SerialSettingRunsBlocksInOrderOnTheCallingThread) {
   cpu_cuda::set_serial_blocks(true);
-  const std::vector<unsigned int> got = record_block_order();
+  HostThreads threads;
+  const std::vector<unsigned int> got = record_block_order(threads);
   for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
-  EXPECT_EQ(g_block_threads, std::set<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_EQ(threads.ids, std::set<std::thread::id>{std::this_thread::get_id()});
 }
 
 TEST_F(BlockExecution, BlocksRunOnSeveralCoresByDefault) {
   if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core only";
   cpu_cuda::set_serial_blocks(false);
-  std::vector<unsigned int> got = record_block_order();
+  HostThreads threads;
+  std::vector<unsigned int> got = record_block_order(threads);
   std::sort(got.begin(), got.end());
   for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
-  EXPECT_GT(g_block_threads.size(), 1u);
+  EXPECT_GT(threads.ids.size(), 1u);
 }
 TEST_F(BlockExecution, SerialSettingComesFromTheEnvironmentAtReset) {
   ASSERT_EQ(setenv("CPU_CUDA_SERIAL_BLOCKS", "1", 1), 0);
