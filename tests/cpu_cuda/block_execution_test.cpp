@@ -1,6 +1,7 @@
 // Blocks and barriers on the stand-in: reductions through __syncthreads, privacy of shared memory between blocks
 // running at once, thread coordinates, and the orders in which threads and blocks run.
 #include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -181,46 +182,101 @@ TEST_F(BlockExecution, FullBlockKeepsLocalArraysAcrossBarriers) {
   for (unsigned int t = 0; t < kMaxBlock; ++t) EXPECT_EQ(got[t], base + static_cast<long long>(t) * kLocalInts);
 }
 
+// The host threads that ran a launch's blocks.
+struct HostThreads {
+  std::mutex mutex;
+  std::set<std::thread::id> ids;
+};
+
 // Records which host thread ran each block and in which order blocks began.
-std::mutex g_record_mutex;
-std::set<std::thread::id> g_block_threads;
-__global__ void record_block(unsigned int* order, unsigned int* next) {
+__global__ void record_block(unsigned int* order, unsigned int* next, HostThreads* threads) {
   if (threadIdx.x != 0) return;
   order[atomicAdd(next, 1u)] = blockIdx.x;
-  volatile double busy = 0.0;
+  volatile double busy = 0.0;  // keeps blocks overlapping in time
   for (int i = 0; i < 200000; ++i) busy = busy + i;
-  const std::lock_guard<std::mutex> lock(g_record_mutex);
-  g_block_threads.insert(std::this_thread::get_id());
+  const std::lock_guard<std::mutex> lock(threads->mutex);
+  threads->ids.insert(std::this_thread::get_id());
+}
+
+constexpr unsigned int kRecordedBlocks = 64;
+
+// Runs record_block over kRecordedBlocks blocks; answers the order in which they began.
+std::vector<unsigned int> record_block_order(HostThreads& threads) {
+  DeviceArray<unsigned int> order(kRecordedBlocks);
+  DeviceArray<unsigned int> next(1);
+  next.fill(0u);
+  cpu_cuda::launch<record_block>(dim3(kRecordedBlocks), dim3(32), 0, order.get(), next.get(), &threads);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  return order.download();
 }
 
 TEST_F(BlockExecution, SerialSettingRunsBlocksInOrderOnTheCallingThread) {
   cpu_cuda::set_serial_blocks(true);
-  const unsigned int blocks = 64;
-  DeviceArray<unsigned int> order(blocks);
-  DeviceArray<unsigned int> next(1);
-  next.fill(0u);
-  g_block_threads.clear();
-  cpu_cuda::launch<record_block>(dim3(blocks), dim3(32), 0, order.get(), next.get());
-  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
-  const std::vector<unsigned int> got = order.download();
-  for (unsigned int b = 0; b < blocks; ++b) EXPECT_EQ(got[b], b);
-  EXPECT_EQ(g_block_threads, std::set<std::thread::id>{std::this_thread::get_id()});
+  HostThreads threads;
+  const std::vector<unsigned int> got = record_block_order(threads);
+  for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
+  EXPECT_EQ(threads.ids, std::set<std::thread::id>{std::this_thread::get_id()});
 }
 
 TEST_F(BlockExecution, BlocksRunOnSeveralCoresByDefault) {
   if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core only";
   cpu_cuda::set_serial_blocks(false);
-  const unsigned int blocks = 64;
-  DeviceArray<unsigned int> order(blocks);
-  DeviceArray<unsigned int> next(1);
-  next.fill(0u);
-  g_block_threads.clear();
-  cpu_cuda::launch<record_block>(dim3(blocks), dim3(32), 0, order.get(), next.get());
-  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
-  std::vector<unsigned int> got = order.download();
+  HostThreads threads;
+  std::vector<unsigned int> got = record_block_order(threads);
   std::sort(got.begin(), got.end());
-  for (unsigned int b = 0; b < blocks; ++b) EXPECT_EQ(got[b], b);
-  EXPECT_GT(g_block_threads.size(), 1u);
+  for (unsigned int b = 0; b < kRecordedBlocks; ++b) EXPECT_EQ(got[b], b);
+  EXPECT_GT(threads.ids.size(), 1u);
+}
+TEST_F(BlockExecution, SerialSettingComesFromTheEnvironmentAtReset) {
+  ASSERT_EQ(setenv("CPU_CUDA_SERIAL_BLOCKS", "1", 1), 0);
+  cpu_cuda::reset();
+  EXPECT_TRUE(cpu_cuda::serial_blocks());
+  ASSERT_EQ(unsetenv("CPU_CUDA_SERIAL_BLOCKS"), 0);
+  cpu_cuda::reset();
+  EXPECT_FALSE(cpu_cuda::serial_blocks());
+}
+
+// Several host threads allocate, launch, copy and free at once, each on its own data.
+__global__ void add_offset(int* values, int offset) {
+  __shared__ int tile[kPrivacyThreads];
+  tile[threadIdx.x] = values[blockIdx.x * blockDim.x + threadIdx.x];
+  __syncthreads();
+  values[blockIdx.x * blockDim.x + threadIdx.x] = tile[(threadIdx.x + 1) % blockDim.x] + offset;
+}
+
+TEST_F(BlockExecution, HostThreadsLaunchConcurrently) {
+  constexpr int kHostThreads = 6;
+  constexpr unsigned int kBlocks = 16;
+  constexpr int kRounds = 20;
+  std::vector<int> failures(kHostThreads, 0);
+  std::vector<std::thread> threads;
+  for (int h = 0; h < kHostThreads; ++h) {
+    threads.emplace_back([h, &failures] {
+      std::vector<int> values(kBlocks * kPrivacyThreads);
+      for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int>(i);
+      int* device = nullptr;
+      if (cudaMalloc(reinterpret_cast<void**>(&device), values.size() * sizeof(int)) != cudaSuccess) {
+        ++failures[static_cast<std::size_t>(h)];
+        return;
+      }
+      cudaMemcpy(device, values.data(), values.size() * sizeof(int), cudaMemcpyHostToDevice);
+      for (int r = 0; r < kRounds; ++r) {
+        cpu_cuda::launch<add_offset>(dim3(kBlocks), dim3(kPrivacyThreads), 0, device, h);
+        if (cudaGetLastError() != cudaSuccess) ++failures[static_cast<std::size_t>(h)];
+      }
+      std::vector<int> got(values.size());
+      cudaMemcpy(got.data(), device, got.size() * sizeof(int), cudaMemcpyDeviceToHost);
+      cudaFree(device);
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        // Each round rotates every block's values by one place and adds the thread's offset.
+        const std::size_t block_start = i / kPrivacyThreads * kPrivacyThreads;
+        const std::size_t source = block_start + (i - block_start + kRounds) % kPrivacyThreads;
+        if (got[i] != values[source] + kRounds * h) ++failures[static_cast<std::size_t>(h)];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>(kHostThreads, 0));
 }
 }  // namespace
 }  // namespace cpu_cuda_test

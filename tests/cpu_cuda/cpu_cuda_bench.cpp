@@ -34,7 +34,7 @@ __global__ void barriers(float* values, int rounds) {
 __global__ void warp_sums(float* values) {
   const unsigned int i = blockIdx.x * blockDim.x + threadIdx.x;
   float v = values[i];
-  for (int offset = 16; offset > 0; offset /= 2) v += __shfl_down_sync(0xffffffffu, v, static_cast<unsigned int>(offset));
+  for (unsigned int offset = 16; offset > 0; offset /= 2) v += __shfl_down_sync(0xffffffffu, v, offset);
   values[i] = v;
 }
 
@@ -56,7 +56,8 @@ void measure(const char* mode) {
   const double straight = time_us(200, [&] { cpu_cuda::launch<scale>(dim3(kBlocks), dim3(kBlock), 0, values); });
   const double with_barriers =
       time_us(50, [&] { cpu_cuda::launch<barriers>(dim3(kBlocks), dim3(kBlock), 0, values, barrier_rounds); });
-  const double with_shuffles = time_us(50, [&] { cpu_cuda::launch<warp_sums>(dim3(kBlocks), dim3(kBlock), 0, values); });
+  const double with_shuffles =
+      time_us(50, [&] { cpu_cuda::launch<warp_sums>(dim3(kBlocks), dim3(kBlock), 0, values); });
   const double threads = kBlock * kBlocks;
   std::printf("%-8s launch of 1x1 empty kernel: %8.2f us\n", mode, empty);
   std::printf("%-8s %ux%u threads, no collective: %8.2f us (%.1f ns/thread)\n", mode, kBlocks, kBlock, straight,

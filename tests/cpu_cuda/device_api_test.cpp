@@ -2,6 +2,7 @@
 // no usable driver is installed.
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -85,6 +86,7 @@ struct ErrorText {
   cudaError_t error;
   const char* text;
 };
+void PrintTo(const ErrorText& tested, std::ostream* out) { *out << tested.text; }  // names the row in listings
 
 class ErrorTexts : public ::testing::TestWithParam<ErrorText> {};
 
@@ -101,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorText{cudaErrorInvalidDevice, "invalid device ordinal"},
                       ErrorText{cudaErrorLaunchFailure, "unspecified launch failure"},
                       ErrorText{cudaErrorNotSupported, "operation not supported"},
-                      ErrorText{static_cast<cudaError_t>(1000), "unrecognized error code"}));
+                      ErrorText{static_cast<cudaError_t>(1000), "unrecognized error code"}),
+    [](const auto& tested) { return "Code" + std::to_string(static_cast<int>(tested.param.error)); });
 
 // Every call that needs a driver, given that none is usable.
 struct DriverCall {
@@ -132,8 +135,9 @@ TEST_P(WithoutDriver, EveryCallAnswersInsufficientDriverForGood) {
   EXPECT_EQ(cudaGetLastError(), cudaErrorInsufficientDriver) << "sticky";
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, WithoutDriver, ::testing::Values(0, 11080),
-                         [](const auto& tested) { return tested.param == 0 ? std::string("NotInstalled") : std::string("TooOld"); });
+INSTANTIATE_TEST_SUITE_P(Drivers, WithoutDriver, ::testing::Values(0, 11080), [](const auto& tested) {
+  return tested.param == 0 ? std::string("NotInstalled") : std::string("TooOld");
+});
 
 TEST_F(DeviceApi, EventsMeasureWallClockTime) {
   cudaEvent_t start = nullptr;

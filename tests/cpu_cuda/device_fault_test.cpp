@@ -1,5 +1,6 @@
 // Device faults: a barrier or warp collective that a named thread can never join. The launch fails with the
 // sticky "unspecified launch failure" and one report on standard error, and nothing hangs.
+#include <ostream>
 #include <string>
 
 #include "stand_in_fixture.hpp"
@@ -62,6 +63,7 @@ struct FaultCase {
   void (*launch)(int* out);
   std::vector<std::string> report;  // pieces the one line on standard error must contain
 };
+void PrintTo(const FaultCase& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 template <auto Kernel>
 void launch_one_block(unsigned int threads, int* out) {

@@ -1,5 +1,6 @@
 // Launch checks as the CUDA runtime makes them: refused shapes and shared-memory sizes, the kernel attribute that
 // raises the limit, injected launch failures and devices whose kernels cannot run.
+#include <ostream>
 #include <string>
 
 #include "stand_in_fixture.hpp"
@@ -27,6 +28,7 @@ struct RefusedLaunch {
   cudaError_t error;
   const char* text;
 };
+void PrintTo(const RefusedLaunch& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 class RefusedLaunches : public StandInTest, public ::testing::WithParamInterface<RefusedLaunch> {};
 

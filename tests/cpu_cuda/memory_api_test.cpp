@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include "stand_in_fixture.hpp"
@@ -18,6 +19,7 @@ struct MemoryMisuse {
   std::function<cudaError_t(unsigned char* device, unsigned char* host)> call;
   cudaError_t error;
 };
+void PrintTo(const MemoryMisuse& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 std::vector<MemoryMisuse> memory_misuses() {
   return {
@@ -165,6 +167,7 @@ struct InjectedFailure {
   cpu_cuda::Operation operation;
   cudaError_t error;
 };
+void PrintTo(const InjectedFailure& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 class InjectedMemoryFailures : public StandInTest, public ::testing::WithParamInterface<InjectedFailure> {};
 

@@ -51,8 +51,4 @@ class DeviceArray {
   T* data_ = nullptr;
 };
 
-// The linear index of the calling thread within its block.
-inline unsigned int thread_rank() {
-  return threadIdx.x + blockDim.x * (threadIdx.y + blockDim.y * threadIdx.z);
-}
 }  // namespace cpu_cuda_test

@@ -2,6 +2,7 @@
 // for 32- and 64-bit payloads, votes, and an ordered compaction built from ballots.
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "stand_in_fixture.hpp"
@@ -21,6 +22,7 @@ struct ShuffleCase {
   int width;
   std::vector<int> source;  // 32 entries
 };
+void PrintTo(const ShuffleCase& tested, std::ostream* out) { *out << tested.name; }  // names the row in listings
 
 // A pattern for one segment of `width` lanes, repeated over the warp with each segment's offset added.
 std::vector<int> per_segment(const std::vector<int>& pattern) {
@@ -32,13 +34,6 @@ std::vector<int> per_segment(const std::vector<int>& pattern) {
   return lanes;
 }
 
-std::vector<int> shuffle_cases_xor16_width8() {
-  // Lanes may read from an earlier segment; reads from a later one return their own value.
-  std::vector<int> lanes(kLanes);
-  for (int lane = 0; lane < kLanes; ++lane) lanes[static_cast<std::size_t>(lane)] = (lane & 16) ? lane ^ 16 : lane;
-  return lanes;
-}
-
 std::vector<ShuffleCase> shuffle_cases() {
   return {
       {"IdxWidth32", Variant::idx, 5, 32, std::vector<int>(kLanes, 5)},
@@ -46,17 +41,26 @@ std::vector<ShuffleCase> shuffle_cases() {
       {"IdxWidth8", Variant::idx, 2, 8, per_segment({2, 2, 2, 2, 2, 2, 2, 2})},
       {"IdxWidth4WrapsModuloWidth", Variant::idx, 6, 4, per_segment({2, 2, 2, 2})},
       {"IdxWidth2", Variant::idx, 1, 2, per_segment({1, 1})},
-      {"UpWidth32", Variant::up, 1, 32, [] { std::vector<int> l{0}; for (int i = 0; i < 31; ++i) l.push_back(i); return l; }()},
+      {"UpWidth32", Variant::up, 1, 32,
+       per_segment({0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                    16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30})},
       {"UpWidth8", Variant::up, 3, 8, per_segment({0, 1, 2, 0, 1, 2, 3, 4})},
       {"UpWidth16", Variant::up, 4, 16, per_segment({0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11})},
-      {"DownWidth32", Variant::down, 16, 32, [] { std::vector<int> l; for (int i = 0; i < 32; ++i) l.push_back(i < 16 ? i + 16 : i); return l; }()},
+      {"DownWidth32", Variant::down, 16, 32,
+       per_segment({16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31,
+                    16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31})},
       {"DownWidth16", Variant::down, 5, 16, per_segment({5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 11, 12, 13, 14, 15})},
       {"DownWidth2", Variant::down, 1, 2, per_segment({1, 1})},
       {"DownWidth4", Variant::down, 2, 4, per_segment({2, 3, 2, 3})},
       {"XorWidth32Pairs", Variant::xor_mask, 1, 32, per_segment({1, 0})},
-      {"XorWidth32Mirror", Variant::xor_mask, 31, 32, [] { std::vector<int> l; for (int i = 0; i < 32; ++i) l.push_back(31 - i); return l; }()},
+      {"XorWidth32Mirror", Variant::xor_mask, 31, 32,
+       per_segment({31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                    15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0})},
       {"XorWidth4", Variant::xor_mask, 2, 4, per_segment({2, 3, 0, 1})},
-      {"XorWidth8ToLaterSegment", Variant::xor_mask, 16, 8, shuffle_cases_xor16_width8()},
+      // A lane may read from an earlier segment; a read from a later one returns its own value.
+      {"XorWidth8ToLaterSegment", Variant::xor_mask, 16, 8,
+       per_segment({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15})},
   };
 }
 
@@ -65,7 +69,9 @@ T lane_value(int lane);
 template <> int lane_value<int>(int lane) { return lane * 7 - 100; }
 template <> unsigned int lane_value<unsigned int>(int lane) { return 0x80000000u + static_cast<unsigned int>(lane); }
 template <> long long lane_value<long long>(int lane) { return (1LL << 40) * lane - 3; }
-template <> unsigned long long lane_value<unsigned long long>(int lane) { return ~0ULL - static_cast<unsigned long long>(lane); }
+template <> unsigned long long lane_value<unsigned long long>(int lane) {
+  return ~0ULL - static_cast<unsigned long long>(lane);
+}
 template <> float lane_value<float>(int lane) { return static_cast<float>(lane) + 0.25f; }
 template <> double lane_value<double>(int lane) { return lane * 1e10 + 0.5; }
 
