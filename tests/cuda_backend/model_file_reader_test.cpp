@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -700,10 +699,23 @@ std::vector<RefusalCase> damaged_file_refusals() {
   };
 }
 
+// Whole files of shapes the format refuses, as the writer writes them.
+std::vector<RefusalCase> written_shape_refusals() {
+  ModelShape spin_order = test_support::compact_shape("nep4_spin", {"Fe"});
+  spin_order.spin.l_max = 5;
+  ModelShape no_neurons = test_support::compact_shape("nep5", {"C"});
+  no_neurons.hidden_neurons = -1;
+  return {
+      {"written_spin_l_max_5", write_model(spin_order).text, Kind::runtime_error, "invalid spin settings"},
+      {"written_negative_neurons", write_model(no_neurons).text, Kind::runtime_error,
+       "first ANN hidden layer must be within 1..120"},
+  };
+}
+
 std::vector<RefusalCase> all_refusals() {
   std::vector<RefusalCase> cases;
   for (auto part : {header_refusals(), spin_refusals(), keyword_refusals(), parameter_refusals(),
-                    damaged_file_refusals()}) {
+                    damaged_file_refusals(), written_shape_refusals()}) {
     cases.insert(cases.end(), part.begin(), part.end());
   }
   return cases;
