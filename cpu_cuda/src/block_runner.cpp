@@ -159,7 +159,7 @@ void BlockRunner::fiber_entry(FiberTransfer transfer) {
 
 void BlockRunner::run_unstarted_threads(int stack) {
   // Threads run one after another on this fiber until one waits at a collective: that thread keeps the fiber,
-  // and the scheduler starts the next thread on a fresh one. A kernel without collectives never switches.
+  // and the scheduler starts the next thread on a fresh one. A block without collectives runs whole on one fiber.
   while (next_unstarted_ < thread_count_) {
     const int thread = thread_at(next_unstarted_++);
     threads_[static_cast<std::size_t>(thread)].stack = stack;
