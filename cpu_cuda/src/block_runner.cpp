@@ -142,7 +142,9 @@ bool BlockRunner::run_block(const KernelLaunch& launch, uint3 coordinates, unsig
   const bool ok = !fault_pending_;
   if (!ok) {
     for (Thread& t : threads_) {  // abandoned where they wait; their stacks are reused
-      if (t.state == ThreadState::waiting || t.state == ThreadState::ready) release_stack(t.stack);
+      if (t.state != ThreadState::waiting && t.state != ThreadState::ready) continue;
+      stacks_[static_cast<std::size_t>(t.stack)]->abandon();
+      release_stack(t.stack);
     }
   }
   launch_ = nullptr;
