@@ -32,6 +32,7 @@ const std::set<std::string> kExportedSymbols = {
     "qrvl_reset_cancel",
     "qrvl_status_message",
     "qrvl_last_error_message",
+    "PyInit_quarvel_gpu",
     "quarvel::Engine::~Engine()",
     "vtable for quarvel::Engine",
     "typeinfo for quarvel::Engine",
