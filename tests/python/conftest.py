@@ -13,7 +13,12 @@ from model_writer import ModelShape, write_model
 
 # The CUDA engine refuses evaluations whose driver stages are not part of the library yet with this phrase;
 # such a refusal proves that the module's own checks passed and the call reached the engine.
-PENDING_STAGE = "is not built yet"
+PENDING_STAGE = "not built yet"
+
+
+def is_pending(error):
+    """Whether an exception is the engine's refusal of an evaluation whose driver is not built yet."""
+    return isinstance(error, RuntimeError) and str(error).startswith("unsupported: ") and PENDING_STAGE in str(error)
 
 
 def device_available():
