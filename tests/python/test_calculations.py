@@ -1,0 +1,296 @@
+"""The computations of Model: argument conversion and checks with their exact messages, the model checks before
+them, and the flat call's status as an exception. Calls that pass every check reach the engine; where its driver
+is built they return new float64 arrays of the documented shapes."""
+
+import re
+
+import numpy as np
+import pytest
+
+from conftest import is_pending, two_structures
+from model_writer import ModelShape
+
+N_ATOMS = 5
+N_STRUCTURES = 2
+DESCRIPTOR_DIM = {family: ModelShape(family=family).descriptor_dim for family in ("nep4", "nep4_spin")}
+
+
+def batch(**changes):
+    arguments = two_structures()
+    arguments.update(changes)
+    return arguments
+
+
+def spins(count=N_ATOMS, columns=3):
+    return np.linspace(-1.0, 1.0, count * columns).reshape(count, columns)
+
+
+def exactly(message):
+    return "^" + re.escape(message) + "$"
+
+
+# Each case changes the valid batch of two structures; the first failing check in the documented order wins.
+PREPARE_REFUSALS = {
+    "types_2d": (dict(types=np.zeros((5, 1))), "types must be a 1D int32 array"),
+    "types_2d_and_bad_box": (dict(types=np.zeros((5, 1)), boxes=np.eye(3)), "types must be a 1D int32 array"),
+    "types_scalar": (dict(types=3), "types must be a 1D int32 array"),
+    "positions_two_columns": (dict(positions=np.zeros((5, 2))), "positions must have shape (natoms, 3)"),
+    "positions_flat": (dict(positions=np.zeros(15)), "positions must have shape (natoms, 3)"),
+    "atom_counts_2d": (dict(atom_counts=[[3, 2]]), "atom_counts must be a 1D int32 array"),
+    "fewer_types_than_positions": (dict(types=[0, 1, 1, 0]), "types and positions atom counts differ"),
+    "no_atoms": (dict(types=[], positions=np.zeros((0, 3)), atom_counts=[]), "empty batches are not supported"),
+    "no_structures": (dict(atom_counts=np.zeros(0)), "empty batches are not supported"),
+    "zero_count": (dict(atom_counts=[5, 0]), "atom_counts must be positive"),
+    "negative_count_before_a_bad_sum": (dict(atom_counts=[7, -1, 9]), "atom_counts must be positive"),
+    "sum_below": (dict(atom_counts=[2, 2]), "sum(atom_counts) must equal len(types)"),
+    "sum_above": (dict(atom_counts=[3, 3]), "sum(atom_counts) must equal len(types)"),
+    "sum_past_32_bits": (dict(atom_counts=[2**31 - 1, 2**31 - 1]), "sum(atom_counts) must equal len(types)"),
+    "box_3x3": (dict(boxes=6.0 * np.eye(3)), "boxes must have shape (9,) or (nstructures, 9)"),
+    "box_eight_values": (dict(boxes=np.ones(8)), "boxes must have shape (9,) or (nstructures, 9)"),
+    "boxes_for_three_structures": (dict(boxes=np.ones((3, 9))), "boxes must have shape (9,) or (nstructures, 9)"),
+    "boxes_3d": (dict(boxes=np.ones((2, 3, 3))), "boxes must have shape (9,) or (nstructures, 9)"),
+    "pbc_none": (dict(pbc=None), "pbc defaults to (1,1,1); omit it instead of passing None"),
+    "pbc_two_values": (dict(pbc=(1, 1)), "pbc must have shape (3,) or (nstructures, 3)"),
+    "pbc_for_three_structures": (dict(pbc=np.ones((3, 3))), "pbc must have shape (3,) or (nstructures, 3)"),
+    "pbc_scalar": (dict(pbc=1), "pbc must have shape (3,) or (nstructures, 3)"),
+    "pbc_open_z": (dict(pbc=(1, 1, 0)), "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+    "pbc_open_in_second_structure": (
+        dict(pbc=[[1, 1, 1], [1, 0, 1]]), "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+    "pbc_two_means_not_periodic": (dict(pbc=(1, 2, 1)), "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+    "pbc_half_truncates_to_zero": (
+        dict(pbc=(1.0, 1.0, 0.5)), "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+}
+
+# Batch methods over the same five arguments; spin methods take spins before atom_counts.
+BATCH_METHODS = {
+    "calculate": ("nep4", lambda m, a: m.calculate(**a)),
+    "calculate_charge": ("nep4_charge1", lambda m, a: m.calculate_charge(**a)),
+    "dipoles": ("nep4", lambda m, a: m.dipoles(**a)),
+    "polarizabilities": ("nep4", lambda m, a: m.polarizabilities(**a)),
+    "calculate_dftd3": ("nep4", lambda m, a: m.calculate_dftd3(**a, functional="pbe", cutoff=12.0, cutoff_cn=8.0)),
+    "calculate_with_dftd3": (
+        "nep4", lambda m, a: m.calculate_with_dftd3(**a, functional=b"pbe", cutoff=12.0, cutoff_cn=8.0)),
+    "calculate_spin": ("nep4_spin", lambda m, a: m.calculate_spin(**a, spins=spins())),
+    "descriptors": ("nep4", lambda m, a: m.descriptors(**a)),
+    "descriptors_spin": ("nep4_spin", lambda m, a: m.descriptors_spin(**a, spins=spins())),
+}
+
+
+@pytest.mark.parametrize("method", BATCH_METHODS.values(), ids=BATCH_METHODS.keys())
+@pytest.mark.parametrize("changes, message", PREPARE_REFUSALS.values(), ids=PREPARE_REFUSALS.keys())
+def test_batch_methods_refuse_bad_batches(load, method, changes, message):
+    family, call = method
+    with pytest.raises(ValueError, match=exactly(message)):
+        call(load(family), batch(**changes))
+
+
+def reach_engine(call):
+    """The call's result, or None when the engine refused it because its driver is not built yet."""
+    try:
+        return call()
+    except RuntimeError as error:
+        if not is_pending(error):
+            raise
+        return None
+
+
+def check_arrays(result, shapes):
+    arrays = result if isinstance(result, tuple) else (result,)
+    assert [array.shape for array in arrays] == shapes
+    for array in arrays:
+        assert array.dtype == np.float64 and array.flags.c_contiguous and array.flags.owndata
+
+
+# Calls that pass every check of the module, with the shapes of what they return.
+VALID_CALLS = {
+    "calculate": ("nep4", lambda m: m.calculate(**batch()), [(5,), (5, 3), (5, 9)]),
+    "calculate_by_position": (
+        "nep4", lambda m: m.calculate(*batch().values(), (1, 1, 1)), [(5,), (5, 3), (5, 9)]),
+    "calculate_charge": ("nep4_charge1", lambda m: m.calculate_charge(**batch()),
+                         [(5,), (5, 3), (5, 9), (5,), (5, 9)]),
+    "calculate_spin": ("nep4_spin", lambda m: m.calculate_spin(**batch(), spins=spins()),
+                       [(5,), (5, 3), (5, 9), (5, 3)]),
+    "descriptors": ("nep4", lambda m: m.descriptors(**batch()), [(5, DESCRIPTOR_DIM["nep4"])]),
+    "descriptors_spin": ("nep4_spin", lambda m: m.descriptors_spin(**batch(), spins=spins()),
+                         [(5, DESCRIPTOR_DIM["nep4_spin"])]),
+    "one_box_for_every_structure": ("nep4", lambda m: m.calculate(**batch(boxes=np.eye(3).ravel() * 6.0)),
+                                    [(5,), (5, 3), (5, 9)]),
+    "pbc_per_structure": ("nep4", lambda m: m.calculate(**batch(pbc=np.ones((2, 3), dtype=np.int64))),
+                          [(5,), (5, 3), (5, 9)]),
+    "pbc_as_floats": ("nep4", lambda m: m.calculate(**batch(pbc=[1.0, 1.9, 1.0])), [(5,), (5, 3), (5, 9)]),
+    "types_as_floats_are_truncated": (
+        "nep4", lambda m: m.calculate(**batch(types=[0.2, 1.7, 1.0, 0.0, 1.5])), [(5,), (5, 3), (5, 9)]),
+    "lists_and_strided_arrays": (
+        "nep4",
+        lambda m: m.calculate(types=[0, 1, 1, 0, 1], boxes=np.asfortranarray(two_structures()["boxes"]),
+                              positions=np.zeros((5, 6))[:, ::2], atom_counts=(3, 2)),
+        [(5,), (5, 3), (5, 9)]),
+    "single_structure": ("nep4", lambda m: m.calculate(**batch(atom_counts=[5], boxes=np.eye(3).ravel() * 6.0)),
+                         [(5,), (5, 3), (5, 9)]),
+}
+
+
+@pytest.mark.parametrize("family, call, shapes", VALID_CALLS.values(), ids=VALID_CALLS.keys())
+def test_valid_calls_reach_the_engine(load, family, call, shapes):
+    model = load(family)
+    first = reach_engine(lambda: call(model))
+    if first is None:
+        return
+    check_arrays(first, shapes)
+    second = call(model)
+    for a, b in zip(first if isinstance(first, tuple) else (first,), second if isinstance(second, tuple) else (second,)):
+        assert not np.shares_memory(a, b)
+
+
+# Model checks come before the batch is looked at, so these pass arguments that would fail it.
+WRONG = np.zeros((2, 2))
+MODEL_CHECKS = {
+    "calculate_on_a_charge_model": (
+        "nep4_charge1", lambda m: m.calculate(WRONG, WRONG, WRONG, WRONG), ValueError,
+        "charge models require calculate_charge() to return charge and BEC"),
+    "calculate_spin_without_spin_input": (
+        "nep4", lambda m: m.calculate_spin(WRONG, WRONG, WRONG, WRONG, WRONG), ValueError,
+        "spin input requires a spin NEP model"),
+    "descriptors_spin_without_spin_input": (
+        "nep4", lambda m: m.descriptors_spin(WRONG, WRONG, WRONG, WRONG, WRONG), ValueError,
+        "spin input requires a spin NEP model"),
+    "calculate_with_descriptors": (
+        "nep4", lambda m: m.calculate_with_descriptors(WRONG, WRONG, WRONG, WRONG), RuntimeError,
+        "prediction with descriptors is unsupported by this model/backend"),
+}
+
+
+@pytest.mark.parametrize("family, call, exception, message", MODEL_CHECKS.values(), ids=MODEL_CHECKS.keys())
+def test_model_checks_come_first(load, family, call, exception, message):
+    with pytest.raises(exception, match=exactly(message)):
+        call(load(family))
+
+
+@pytest.mark.parametrize(
+    "family, call",
+    [("nep4_spin", lambda m: m.calculate_spin(**batch(), spins=spins(columns=4))),
+     ("nep4_spin", lambda m: m.calculate_spin(**batch(), spins=spins(count=4))),
+     ("nep4_spin", lambda m: m.descriptors_spin(**batch(), spins=spins().ravel()))],
+    ids=["four_columns", "one_row_short", "flat"],
+)
+def test_spins_must_have_one_row_per_atom(load, family, call):
+    with pytest.raises(ValueError, match=exactly("spins must have shape (natoms, 3)")):
+        call(load(family))
+
+
+# Refusals by the flat interface or the engine, raised by the status rule: status text, ": ", last error.
+FLAT_REFUSALS = {
+    "dipoles": ("nep4", lambda m: m.dipoles(**batch()), "unsupported: dipoles require a dipole NEP model"),
+    "polarizabilities": (
+        "nep4", lambda m: m.polarizabilities(**batch()),
+        "unsupported: polarizabilities require a polarizability NEP model"),
+    "calculate_dftd3": (
+        "nep4", lambda m: m.calculate_dftd3(**batch(), functional="pbe", cutoff=12.0, cutoff_cn=8.0),
+        "unsupported: DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled"),
+    "calculate_with_dftd3": (
+        "nep4", lambda m: m.calculate_with_dftd3(**batch(), functional=bytearray(b"pbe"), cutoff=12.0, cutoff_cn=8.0),
+        "unsupported: DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled"),
+    "calculate_dftd3_on_a_charge_model": (
+        "nep4_charge1", lambda m: m.calculate_dftd3(**batch(), functional="pbe", cutoff=12.0, cutoff_cn=8.0),
+        "unsupported: DFT-D3 is supported only for ordinary non-spin, non-charge NEP models"),
+    "calculate_charge_on_an_ordinary_model": (
+        "nep4", lambda m: m.calculate_charge(**batch()), "unsupported: calculate_charge requires a charge NEP model"),
+    "find_force_on_a_charge_model": (
+        "nep4_charge1", lambda m: m.find_force([0, 1], np.zeros((2, 3)), 6.0 * np.eye(3)),
+        "unsupported: charge models require qrvl_find_charge_batch"),
+}
+
+
+@pytest.mark.parametrize("family, call, message", FLAT_REFUSALS.values(), ids=FLAT_REFUSALS.keys())
+def test_flat_refusals_raise_runtime_error_with_the_reason(load, family, call, message):
+    with pytest.raises(RuntimeError, match=exactly(message)):
+        call(load(family))
+
+
+@pytest.mark.parametrize(
+    "call",
+    [lambda m: m.calculate(**batch()), lambda m: m.find_force([0, 1], np.zeros((2, 3)), 6.0 * np.eye(3)),
+     lambda m: m.descriptors(**batch())],
+    ids=["calculate", "find_force", "descriptors"],
+)
+def test_a_spin_model_without_spins_is_an_invalid_argument(spin, call):
+    try:
+        call(spin)
+    except RuntimeError as error:
+        assert is_pending(error), str(error)
+    except ValueError as error:
+        assert str(error) == "invalid argument"
+    else:
+        pytest.fail("a spin model evaluated without spins")
+
+
+FIND_FORCE_REFUSALS = {
+    "pbc_none": (dict(pbc=None), "pbc defaults to (1,1,1); omit it instead of passing None"),
+    "pbc_four_values": (dict(pbc=(1, 1, 1, 1)), "pbc must contain 3 values"),
+    "pbc_open": (dict(pbc=[[1], [0], [1]]), "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+    "pbc_before_types": (dict(pbc=(0, 1, 1), types=np.zeros((3, 1))),
+                         "Quarvel supports fully periodic structures only (pbc=[1,1,1])"),
+    "types_2d": (dict(types=np.zeros((3, 1))), "types must be a 1D int32 array"),
+    "positions_four_columns": (dict(positions=np.zeros((3, 4))), "positions must have shape (natoms, 3)"),
+    "box_eight_values": (dict(box=np.ones(8)), "box must contain 9 values"),
+    "box_before_count_mismatch": (dict(box=np.ones(10), types=[0, 1]), "box must contain 9 values"),
+    "count_mismatch": (dict(types=[0, 1]), "types and positions atom counts differ"),
+}
+
+
+def one_structure(**changes):
+    arguments = dict(types=[0, 1, 1], positions=[[0.0, 0.0, 0.0], [1.1, 0.0, 0.2], [0.1, 1.2, 0.0]],
+                     box=6.0 * np.eye(3))
+    arguments.update(changes)
+    return arguments
+
+
+@pytest.mark.parametrize("changes, message", FIND_FORCE_REFUSALS.values(), ids=FIND_FORCE_REFUSALS.keys())
+def test_find_force_refuses_bad_structures(ordinary, changes, message):
+    with pytest.raises(ValueError, match=exactly(message)):
+        ordinary.find_force(**one_structure(**changes))
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [dict(), dict(box=6.0 * np.eye(3).ravel()), dict(pbc=np.ones((3, 1))), dict(box=[[6, 0, 0], [0, 6, 0], [0, 0, 6]])],
+    ids=["box_3x3", "box_flat", "pbc_column", "box_nested_lists"],
+)
+def test_find_force_takes_one_structure(ordinary, changes):
+    result = reach_engine(lambda: ordinary.find_force(**one_structure(**changes)))
+    if result is None:
+        return
+    energy, forces, virial = result
+    assert isinstance(energy, float)
+    check_arrays((forces, virial), [(3, 3), (9,)])
+
+
+def test_find_force_takes_positions_before_the_box(ordinary):
+    arguments = one_structure()
+    with pytest.raises(ValueError, match=exactly("positions must have shape (natoms, 3)")):
+        ordinary.find_force(arguments["types"], arguments["box"].ravel(), arguments["positions"])
+
+
+def test_an_empty_structure_passes_the_checks_and_is_refused_by_the_engine(ordinary):
+    try:
+        ordinary.find_force(np.zeros(0), np.zeros((0, 3)), 6.0 * np.eye(3))
+    except RuntimeError as error:
+        assert is_pending(error), str(error)
+    except ValueError as error:
+        assert str(error) == "invalid argument"
+    else:
+        pytest.fail("an empty structure was evaluated")
+
+
+def test_arguments_that_cannot_be_converted_raise_type_error(ordinary):
+    with pytest.raises(TypeError):
+        ordinary.calculate(types=["C", "H"], boxes=np.eye(3), positions=np.zeros((2, 3)), atom_counts=[2])
+    with pytest.raises(TypeError):
+        ordinary.calculate_dftd3(**batch(), functional=3, cutoff=12.0, cutoff_cn=8.0)
+    with pytest.raises(TypeError):
+        ordinary.calculate(**batch(), spins=spins())
+
+
+def test_numpy_conversion_errors_of_pbc_propagate_unchanged(ordinary):
+    with pytest.raises(ValueError, match="invalid literal"):
+        ordinary.calculate(**batch(pbc="periodic"))
