@@ -83,6 +83,20 @@ ResultArray find_descriptors(ModelState& state, QrvlModel* handle, const QrvlMod
   return values;
 }
 
+// One row of `width` values per structure, from a flat function whose result record has that one slot.
+template <typename Result>
+ResultArray structure_values(int (*flat_function)(QrvlModel*, const QrvlStructureBatch*, Result*), py::ssize_t width,
+                             PyModel& self, const Int32Array& types, const Float64Array& boxes,
+                             const Float64Array& positions, const Int32Array& atom_counts, const py::object& pbc) {
+  const std::shared_ptr<QrvlModel> handle = acquire_model(self);
+  const PreparedBatch prepared = prepare_batch(types, boxes, positions, atom_counts, pbc);
+  ResultArray values = new_array({prepared.num_structures, width});
+  const QrvlStructureBatch batch = structure_batch(prepared);
+  Result result{values.mutable_data()};
+  run_compute_section(*self.state, [&] { return flat_function(handle.get(), &batch, &result); });
+  return values;
+}
+
 py::tuple dftd3_terms(DftD3Function flat_function, PyModel& self, const Int32Array& types, const Float64Array& boxes,
                       const Float64Array& positions, const Int32Array& atom_counts, const std::string& functional,
                       double cutoff, double cutoff_cn, const py::object& pbc) {
@@ -154,24 +168,14 @@ py::tuple calculate_with_descriptors(PyModel& self, const Int32Array& types, con
 
 ResultArray dipoles(PyModel& self, const Int32Array& types, const Float64Array& boxes, const Float64Array& positions,
                     const Int32Array& atom_counts, const py::object& pbc) {
-  const std::shared_ptr<QrvlModel> handle = acquire_model(self);
-  const PreparedBatch prepared = prepare_batch(types, boxes, positions, atom_counts, pbc);
-  ResultArray values = new_array({prepared.num_structures, kVectorValues});
-  const QrvlStructureBatch batch = structure_batch(prepared);
-  QrvlDipoleResult result{values.mutable_data()};
-  run_compute_section(*self.state, [&] { return qrvl_find_dipoles(handle.get(), &batch, &result); });
-  return values;
+  return structure_values<QrvlDipoleResult>(qrvl_find_dipoles, kVectorValues, self, types, boxes, positions,
+                                            atom_counts, pbc);
 }
 
 ResultArray polarizabilities(PyModel& self, const Int32Array& types, const Float64Array& boxes,
                              const Float64Array& positions, const Int32Array& atom_counts, const py::object& pbc) {
-  const std::shared_ptr<QrvlModel> handle = acquire_model(self);
-  const PreparedBatch prepared = prepare_batch(types, boxes, positions, atom_counts, pbc);
-  ResultArray values = new_array({prepared.num_structures, kPolarizabilityValues});
-  const QrvlStructureBatch batch = structure_batch(prepared);
-  QrvlPolarizabilityResult result{values.mutable_data()};
-  run_compute_section(*self.state, [&] { return qrvl_find_polarizabilities(handle.get(), &batch, &result); });
-  return values;
+  return structure_values<QrvlPolarizabilityResult>(qrvl_find_polarizabilities, kPolarizabilityValues, self, types,
+                                                    boxes, positions, atom_counts, pbc);
 }
 
 py::tuple calculate_dftd3(PyModel& self, const Int32Array& types, const Float64Array& boxes,
