@@ -1,6 +1,8 @@
 """The module as a whole: its members, the engine registry functions, BackendInfo and the CUDA runtime report."""
 
 import os
+import shutil
+import subprocess
 
 import pytest
 
@@ -17,6 +19,34 @@ def test_module_defines_its_members_in_order():
     assert own == [
         "BackendInfo", "Model", "cuda_runtime_info", "register_cuda", "backend_count", "backend_info", "load_model"
     ]
+
+
+def other_interpreter():
+    """A CPython other than 3.12 on this machine, or None."""
+    for name in ("python3.11", "python3.13", "python3"):
+        path = shutil.which(name) or (f"/usr/bin/{name}" if os.path.exists(f"/usr/bin/{name}") else None)
+        if path is None:
+            continue
+        probe = subprocess.run([path, "-c", "import sys; print(sys.version_info[:2] != (3, 12))"],
+                               capture_output=True, text=True, timeout=60, check=False)
+        if probe.returncode == 0 and probe.stdout.strip() == "True":
+            return path
+    return None
+
+
+def test_other_interpreters_refuse_the_import_by_version():
+    interpreter = other_interpreter()
+    if interpreter is None:
+        pytest.skip("no CPython other than 3.12 here")
+    environment = dict(os.environ, PYTHONPATH=os.path.dirname(quarvel_gpu.__file__))
+    code = "import sys\ntry:\n    import quarvel_gpu\nexcept ImportError as error:\n    print(error)\n    print(sys.version)"
+    completed = subprocess.run([interpreter, "-c", code], capture_output=True, text=True, env=environment,
+                               timeout=120, check=False)
+    message, version = completed.stdout.split("\n", 1)
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.12, but the interpreter version is incompatible: "
+        f"{version.strip()}."
+    )
 
 
 def test_importing_the_module_does_not_import_numpy():
