@@ -8,8 +8,6 @@ namespace py = pybind11;
 namespace quarvel::python {
 namespace {
 
-constexpr py::ssize_t kBoxValues = 9;      // row-major 3x3 cell
-constexpr py::ssize_t kVectorValues = 3;   // x, y, z of a position or a spin; one periodic flag per cell vector
 constexpr std::int32_t kPeriodic = 1;
 
 void require(bool condition, const char* message) {
@@ -89,7 +87,7 @@ PreparedBatch prepare_batch(const Int32Array& types, const Float64Array& boxes, 
     offset += counts[s];
   }
 
-  require(rows_per_structure(boxes, kBoxValues, prepared.num_structures, prepared.boxes_storage, prepared.boxes),
+  require(rows_per_structure(boxes, kTensorValues, prepared.num_structures, prepared.boxes_storage, prepared.boxes),
           "boxes must have shape (9,) or (nstructures, 9)");
   const Int32Array pbc_flags = convert_pbc(pbc);
   prepared.pbc_array = pbc_flags;

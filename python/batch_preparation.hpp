@@ -12,6 +12,11 @@
 
 namespace quarvel::python {
 
+// Values per row: a position, spin or force (x, y, z) and the periodic flags of a cell; a cell or any 3x3 tensor
+// (row-major).
+inline constexpr pybind11::ssize_t kVectorValues = 3;
+inline constexpr pybind11::ssize_t kTensorValues = 9;
+
 // Arrays as the binding converts them: C-contiguous, cast with forced casting, used in place when they match.
 using Int32Array = pybind11::array_t<std::int32_t, pybind11::array::c_style | pybind11::array::forcecast>;
 using Float64Array = pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast>;

@@ -13,10 +13,7 @@ namespace py = pybind11;
 namespace quarvel::python {
 namespace {
 
-constexpr py::ssize_t kVectorValues = 3;        // x, y, z
-constexpr py::ssize_t kTensorValues = 9;        // row-major 3x3
-constexpr py::ssize_t kPolarizabilityValues = 6;
-constexpr py::ssize_t kBoxValues = 9;
+constexpr py::ssize_t kPolarizabilityValues = 6;  // independent components of the symmetric tensor
 
 using DftD3Function = int (*)(QrvlModel*, const QrvlStructureBatch*, const QrvlDftd3Parameters*, QrvlDftd3Result*);
 
@@ -42,11 +39,11 @@ struct ForceOutputs {
     return slots;
   }
 
-  ResultArray energy;
-  ResultArray force;
-  ResultArray virial;
-  std::vector<double> structure_energy;
-  std::vector<double> structure_virial;
+  ResultArray energy;                    // (N,) eV per atom
+  ResultArray force;                     // (N, 3) eV/Angstrom
+  ResultArray virial;                    // (N, 9) eV per atom, row-major
+  std::vector<double> structure_energy;  // S, discarded
+  std::vector<double> structure_virial;  // 9 S, discarded
 };
 
 QrvlModelInfo query_model_info(QrvlModel* handle) {
@@ -202,7 +199,7 @@ py::tuple find_force(PyModel& self, const Int32Array& types, const Float64Array&
   if (positions.ndim() != 2 || positions.shape(1) != kVectorValues) {
     throw std::invalid_argument("positions must have shape (natoms, 3)");
   }
-  if (box.size() != kBoxValues) throw std::invalid_argument("box must contain 9 values");
+  if (box.size() != kTensorValues) throw std::invalid_argument("box must contain 9 values");
   if (types.shape(0) != positions.shape(0)) throw std::invalid_argument("types and positions atom counts differ");
 
   const std::int32_t atom_count = checked_count(types.shape(0));
