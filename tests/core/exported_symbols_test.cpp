@@ -43,6 +43,12 @@ const std::set<std::string> kExportedSymbols = {
     "quarvel::register_engine(quarvel::Engine*)",
     "quarvel::set_last_error(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
     "quarvel::clear_last_error()",
+    "qrvl_register_cuda_engine",
+    "quarvel::register_cuda_engine()",
+    "quarvel::probe_cuda_device(int, std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >&)",
+    "quarvel::cuda_backend::batch_boxes_are_orthorhombic(QrvlStructureBatch const&)",
+    "quarvel::cuda_backend::stage_batch_for_internal_neighbors(QrvlStructureBatch const&)",
+    "quarvel::cuda_backend::stage_lammps_external_neighbors(QrvlLammpsNeighborInput const&, quarvel::cuda_backend::ModelProtocol const&)",
 };
 
 // The defined dynamic symbols of the library, demangled; a destructor's several variants count once.

@@ -1,0 +1,159 @@
+#include "block_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "block_runner.hpp"
+#include "device_memory_poison.hpp"
+
+namespace cpu_cuda::detail {
+namespace {
+constexpr std::align_val_t kSharedAlignment{16};  // what the device guarantees for dynamic shared memory
+
+// A participant's dynamic shared memory, exactly as large as the launch asked so overruns reach the sanitizer.
+class SharedBuffer {
+ public:
+  explicit SharedBuffer(std::size_t bytes)
+      : bytes_(bytes), data_(static_cast<unsigned char*>(::operator new(std::max<std::size_t>(bytes, 1), kSharedAlignment))) {}
+  ~SharedBuffer() { ::operator delete(data_, kSharedAlignment); }
+  SharedBuffer(const SharedBuffer&) = delete;
+  SharedBuffer& operator=(const SharedBuffer&) = delete;
+  // Shared memory starts undefined in every block.
+  void* fresh() {
+    for (std::size_t i = 0; i < bytes_; ++i) data_[i] = reinterpret_cast<const unsigned char*>(&kPoisonWord)[i % sizeof kPoisonWord];
+    return data_;
+  }
+
+ private:
+  std::size_t bytes_;
+  unsigned char* data_;
+};
+
+uint3 block_coordinates(const dim3& grid, unsigned long linear) {
+  return uint3{static_cast<unsigned int>(linear % grid.x), static_cast<unsigned int>((linear / grid.x) % grid.y),
+               static_cast<unsigned int>(linear / (static_cast<unsigned long>(grid.x) * grid.y))};
+}
+
+unsigned long block_count(const dim3& grid) { return static_cast<unsigned long>(grid.x) * grid.y * grid.z; }
+
+// One launch shared by its participants.
+struct Job {
+  const KernelLaunch* launch = nullptr;
+  unsigned long total = 0;
+  std::atomic<unsigned long> next{0};
+  std::atomic<bool> failed{false};
+  std::mutex mutex;                 // guards participants and fault
+  std::condition_variable finished;
+  int participants = 0;             // pool workers inside the job
+  std::string fault;
+
+  bool has_work() const { return !failed.load() && next.load() < total; }
+
+  // Takes blocks until none is left or one has faulted.
+  void participate() {
+    SharedBuffer shared(launch->dynamic_shared_bytes);
+    BlockRunner& runner = this_thread_runner();
+    std::string block_fault;
+    for (unsigned long linear; !failed.load() && (linear = next.fetch_add(1)) < total;) {
+      if (runner.run_block(*launch, block_coordinates(launch->grid, linear), linear, shared.fresh(), block_fault)) continue;
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (!failed.exchange(true)) fault = block_fault;
+    }
+  }
+};
+
+class WorkerPool {
+ public:
+  static WorkerPool& instance() {
+    static WorkerPool pool;
+    return pool;
+  }
+
+  bool has_workers() const { return !workers_.empty(); }
+
+  void run(Job& job) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(&job);
+    }
+    wake_.notify_all();
+    job.participate();
+    {
+      // No worker joins once the job leaves the queue; then wait for those inside.
+      const std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
+    }
+    std::unique_lock<std::mutex> lock(job.mutex);
+    job.finished.wait(lock, [&] { return job.participants == 0; });
+  }
+
+ private:
+  WorkerPool() {
+    const unsigned int cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned int i = 1; i < cores; ++i) workers_.emplace_back([this] { work(); });
+  }
+
+  ~WorkerPool() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+  }
+
+  Job* job_with_work() {
+    for (Job* job : jobs_) {
+      if (job->has_work()) return job;
+    }
+    return nullptr;
+  }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      Job* job = nullptr;
+      wake_.wait(lock, [&] { return stopping_ || (job = job_with_work()) != nullptr; });
+      if (stopping_) return;
+      {
+        const std::lock_guard<std::mutex> job_lock(job->mutex);
+        ++job->participants;
+      }
+      lock.unlock();
+      job->participate();
+      {
+        const std::lock_guard<std::mutex> job_lock(job->mutex);
+        if (--job->participants == 0) job->finished.notify_all();
+      }
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job*> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+}  // namespace
+
+bool run_blocks(const KernelLaunch& launch, bool serial, std::string& fault) {
+  Job job;
+  job.launch = &launch;
+  job.total = block_count(launch.grid);
+  if (serial || job.total == 1 || !WorkerPool::instance().has_workers()) {
+    job.participate();
+  } else {
+    WorkerPool::instance().run(job);
+  }
+  fault = job.fault;
+  return !job.failed.load();
+}
+}  // namespace cpu_cuda::detail

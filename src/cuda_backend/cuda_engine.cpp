@@ -1,0 +1,259 @@
+#include "cuda_engine.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "cuda_checks.hpp"
+#include "device_model.hpp"
+#include "device_workspace.hpp"
+#include "engine_routines.hpp"
+#include "host_model_parameters.hpp"
+#include "model_protocol.hpp"
+#include "quarvel/engine.hpp"
+#include "workspace_plan.hpp"
+
+namespace quarvel {
+namespace {
+
+using cuda_backend::DeviceModel;
+using cuda_backend::DeviceWorkspace;
+using cuda_backend::HostModelParameters;
+using cuda_backend::ModelProtocol;
+
+constexpr const char* kEngineName = "cuda";
+constexpr const char* kEngineVersion = "1.0.2";
+constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
+constexpr int kMaxPipelineAngularOrder = 8;
+
+// Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
+constexpr const char* kBatchDriverMissing =
+    "structure batch evaluation is not available: the CUDA batch driver and force pipeline are not built yet";
+constexpr const char* kDescriptorDriverMissing =
+    "descriptor evaluation is not available: the CUDA descriptor driver is not built yet";
+constexpr const char* kHostLammpsDriverMissing =
+    "LAMMPS neighbor-list evaluation is not available: the CUDA host LAMMPS driver is not built yet";
+constexpr const char* kDeviceLammpsDriverMissing =
+    "LAMMPS device neighbor-list evaluation is not available: the CUDA device LAMMPS driver is not built yet";
+constexpr const char* kDftd3Unsupported = "DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled";
+
+// Reads and discards the last CUDA error, so that a failure of one call cannot resurface in the next.
+void drain_cuda_error() noexcept { (void)cudaGetLastError(); }
+
+// Makes the model's device current for the lifetime of the scope and restores the caller's device afterwards,
+// so that a later probe or a switch of device on the calling thread cannot make a model launch on another
+// device's memory.
+class ModelDeviceScope {
+ public:
+  explicit ModelDeviceScope(int device) {
+    cuda_backend::check_cuda(cudaGetDevice(&previous_), "query current CUDA device");
+    if (previous_ != device) {
+      cuda_backend::check_cuda(cudaSetDevice(device), "select model CUDA device");
+      restore_ = true;
+    }
+  }
+  ModelDeviceScope(const ModelDeviceScope&) = delete;
+  ModelDeviceScope& operator=(const ModelDeviceScope&) = delete;
+  ~ModelDeviceScope() {
+    if (restore_) (void)cudaSetDevice(previous_);
+  }
+
+ private:
+  int previous_ = 0;
+  bool restore_ = false;
+};
+
+// Runs one evaluation operation on the model's device and maps its exceptions to statuses: 1 for
+// std::invalid_argument, 4 for any other std::exception, the text becoming the thread's last error.
+template <typename Operation>
+int run_on_device(int device, Operation&& operation) {
+  try {
+    ModelDeviceScope scope(device);
+    const int status = operation();
+    drain_cuda_error();
+    return status;
+  } catch (const std::invalid_argument& error) {
+    drain_cuda_error();
+    set_last_error(error.what());
+    return QRVL_STATUS_INVALID_ARGUMENT;
+  } catch (const std::exception& error) {
+    drain_cuda_error();
+    set_last_error(error.what());
+    return QRVL_STATUS_RUNTIME_ERROR;
+  }
+}
+
+int refuse_unsupported(const char* message) {
+  set_last_error(message);
+  return QRVL_STATUS_UNSUPPORTED;
+}
+
+std::uint64_t capability_word(const ModelProtocol& protocol) {
+  std::uint64_t word = QRVL_CAP_CUDA;
+  if (protocol.spin_mode > 0) word |= QRVL_CAP_SPIN_INPUT | QRVL_CAP_MAGNETIC_FORCE;
+  if (protocol.charge_mode > 0) word |= QRVL_CAP_CHARGE | QRVL_CAP_FORCE_BATCH;
+  if (cuda_backend::supports_force_pipeline(protocol)) {
+    word |= QRVL_CAP_FORCE_BATCH | QRVL_CAP_NEIGHBOR_LISTS | QRVL_CAP_DESCRIPTORS;
+  }
+  // The descriptor driver also serves NEP4 charge models.
+  if (protocol.charge_mode > 0 && protocol.spin_mode == 0 && protocol.version == 4 &&
+      protocol.body_channels.l_max_3body <= kMaxPipelineAngularOrder) {
+    word |= QRVL_CAP_DESCRIPTORS;
+  }
+  return word;
+}
+
+// One loaded model: its host parameters, its uploaded arrays and its cached work arrays, all on the device that
+// was current when it was loaded. Members are declared in construction order; the destructor frees the
+// workspaces before the model arrays.
+class CudaModel final : public Model {
+ public:
+  CudaModel(HostModelParameters parameters, int device)
+      : host_parameters_(std::move(parameters)),
+        protocol_(host_parameters_.protocol),
+        device_model_(host_parameters_),
+        device_(device) {}
+
+  ~CudaModel() override {
+    try {
+      ModelDeviceScope scope(device_);
+      release_device_memory();
+    } catch (const std::exception&) {
+      release_device_memory();  // the device could not be selected: free on the current one rather than leak
+    }
+    drain_cuda_error();
+  }
+
+  int model_info(QrvlModelInfo& out) const override {
+    out = QrvlModelInfo{};
+    out.cutoff_radial = protocol_.cutoff_radial;
+    out.cutoff_angular = protocol_.cutoff_angular;
+    out.cutoff_max = protocol_.cutoff_max;
+    out.capabilities = capability_word(protocol_);
+    out.num_types = protocol_.num_types;
+    out.descriptor_dim = protocol_.descriptor_dim;
+    return QRVL_STATUS_OK;
+  }
+
+  int model_kind() const override {
+    if (protocol_.spin_mode > 0) return QRVL_MODEL_KIND_SPIN;
+    if (protocol_.charge_mode > 0) return QRVL_MODEL_KIND_CHARGE;
+    return QRVL_MODEL_KIND_ORDINARY;
+  }
+
+  // Plans the batch workspace for the capacities and reports its bytes with the uploaded model's; allocates
+  // nothing.
+  int estimate_workspace(int atom_capacity, int structure_capacity, QrvlWorkspaceEstimate& out) const override {
+    if (atom_capacity < 1 || structure_capacity < 1) return QRVL_STATUS_INVALID_ARGUMENT;
+    try {
+      const cuda_backend::WorkspacePlan plan = cuda_backend::make_internal_neighbor_workspace_plan(
+          protocol_, static_cast<std::uint64_t>(atom_capacity), static_cast<std::uint64_t>(structure_capacity),
+          false);
+      out = QrvlWorkspaceEstimate{};
+      out.model_bytes = device_model_.upload_summary().total_bytes;
+      out.workspace_bytes = plan.total_bytes();
+      out.total_bytes = out.model_bytes + out.workspace_bytes;
+      out.atom_capacity = atom_capacity;
+      out.structure_capacity = structure_capacity;
+      return QRVL_STATUS_OK;
+    } catch (const std::exception& error) {
+      set_last_error(error.what());
+      return QRVL_STATUS_RUNTIME_ERROR;
+    }
+  }
+
+  int find_force_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) override {
+    if (model_kind() == QRVL_MODEL_KIND_CHARGE) return QRVL_STATUS_UNSUPPORTED;
+    return evaluate_structure_batch(batch, result);
+  }
+
+  int find_charge_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) override {
+    if (protocol_.spin_mode > 0 || protocol_.charge_mode <= 0) return QRVL_STATUS_UNSUPPORTED;
+    if (result.charge == nullptr || result.bec == nullptr) return QRVL_STATUS_INVALID_ARGUMENT;
+    return evaluate_structure_batch(batch, result);
+  }
+
+  int find_descriptors(const QrvlStructureBatch&, QrvlFindDescriptorResult&) override {
+    return refuse_unsupported(kDescriptorDriverMissing);
+  }
+
+  int compute_dftd3_batch(const QrvlStructureBatch&, const QrvlDftd3Parameters&, QrvlDftd3Result&, bool) override {
+    return refuse_unsupported(kDftd3Unsupported);
+  }
+
+  int find_force_lammps_neighbors(const QrvlLammpsNeighborInput&, QrvlLammpsNeighborResult&) override {
+    return refuse_unsupported(kHostLammpsDriverMissing);
+  }
+
+  int find_force_lammps_device_neighbors(const QrvlLammpsDeviceNeighborInput&,
+                                         QrvlLammpsDeviceNeighborResult&) override {
+    return refuse_unsupported(kDeviceLammpsDriverMissing);
+  }
+
+ private:
+  int evaluate_structure_batch(const QrvlStructureBatch&, QrvlFindForceResult&) {
+    return run_on_device(device_, [] { return refuse_unsupported(kBatchDriverMissing); });
+  }
+
+  void release_device_memory() noexcept {
+    lammps_workspace_.reset();
+    batch_workspace_.reset();
+    device_model_.release();
+  }
+
+  HostModelParameters host_parameters_;
+  ModelProtocol protocol_;
+  DeviceModel device_model_;
+  std::unique_ptr<DeviceWorkspace> batch_workspace_;
+  std::uint64_t batch_atom_capacity_ = 0;
+  std::uint64_t batch_structure_capacity_ = 0;
+  bool batch_spin_transfer_ = false;
+  std::unique_ptr<DeviceWorkspace> lammps_workspace_;
+  std::uint64_t lammps_workspace_atoms_ = 0;
+  std::uint64_t lammps_workspace_active_atoms_ = 0;
+  std::int32_t lammps_workspace_radial_capacity_ = 0;
+  std::int32_t lammps_workspace_angular_capacity_ = 0;
+  bool lammps_workspace_float_sink_ = false;
+  bool lammps_workspace_spin_transfer_ = false;
+  int device_ = 0;  // the CUDA device that was current at load; every operation runs on it
+};
+
+class CudaEngine final : public Engine {
+ public:
+  EngineInfo info() override { return EngineInfo{kEngineName, kEngineVersion, kEngineCapabilities}; }
+
+  int load_model(const std::string& path, std::unique_ptr<Model>& out) override {
+    if (path.empty()) return QRVL_STATUS_INVALID_ARGUMENT;
+    try {
+      int device = 0;
+      cuda_backend::check_cuda(cudaGetDevice(&device), "query current CUDA device");
+      out = std::make_unique<CudaModel>(cuda_backend::load_host_model_parameters(path), device);
+      return QRVL_STATUS_OK;
+    } catch (const cuda_backend::UnsupportedModelProtocol& error) {
+      out.reset();
+      drain_cuda_error();
+      set_last_error(error.what());
+      return QRVL_STATUS_UNSUPPORTED;
+    } catch (const std::exception& error) {
+      out.reset();
+      drain_cuda_error();
+      set_last_error(error.what());
+      return QRVL_STATUS_RUNTIME_ERROR;
+    }
+  }
+};
+
+}  // namespace
+
+bool register_cuda_engine() {
+  static CudaEngine engine;
+  static const bool registered = register_engine(&engine);
+  return registered;
+}
+
+}  // namespace quarvel
+
+extern "C" int qrvl_register_cuda_engine(void) { return quarvel::register_cuda_engine() ? 1 : 0; }

@@ -1,0 +1,61 @@
+#pragma once
+// Small routines the CUDA engine's evaluation drivers share: which models the force pipeline serves, the cell
+// of one structure, clearing and downloading device arrays, the copy of batch outputs into the caller's
+// result, and the phase timer of profiled calls.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cuda_runtime_platform.hpp"
+#include "device_workspace.hpp"
+#include "model_protocol.hpp"
+#include "quarvel/quarvel.h"
+#include "simulation_box.hpp"
+
+namespace quarvel::cuda_backend {
+
+// Whether the force pipeline can evaluate the model: NEP4/NEP5 without charges, a spin shape within the
+// spin-core limits, a usable ZBL cutoff range, and an angular order of at most 8.
+bool supports_force_pipeline(const ModelProtocol& protocol);
+
+// Builds the box of one structure from its row-major cell and periodic flags. False for a cell with
+// |det| <= 1e-12 (inverse not written), for flags that are missing or not all 1 (after writing the inverse), and
+// for an inverse whose diagonal is not finite.
+bool make_structure_box(const double* box9, const std::int32_t* pbc3, SimulationBox& out);
+
+// Zeroes `count` doubles of device memory; throws std::runtime_error "failed to clear CUDA double buffer".
+void clear_device_doubles(double* device, std::size_t count);
+// Blocking downloads of `count` values; throw std::runtime_error "failed to copy CUDA float output" /
+// "failed to copy CUDA double output", and std::length_error for a count no vector can hold.
+std::vector<float> download_device_floats(const float* device, std::size_t count);
+std::vector<double> download_device_doubles(const double* device, std::size_t count);
+
+// Stores `message` as the calling thread's last error and answers QRVL_STATUS_INVALID_ARGUMENT.
+int report_invalid_argument(const char* message);
+
+// Copies the outputs of one device pass (structure_count structures, atom_count atoms) into the caller's
+// result at the given offsets: energies, forces, and the optional per-atom energies, per-atom and structure
+// virials, spin transfer (spin passes), charges (charge passes) and magnetic forces (spin passes). Throws
+// std::runtime_error naming the first copy that failed.
+void copy_outputs_to_host(const DeviceWorkspaceView& view, int structure_count, int atom_count,
+                          int structure_offset, int atom_offset, bool spin, bool charge, QrvlFindForceResult& result);
+
+// One profiled call: the caller fills the first four fields and creates the events. Statuses of the event calls
+// are ignored: timing is informational.
+struct LapTimer {
+  bool active = false;
+  std::int32_t sample = 0;
+  std::int32_t nlocal = 0;
+  bool rebuild = false;
+  cudaEvent_t start = nullptr;
+  cudaEvent_t stop = nullptr;
+
+  LapTimer() = default;
+  LapTimer(const LapTimer&) = delete;
+  LapTimer& operator=(const LapTimer&) = delete;
+  ~LapTimer();
+  // Milliseconds from `start` to now on the default stream (waits for the device to get there); restarts.
+  void lap(float& milliseconds);
+};
+
+}  // namespace quarvel::cuda_backend

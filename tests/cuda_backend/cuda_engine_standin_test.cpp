@@ -1,0 +1,172 @@
+// Memory, failure and device-selection behaviour of the engine, driven through the CPU stand-in's controls
+// (host build only).
+#include <gtest/gtest.h>
+
+#include <cpu_cuda/control.hpp>
+#include <string>
+
+#include "cuda_backend/cuda_engine.hpp"
+#include "cuda_backend/device_workspace.hpp"
+#include "cuda_backend/runtime_probe.hpp"
+#include "quarvel/quarvel.h"
+#include "support/batch_builder.hpp"
+#include "support/model_file_writer.hpp"
+#include "support/protocol_shapes.hpp"
+
+namespace quarvel {
+namespace {
+
+using test_support::ModelShape;
+
+class StandinTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cpu_cuda::reset();
+    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+  }
+  void TearDown() override {
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "a CUDA error was left pending";
+    cpu_cuda::reset();
+  }
+  test_support::TempModelFile file_{test_support::write_model(ModelShape{}).text};
+};
+
+TEST_F(StandinTest, LoadingAndFreeingInALoopReturnsEveryAllocation) {
+  const std::size_t before = cpu_cuda::live_allocation_count();
+  for (int round = 0; round < 5; ++round) {
+    QrvlModel* model = nullptr;
+    ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+    EXPECT_GT(cpu_cuda::live_allocation_count(), before);
+    qrvl_free_model(model);
+    EXPECT_EQ(cpu_cuda::live_allocation_count(), before);
+  }
+}
+
+TEST_F(StandinTest, AnExhaustedBudgetFailsTheLoadWithTheUploadTextAndLeaksNothing) {
+  const std::size_t before = cpu_cuda::live_allocation_count();
+  cpu_cuda::set_memory_budget(0, 16);
+  QrvlModel* model = nullptr;
+  EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(std::string(qrvl_last_error_message()),
+            std::string("upload ann_type_major: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
+  EXPECT_EQ(model, nullptr);
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), before);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  cpu_cuda::set_memory_budget(0, cpu_cuda::default_device().total_global_mem);
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK);
+  qrvl_free_model(model);
+}
+
+TEST_F(StandinTest, AnInjectedUploadFailureFreesTheArraysBeforeIt) {
+  const std::size_t before = cpu_cuda::live_allocation_count();
+  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 3, cudaErrorIllegalAddress);
+  QrvlModel* model = nullptr;
+  EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(std::string(qrvl_last_error_message()),
+            std::string("upload descriptor_coefficients: ") + cudaGetErrorString(cudaErrorIllegalAddress));
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), before);
+}
+
+TEST_F(StandinTest, WorkspaceFallsBackToPlainAllocationWithoutStreamOrderedSupport) {
+  cpu_cuda::set_async_allocation_supported(false);
+  const cuda_backend::WorkspacePlan plan =
+      cuda_backend::make_internal_neighbor_workspace_plan(test_support::minimal_protocol(), 4, 1, false);
+  {
+    const cuda_backend::DeviceWorkspace workspace(plan);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+    EXPECT_EQ(workspace.summary().total_bytes, plan.total_bytes());
+    for (const auto& array : plan.arrays) {
+      const auto* record = workspace.find_allocation(array.name);
+      ASSERT_NE(record, nullptr);
+      EXPECT_FALSE(record->stream_ordered) << array.name;
+    }
+  }
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
+}
+
+TEST_F(StandinTest, WorkspaceUsesStreamOrderedAllocationWhereSupported) {
+  const cuda_backend::DeviceWorkspace workspace(
+      cuda_backend::make_internal_neighbor_workspace_plan(test_support::minimal_protocol(), 4, 1, false));
+  EXPECT_TRUE(workspace.find_allocation("types")->stream_ordered);
+}
+
+TEST_F(StandinTest, AFailedWorkspaceAllocationNamesTheArrayAndFreesTheOthers) {
+  cpu_cuda::set_async_allocation_supported(false);
+  cpu_cuda::inject_failure(cpu_cuda::Operation::allocation, 4, cudaErrorMemoryAllocation);
+  const cuda_backend::WorkspacePlan plan =
+      cuda_backend::make_internal_neighbor_workspace_plan(test_support::minimal_protocol(), 4, 1, false);
+  EXPECT_THROW(
+      {
+        try {
+          const cuda_backend::DeviceWorkspace workspace(plan);
+        } catch (const std::runtime_error& error) {
+          EXPECT_EQ(std::string(error.what()),
+                    std::string("force_soa3: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+TEST_F(StandinTest, ProbeReportsAFailingKernelAndAFailingAllocation) {
+  std::string detail;
+  cpu_cuda::fail_kernels_on_device(0, cudaErrorNoKernelImageForDevice);
+  EXPECT_FALSE(probe_cuda_device(0, detail));
+  EXPECT_EQ(detail, std::string("CUDA probe kernel failed: ") + cudaGetErrorString(cudaErrorNoKernelImageForDevice));
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
+  cpu_cuda::fail_kernels_on_device(0, cudaSuccess);
+  cpu_cuda::inject_failure(cpu_cuda::Operation::allocation, 1, cudaErrorMemoryAllocation);
+  EXPECT_FALSE(probe_cuda_device(0, detail));
+  EXPECT_EQ(detail,
+            std::string("CUDA probe allocation failed: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
+  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 1, cudaErrorIllegalAddress);
+  EXPECT_FALSE(probe_cuda_device(0, detail));
+  EXPECT_EQ(detail, std::string("CUDA probe kernel failed: ") + cudaGetErrorString(cudaErrorIllegalAddress));
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+TEST_F(StandinTest, ProbeDiscardsAnEarlierPendingErrorAndStaysOnTheProbedDevice) {
+  cpu_cuda::set_devices({cpu_cuda::default_device(), cpu_cuda::default_device()});
+  void* pointer = nullptr;
+  EXPECT_NE(cudaMalloc(&pointer, std::size_t{1} << 62), cudaSuccess);  // leaves a non-sticky error pending
+  std::string detail;
+  EXPECT_TRUE(probe_cuda_device(1, detail)) << detail;
+  int current = -1;
+  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+  EXPECT_EQ(current, 1);
+}
+
+// A model keeps the device it was loaded on: later device switches on the calling thread neither move its
+// work nor its frees, and every flat call gives the caller's device back.
+TEST_F(StandinTest, AModelWorksOnItsOwnDeviceAndRestoresTheCallers) {
+  cpu_cuda::set_devices({cpu_cuda::default_device(), cpu_cuda::default_device()});
+  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK);
+  std::string detail;
+  ASSERT_TRUE(probe_cuda_device(0, detail)) << detail;  // the caller's thread moves to device 0
+  const test_support::BatchArrays arrays = test_support::BatchArrays::consecutive({1}, 1);
+  const QrvlStructureBatch batch = arrays.view();
+  std::vector<double> energy(1), force(3);
+  QrvlFindForceResult result{};
+  result.energy = energy.data();
+  result.force = force.data();
+  (void)qrvl_find_force_batch(model, &batch, &result);
+  int current = -1;
+  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+  EXPECT_EQ(current, 0);
+  // Budgets show which device the frees land on: device 1 must get its bytes back.
+  const std::size_t before_free = cpu_cuda::live_allocation_bytes();
+  qrvl_free_model(model);
+  EXPECT_LT(cpu_cuda::live_allocation_bytes(), before_free);
+  EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
+  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+  EXPECT_EQ(current, 0);
+}
+
+}  // namespace
+}  // namespace quarvel
