@@ -10,3 +10,5 @@ for preset in cuda host sanitize; do
   echo "== $preset"
   cmake --workflow --preset "$preset"
 done
+echo "== fuzz (model-file reader, 60 s)"
+bash fuzz/run.sh 60

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -38,6 +39,15 @@ void require(bool condition, const char* message) {
   if (!condition) throw std::runtime_error(message);
 }
 
+// Rounds to the nearest float as IEEE arithmetic does, overflowing to an infinity. The plain cast leaves
+// values beyond the float range undefined, and the ZBL cutoffs and factor of a file have no upper bound.
+float round_to_float(double value) {
+  constexpr double kLargestFloat = static_cast<double>(std::numeric_limits<float>::max());
+  if (value > kLargestFloat) return std::numeric_limits<float>::infinity();
+  if (value < -kLargestFloat) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
 std::size_t nonnegative_size(std::int32_t value, const char* name) {
   if (value < 0) throw std::runtime_error(std::string(name) + " must be non-negative");
   return static_cast<std::size_t>(value);
@@ -63,14 +73,14 @@ std::uint64_t append_at(const std::vector<float>& raw, std::size_t& cursor, std:
 // The ten-value ZBL record of the ordered pair (i, j) of a model with a fixed or typewise ZBL cutoff.
 std::array<float, kZblRecordValues> fixed_zbl_record(const ModelProtocol& protocol, std::size_t i, std::size_t j) {
   std::array<float, kZblRecordValues> record{};
-  record[0] = static_cast<float>(protocol.zbl_rc_inner);
-  record[1] = static_cast<float>(protocol.zbl_rc_outer);
+  record[0] = round_to_float(protocol.zbl_rc_inner);
+  record[1] = round_to_float(protocol.zbl_rc_outer);
   if (protocol.typewise_zbl) {
     const std::int32_t zi = protocol.atomic_numbers[i];
     const std::int32_t zj = protocol.atomic_numbers[j];
     require(zi >= 1 && zi <= kMaxTypewiseZblAtomicNumber && zj >= 1 && zj <= kMaxTypewiseZblAtomicNumber,
             "typewise ZBL requires atomic numbers within 1..94");
-    const float factor = static_cast<float>(protocol.typewise_zbl_factor);
+    const float factor = round_to_float(protocol.typewise_zbl_factor);
     const float radius_sum = kTypewiseZblRadius[static_cast<std::size_t>(zi - 1)] +
                              kTypewiseZblRadius[static_cast<std::size_t>(zj - 1)];
     const float outer = radius_sum * factor;
