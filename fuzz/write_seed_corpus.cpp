@@ -11,18 +11,9 @@ namespace {
 
 using quarvel::test_support::ModelShape;
 
-// Small sizes keep every seed within a few kilobytes, so the fuzzer mutates the header often.
+// Compact shapes keep every seed within a few kilobytes, so the fuzzer mutates the header often.
 ModelShape small(const char* family, std::vector<std::string> elements) {
-  ModelShape shape;
-  shape.family = family;
-  shape.elements = std::move(elements);
-  shape.n_max_radial = 1;
-  shape.n_max_angular = 1;
-  shape.basis_size_radial = 1;
-  shape.basis_size_angular = 1;
-  shape.l_max_3body = 2;
-  shape.hidden_neurons = 2;
-  return shape;
+  return quarvel::test_support::compact_shape(family, std::move(elements));
 }
 
 std::vector<std::pair<std::string, ModelShape>> seeds() {

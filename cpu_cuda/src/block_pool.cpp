@@ -21,19 +21,19 @@ constexpr std::align_val_t kSharedAlignment{16};  // what the device guarantees 
 class SharedBuffer {
  public:
   explicit SharedBuffer(std::size_t bytes)
-      : bytes_(bytes), data_(static_cast<unsigned char*>(::operator new(std::max<std::size_t>(bytes, 1), kSharedAlignment))) {}
+      : bytes_(bytes), data_(::operator new(std::max<std::size_t>(bytes, 1), kSharedAlignment)) {}
   ~SharedBuffer() { ::operator delete(data_, kSharedAlignment); }
   SharedBuffer(const SharedBuffer&) = delete;
   SharedBuffer& operator=(const SharedBuffer&) = delete;
   // Shared memory starts undefined in every block.
   void* fresh() {
-    for (std::size_t i = 0; i < bytes_; ++i) data_[i] = reinterpret_cast<const unsigned char*>(&kPoisonWord)[i % sizeof kPoisonWord];
+    fill_with_poison(data_, bytes_);
     return data_;
   }
 
  private:
   std::size_t bytes_;
-  unsigned char* data_;
+  void* data_;
 };
 
 uint3 block_coordinates(const dim3& grid, unsigned long linear) {
@@ -62,7 +62,8 @@ struct Job {
     BlockRunner& runner = this_thread_runner();
     std::string block_fault;
     for (unsigned long linear; !failed.load() && (linear = next.fetch_add(1)) < total;) {
-      if (runner.run_block(*launch, block_coordinates(launch->grid, linear), linear, shared.fresh(), block_fault)) continue;
+      const uint3 coordinates = block_coordinates(launch->grid, linear);
+      if (runner.run_block(*launch, coordinates, linear, shared.fresh(), block_fault)) continue;
       const std::lock_guard<std::mutex> lock(mutex);
       if (!failed.exchange(true)) fault = block_fault;
     }
@@ -83,7 +84,9 @@ class WorkerPool {
       const std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(&job);
     }
-    wake_.notify_all();
+    // The launching thread takes blocks too, so at most one worker per further block is of use.
+    const unsigned long helpers = std::min<unsigned long>(workers_.size(), job.total - 1);
+    for (unsigned long i = 0; i < helpers; ++i) wake_.notify_one();
     job.participate();
     {
       // No worker joins once the job leaves the queue; then wait for those inside.

@@ -122,7 +122,6 @@ bool BlockRunner::run_block(const KernelLaunch& launch, uint3 coordinates, unsig
   detail::block_dim = launch.block;
   detail::grid_dim = launch.grid;
 
-  auto thread_at = [&](int position) { return descending_ ? thread_count_ - 1 - position : position; };
   while (!fault_pending_) {
     if (next_unstarted_ < thread_count_) {
       const int stack = acquire_stack();
@@ -162,8 +161,7 @@ void BlockRunner::run_unstarted_threads(int stack) {
   // Threads run one after another on this fiber until one waits at a collective: that thread keeps the fiber,
   // and the scheduler starts the next thread on a fresh one. A kernel without collectives never switches.
   while (next_unstarted_ < thread_count_) {
-    const int position = next_unstarted_++;
-    const int thread = descending_ ? thread_count_ - 1 - position : position;
+    const int thread = thread_at(next_unstarted_++);
     threads_[static_cast<std::size_t>(thread)].stack = stack;
     enter_thread(thread);
     launch_->invoke(launch_->arguments);
@@ -173,6 +171,8 @@ void BlockRunner::run_unstarted_threads(int stack) {
   back_to_scheduler(Signal::stack_done);
   std::abort();  // a finished fiber is never resumed
 }
+
+int BlockRunner::thread_at(int position) const { return descending_ ? thread_count_ - 1 - position : position; }
 
 void BlockRunner::enter_thread(int thread) {
   current_ = thread;

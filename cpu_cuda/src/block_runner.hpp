@@ -16,8 +16,8 @@ class BlockRunner {
   BlockRunner(const BlockRunner&) = delete;
   BlockRunner& operator=(const BlockRunner&) = delete;
 
-  // Runs the block at `coordinates` of `launch` with `dynamic_shared` as its dynamic shared memory. Answers false after a
-  // device fault, with `fault` describing it; the block's other threads are then abandoned.
+  // Runs the block at `coordinates` of `launch` with `dynamic_shared` as its dynamic shared memory. Answers false
+  // after a device fault, with `fault` describing it; the block's other threads are then abandoned.
   bool run_block(const KernelLaunch& launch, uint3 coordinates, unsigned long linear_block, void* dynamic_shared,
                  std::string& fault);
 
@@ -41,6 +41,7 @@ class BlockRunner {
 
   static void fiber_entry(FiberTransfer transfer);
   [[noreturn]] void run_unstarted_threads(int stack);
+  int thread_at(int position) const;  // the thread at `position` of this block's start order
   void enter_thread(int thread);
   void switch_into(FiberContext context, int stack);
   void back_to_scheduler(Signal signal);

@@ -1,14 +1,15 @@
 // Device management, versions, error texts, kernel attributes and events of the stand-in runtime.
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "runtime_state.hpp"
 
+using cpu_cuda::detail::Needs;
 using cpu_cuda::detail::Runtime;
+using cpu_cuda::detail::runtime_call;
 
 namespace cpu_cuda::detail {
-void fill_properties(cudaDeviceProp& prop, const cpu_cuda::DeviceConfig& config) {
+void fill_properties(cudaDeviceProp& prop, const DeviceConfig& config) {
   constexpr int kWarpSize = 32;
   constexpr int kMaxThreadsPerBlock = 1024;
   constexpr int kMaxBlockDimZ = 64;
@@ -34,156 +35,138 @@ void fill_properties(cudaDeviceProp& prop, const cpu_cuda::DeviceConfig& config)
 }  // namespace cpu_cuda::detail
 
 namespace {
-using Lock = std::lock_guard<std::mutex>;
-
 double wall_clock_ms() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// The driver and device checks every device call starts with.
-cudaError_t driver_error(Runtime& runtime) {
-  return runtime.driver_usable() ? cudaSuccess : cudaErrorInsufficientDriver;
 }
 }  // namespace
 
 cudaError_t cudaGetDeviceCount(int* count) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (count == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  *count = 0;
-  if (cudaError_t error = driver_error(runtime)) return runtime.fail(error);
-  if (runtime.device_count() == 0) return runtime.fail(cudaErrorNoDevice);
-  *count = runtime.device_count();
-  return cudaSuccess;
+  return runtime_call<Needs::nothing>([&](Runtime& runtime) {
+    if (count == nullptr) return cudaErrorInvalidValue;
+    *count = 0;
+    if (!runtime.driver_usable()) return cudaErrorInsufficientDriver;
+    if (runtime.device_count() == 0) return cudaErrorNoDevice;
+    *count = runtime.device_count();
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaSetDevice(int device) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = driver_error(runtime)) return runtime.fail(error);
-  if (runtime.device_count() == 0) return runtime.fail(cudaErrorNoDevice);
-  if (!runtime.valid_device(device)) return runtime.fail(cudaErrorInvalidDevice);
-  runtime.current_device() = device;
-  return cudaSuccess;
+  return runtime_call<Needs::driver>([&](Runtime& runtime) {
+    if (runtime.device_count() == 0) return cudaErrorNoDevice;
+    if (!runtime.valid_device(device)) return cudaErrorInvalidDevice;
+    runtime.current_device() = device;
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaGetDevice(int* device) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = driver_error(runtime)) return runtime.fail(error);
-  if (device == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  *device = runtime.current_device();
-  return cudaSuccess;
+  return runtime_call<Needs::driver>([&](Runtime& runtime) {
+    if (device == nullptr) return cudaErrorInvalidValue;
+    *device = runtime.current_device();
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = driver_error(runtime)) return runtime.fail(error);
-  if (prop == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  if (!runtime.valid_device(device)) return runtime.fail(cudaErrorInvalidDevice);
-  cpu_cuda::detail::fill_properties(*prop, runtime.device(device).config);
-  return cudaSuccess;
+  return runtime_call<Needs::driver>([&](Runtime& runtime) {
+    if (prop == nullptr) return cudaErrorInvalidValue;
+    if (!runtime.valid_device(device)) return cudaErrorInvalidDevice;
+    cpu_cuda::detail::fill_properties(*prop, runtime.device(device).config);
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaDeviceSynchronize() {
   // Launches and copies complete before they return, so only a pending fault remains to report.
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  return runtime.fail(runtime.context_error());
+  return runtime_call<Needs::context>([](Runtime&) { return cudaSuccess; });
 }
 
 cudaError_t cudaFuncSetAttribute(const void* func, cudaFuncAttribute attr, int value) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (func == nullptr) return runtime.fail(cudaErrorInvalidDeviceFunction);
-  cpu_cuda::detail::DeviceState& device = runtime.device(runtime.current_device());
-  if (attr != cudaFuncAttributeMaxDynamicSharedMemorySize || value < 0 ||
-      static_cast<std::size_t>(value) > device.config.shared_mem_per_block_optin) {
-    return runtime.fail(cudaErrorInvalidValue);
-  }
-  device.dynamic_shared_limit[func] = static_cast<std::size_t>(value);
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    if (func == nullptr) return cudaErrorInvalidDeviceFunction;
+    cpu_cuda::detail::DeviceState& device = runtime.device(runtime.current_device());
+    if (attr != cudaFuncAttributeMaxDynamicSharedMemorySize || value < 0 ||
+        static_cast<std::size_t>(value) > device.config.shared_mem_per_block_optin) {
+      return cudaErrorInvalidValue;
+    }
+    device.dynamic_shared_limit[func] = static_cast<std::size_t>(value);
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaEventCreate(cudaEvent_t* event) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (event == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  *event = new CUevent_st;
-  runtime.events().insert(*event);
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    if (event == nullptr) return cudaErrorInvalidValue;
+    *event = new CUevent_st;
+    runtime.events().insert(*event);
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (stream != nullptr || runtime.events().count(event) == 0) return runtime.fail(cudaErrorInvalidResourceHandle);
-  // Work before the record has already finished, so the event completes at once.
-  event->recorded = true;
-  event->recorded_ms = wall_clock_ms();
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    if (stream != nullptr || runtime.events().count(event) == 0) return cudaErrorInvalidResourceHandle;
+    // Work before the record has already finished, so the event completes at once.
+    event->recorded = true;
+    event->recorded_ms = wall_clock_ms();
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaEventSynchronize(cudaEvent_t event) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (runtime.events().count(event) == 0) return runtime.fail(cudaErrorInvalidResourceHandle);
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    return runtime.events().count(event) == 0 ? cudaErrorInvalidResourceHandle : cudaSuccess;
+  });
 }
 
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (ms == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  if (runtime.events().count(start) == 0 || runtime.events().count(end) == 0 || !start->recorded || !end->recorded) {
-    return runtime.fail(cudaErrorInvalidResourceHandle);
-  }
-  *ms = static_cast<float>(end->recorded_ms - start->recorded_ms);
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    if (ms == nullptr) return cudaErrorInvalidValue;
+    if (runtime.events().count(start) == 0 || runtime.events().count(end) == 0 || !start->recorded ||
+        !end->recorded) {
+      return cudaErrorInvalidResourceHandle;
+    }
+    *ms = static_cast<float>(end->recorded_ms - start->recorded_ms);
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaEventDestroy(cudaEvent_t event) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
-  if (runtime.events().erase(event) == 0) return runtime.fail(cudaErrorInvalidResourceHandle);
-  delete event;
-  return cudaSuccess;
+  return runtime_call<Needs::context>([&](Runtime& runtime) {
+    if (runtime.events().erase(event) == 0) return cudaErrorInvalidResourceHandle;
+    delete event;
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaGetLastError() {
   Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
+  const std::lock_guard<std::mutex> lock(runtime.mutex());
   return runtime.take_last_error();
 }
 
 cudaError_t cudaPeekAtLastError() {
   Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
+  const std::lock_guard<std::mutex> lock(runtime.mutex());
   return runtime.peek_last_error();
 }
 
 cudaError_t cudaDriverGetVersion(int* driver_version) {
   // Answered without a usable driver too: 0 when none is installed, else the old driver's version.
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (driver_version == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  *driver_version = runtime.driver_version();
-  return cudaSuccess;
+  return runtime_call<Needs::nothing>([&](Runtime& runtime) {
+    if (driver_version == nullptr) return cudaErrorInvalidValue;
+    *driver_version = runtime.driver_version();
+    return cudaSuccess;
+  });
 }
 
 cudaError_t cudaRuntimeGetVersion(int* runtime_version) {
-  Runtime& runtime = Runtime::instance();
-  const Lock lock(runtime.mutex());
-  if (runtime_version == nullptr) return runtime.fail(cudaErrorInvalidValue);
-  *runtime_version = cpu_cuda::detail::kRuntimeVersion;
-  return cudaSuccess;
+  return runtime_call<Needs::nothing>([&](Runtime&) {
+    if (runtime_version == nullptr) return cudaErrorInvalidValue;
+    *runtime_version = cpu_cuda::detail::kRuntimeVersion;
+    return cudaSuccess;
+  });
 }
 
 const char* cudaGetErrorString(cudaError_t error) {

@@ -116,6 +116,16 @@ void Runtime::reset(const std::vector<DeviceConfig>& devices) {
 namespace cpu_cuda {
 using detail::Runtime;
 
+namespace {
+// Runs `body` on the runtime under its lock.
+template <typename Body>
+auto locked(Body&& body) {
+  Runtime& runtime = Runtime::instance();
+  const std::lock_guard<std::mutex> lock(runtime.mutex());
+  return body(runtime);
+}
+}  // namespace
+
 DeviceConfig default_device() {
   return DeviceConfig{"cpu_cuda stand-in device", 8, 9, detail::kDefaultGlobalMemory, detail::kDefaultSharedPerBlock,
                       detail::kDefaultSharedOptin, detail::kDefaultMultiprocessors};
@@ -124,55 +134,45 @@ DeviceConfig default_device() {
 void reset() { set_devices({default_device()}); }
 
 void set_devices(const std::vector<DeviceConfig>& devices) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  runtime.reset(devices);
+  locked([&](Runtime& runtime) { runtime.reset(devices); });
 }
 
 void set_memory_budget(int device, std::size_t bytes) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  if (runtime.valid_device(device)) runtime.device(device).budget = bytes;
+  locked([&](Runtime& runtime) {
+    if (runtime.valid_device(device)) runtime.device(device).budget = bytes;
+  });
 }
 
 void set_driver_version(int version) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  runtime.set_driver_version(version);
+  locked([&](Runtime& runtime) { runtime.set_driver_version(version); });
 }
 
 void set_async_allocation_supported(bool supported) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  runtime.set_async_supported(supported);
+  locked([&](Runtime& runtime) { runtime.set_async_supported(supported); });
 }
 
 void fail_kernels_on_device(int device, cudaError_t error) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  if (runtime.valid_device(device)) runtime.device(device).kernel_failure = error;
+  locked([&](Runtime& runtime) {
+    if (runtime.valid_device(device)) runtime.device(device).kernel_failure = error;
+  });
 }
 
 void inject_failure(Operation operation, int nth, cudaError_t error) {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  runtime.inject(operation, nth, error);
+  locked([&](Runtime& runtime) { runtime.inject(operation, nth, error); });
 }
 
 void set_serial_blocks(bool serial) { Runtime::instance().serial_blocks() = serial; }
 bool serial_blocks() { return Runtime::instance().serial_blocks(); }
 
 std::size_t live_allocation_count() {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  return runtime.allocations().size();
+  return locked([](Runtime& runtime) { return runtime.allocations().size(); });
 }
 
 std::size_t live_allocation_bytes() {
-  Runtime& runtime = Runtime::instance();
-  const std::lock_guard<std::mutex> lock(runtime.mutex());
-  std::size_t bytes = 0;
-  for (const auto& entry : runtime.allocations()) bytes += entry.second.bytes;
-  return bytes;
+  return locked([](Runtime& runtime) {
+    std::size_t bytes = 0;
+    for (const auto& entry : runtime.allocations()) bytes += entry.second.bytes;
+    return bytes;
+  });
 }
 }  // namespace cpu_cuda

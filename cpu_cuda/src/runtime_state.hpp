@@ -97,6 +97,21 @@ class Runtime {
   std::atomic<bool> serial_blocks_{false};
 };
 
+// Runs one runtime call under the lock; `body(runtime)` answers a status, and a failure becomes the calling thread's
+// last error. `Needs` says what must work before the body runs.
+enum class Needs { nothing, driver, context };
+template <Needs Requirement, typename Body>
+cudaError_t runtime_call(Body&& body) {
+  Runtime& runtime = Runtime::instance();
+  const std::lock_guard<std::mutex> lock(runtime.mutex());
+  if constexpr (Requirement == Needs::driver) {
+    if (!runtime.driver_usable()) return runtime.fail(cudaErrorInsufficientDriver);
+  } else if constexpr (Requirement == Needs::context) {
+    if (cudaError_t error = runtime.context_error()) return runtime.fail(error);
+  }
+  return runtime.fail(body(runtime));
+}
+
 bool is_sticky(cudaError_t error);
 // The device record the stand-in reports for a device.
 void fill_properties(cudaDeviceProp& prop, const DeviceConfig& config);

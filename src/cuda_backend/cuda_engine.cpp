@@ -27,7 +27,6 @@ using cuda_backend::ModelProtocol;
 constexpr const char* kEngineName = "cuda";
 constexpr const char* kEngineVersion = "1.0.2";
 constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
-constexpr int kMaxPipelineAngularOrder = 8;
 
 // Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
 constexpr const char* kBatchDriverMissing =
@@ -43,35 +42,12 @@ constexpr const char* kDftd3Unsupported = "DFT-D3 is unsupported by the CUDA bac
 // Reads and discards the last CUDA error, so that a failure of one call cannot resurface in the next.
 void drain_cuda_error() noexcept { (void)cudaGetLastError(); }
 
-// Makes the model's device current for the lifetime of the scope and restores the caller's device afterwards,
-// so that a later probe or a switch of device on the calling thread cannot make a model launch on another
-// device's memory.
-class ModelDeviceScope {
- public:
-  explicit ModelDeviceScope(int device) {
-    cuda_backend::check_cuda(cudaGetDevice(&previous_), "query current CUDA device");
-    if (previous_ != device) {
-      cuda_backend::check_cuda(cudaSetDevice(device), "select model CUDA device");
-      restore_ = true;
-    }
-  }
-  ModelDeviceScope(const ModelDeviceScope&) = delete;
-  ModelDeviceScope& operator=(const ModelDeviceScope&) = delete;
-  ~ModelDeviceScope() {
-    if (restore_) (void)cudaSetDevice(previous_);
-  }
-
- private:
-  int previous_ = 0;
-  bool restore_ = false;
-};
-
 // Runs one evaluation operation on the model's device and maps its exceptions to statuses: 1 for
 // std::invalid_argument, 4 for any other std::exception, the text becoming the thread's last error.
 template <typename Operation>
 int run_on_device(int device, Operation&& operation) {
   try {
-    ModelDeviceScope scope(device);
+    cuda_backend::ScopedDevice scope(device);
     const int status = operation();
     drain_cuda_error();
     return status;
@@ -100,7 +76,7 @@ std::uint64_t capability_word(const ModelProtocol& protocol) {
   }
   // The descriptor driver also serves NEP4 charge models.
   if (protocol.charge_mode > 0 && protocol.spin_mode == 0 && protocol.version == 4 &&
-      protocol.body_channels.l_max_3body <= kMaxPipelineAngularOrder) {
+      protocol.body_channels.l_max_3body <= cuda_backend::kMaxPipelineAngularOrder) {
     word |= QRVL_CAP_DESCRIPTORS;
   }
   return word;
@@ -119,7 +95,7 @@ class CudaModel final : public Model {
 
   ~CudaModel() override {
     try {
-      ModelDeviceScope scope(device_);
+      cuda_backend::ScopedDevice scope(device_);
       release_device_memory();
     } catch (const std::exception&) {
       release_device_memory();  // the device could not be selected: free on the current one rather than leak

@@ -4,16 +4,14 @@
 #include <limits>
 #include <stdexcept>
 
+#include "cuda_checks.hpp"
 #include "quarvel/engine.hpp"
+#include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
 
 constexpr double kSingularDeterminant = 1e-12;  // Angstrom^3, absolute
-constexpr int kMaxPipelineAngularOrder = 8;
-constexpr int kMaxSpinCompress = 4;
-constexpr int kMaxSpinBasisFunctions = 8;
-constexpr int kMaxSpinLMax = 4;
 constexpr std::size_t kVirialComponents = 9;
 constexpr cudaStream_t kDefaultStream{};
 
@@ -27,13 +25,7 @@ std::size_t index(int value) { return static_cast<std::size_t>(value); }
 
 bool supports_force_pipeline(const ModelProtocol& p) {
   if ((p.version != 4 && p.version != 5) || p.charge_mode != 0) return false;
-  if (p.spin_mode != 0) {
-    const int basis = p.spin_basis_size_radial + 1;
-    if (p.spin_compress < 1 || p.spin_compress > kMaxSpinCompress || basis < p.spin_compress ||
-        basis > kMaxSpinBasisFunctions || p.spin_l_max < 0 || p.spin_l_max > kMaxSpinLMax) {
-      return false;
-    }
-  }
+  if (p.spin_mode != 0 && !spin_shape_within_core_limits(p)) return false;
   if (p.has_zbl) {
     // Written as positive comparisons so that a NaN cutoff fails them.
     if (!(p.zbl_rc_outer > 0.0)) return false;
@@ -127,6 +119,18 @@ void copy_outputs_to_host(const DeviceWorkspaceView& view, int structure_count, 
     copy_to_host(result.mforce + 3 * first_atom, view.output_mforces_aos3, 3 * atoms * sizeof(double),
                  "failed to copy CUDA mforces");
   }
+}
+
+ScopedDevice::ScopedDevice(int device) {
+  check_cuda(cudaGetDevice(&previous_), "query current CUDA device");
+  if (previous_ != device) {
+    check_cuda(cudaSetDevice(device), "select model CUDA device");
+    restore_ = true;
+  }
+}
+
+ScopedDevice::~ScopedDevice() {
+  if (restore_) (void)cudaSetDevice(previous_);
 }
 
 LapTimer::~LapTimer() {

@@ -14,6 +14,9 @@
 
 namespace quarvel::cuda_backend {
 
+// Highest angular order (l_max_3body) the descriptor and force kernels serve.
+constexpr int kMaxPipelineAngularOrder = 8;
+
 // Whether the force pipeline can evaluate the model: NEP4/NEP5 without charges, a spin shape within the
 // spin-core limits, a usable ZBL cutoff range, and an angular order of at most 8.
 bool supports_force_pipeline(const ModelProtocol& protocol);
@@ -39,6 +42,22 @@ int report_invalid_argument(const char* message);
 // std::runtime_error naming the first copy that failed.
 void copy_outputs_to_host(const DeviceWorkspaceView& view, int structure_count, int atom_count,
                           int structure_offset, int atom_offset, bool spin, bool charge, QrvlFindForceResult& result);
+
+// Makes `device` the calling thread's current device for the lifetime of the scope and gives the caller's device
+// back afterwards. A model runs every operation inside one, on the device it was loaded on, so that a probe or a
+// switch of device on the calling thread cannot make it work on another device's memory. Throws
+// std::runtime_error when the current device cannot be read or changed.
+class ScopedDevice {
+ public:
+  explicit ScopedDevice(int device);
+  ScopedDevice(const ScopedDevice&) = delete;
+  ScopedDevice& operator=(const ScopedDevice&) = delete;
+  ~ScopedDevice();
+
+ private:
+  int previous_ = 0;
+  bool restore_ = false;
+};
 
 // One profiled call: the caller fills the first four fields and creates the events. Statuses of the event calls
 // are ignored: timing is informational.

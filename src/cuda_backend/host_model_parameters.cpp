@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "error_checks.hpp"
 #include "model_file_reader.hpp"
 
 namespace quarvel::cuda_backend {
@@ -34,10 +35,6 @@ constexpr std::array<float, kMaxTypewiseZblAtomicNumber> kTypewiseZblRadius = {
     1.94667f,  1.82667f,  1.74667f,  1.64f,    1.57333f, 1.54667f, 1.48f,     1.49333f,  1.50667f,  1.76f,
     1.73333f,  1.73333f,  1.81333f,  1.74667f, 1.84f,    1.89333f, 2.68f,     2.41333f,  2.22667f,  2.10667f,
     2.02667f,  2.04f,     2.05333f,  2.06667f};
-
-void require(bool condition, const char* message) {
-  if (!condition) throw std::runtime_error(message);
-}
 
 // Rounds to the nearest float as IEEE arithmetic does, overflowing to an infinity. The plain cast leaves
 // values beyond the float range undefined, and the ZBL cutoffs and factor of a file have no upper bound.

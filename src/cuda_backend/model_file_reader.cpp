@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error_checks.hpp"
+
 namespace quarvel::cuda_backend {
 namespace {
 
@@ -67,10 +69,6 @@ constexpr std::array<FamilyKeyword, 12> kFamilies = {{{"nep4", 4, 0},
                                                       {"nep4_zbl_charge3", 4, 3},
                                                       {"nep5", 5, 0},
                                                       {"nep5_zbl", 5, 0}}};
-
-void require(bool condition, const char* message) {
-  if (!condition) throw std::runtime_error(message);
-}
 
 void refuse_unless(bool condition, const char* message) {
   if (!condition) throw UnsupportedModelProtocol(message);
@@ -315,13 +313,14 @@ void parse_spin_block(ModelProtocol& protocol, TokenLineSource& lines) {
 
 void parse_zbl_line(ModelProtocol& protocol, TokenLineSource& lines) {
   const TokenLine line = expect_keyword_line(lines, "zbl", 3, 4, "expected zbl line");
+  // Every value is parsed before any rule applies; the factor's rule comes before the cutoffs' rules.
+  if (line.size() == 4) protocol.typewise_zbl_factor = parse_double_token(line[3]);
+  protocol.zbl_rc_inner = parse_double_token(line[1]);
+  protocol.zbl_rc_outer = parse_double_token(line[2]);
   if (line.size() == 4) {
-    protocol.typewise_zbl_factor = parse_double_token(line[3]);
     require(protocol.typewise_zbl_factor > 0.0, "typewise ZBL cutoff factor must be positive");
     protocol.typewise_zbl = true;
   }
-  protocol.zbl_rc_inner = parse_double_token(line[1]);
-  protocol.zbl_rc_outer = parse_double_token(line[2]);
   if (protocol.zbl_rc_inner != 0.0) {
     require(protocol.zbl_rc_inner >= 0.0 && protocol.zbl_rc_outer > protocol.zbl_rc_inner, "invalid ZBL cutoff range");
   } else if (protocol.zbl_rc_outer != 0.0) {
@@ -487,9 +486,8 @@ void count_parameters(ModelProtocol& protocol) {
   protocol.parameter_count = protocol.ann_parameter_count + protocol.descriptor_coefficient_count;
 }
 
-// Reads the header from the first line up to and including the "ANN" line.
-ModelProtocol parse_model_header(std::istream& in) {
-  ModelProtocol protocol;
+// Fills `protocol` (all zeros on entry) from the header: the first line up to and including the "ANN" line.
+void parse_model_header(ModelProtocol& protocol, std::istream& in) {
   TokenLineSource lines(in);
   parse_header_line(protocol, lines);
   if (protocol.spin_mode != 0) parse_spin_block(protocol, lines);
@@ -506,7 +504,6 @@ ModelProtocol parse_model_header(std::istream& in) {
   check_structural_settings(protocol);
   if (protocol.spin_mode != 0) check_spin_settings(protocol);
   count_parameters(protocol);
-  return protocol;
 }
 
 // Reads the flexible ZBL pair records and raises the ZBL outer cutoff and the cutoffs that cover it.
@@ -537,14 +534,18 @@ std::ifstream open_model_file(const std::string& path) {
 
 ParsedModelFile parse_model_stream(std::istream& in) {
   ParsedModelFile parsed;
-  parsed.protocol = parse_model_header(in);
+  parse_model_header(parsed.protocol, in);
   const ModelProtocol& protocol = parsed.protocol;
   parsed.parameters = read_float_block(in, protocol.parameter_count + protocol.scaler_count, "model parameters");
   if (protocol.flexible_zbl) parsed.flexible_zbl_parameters = read_flexible_zbl_records(in, parsed.protocol);
   return parsed;
 }
 
-ModelProtocol parse_model_protocol_stream(std::istream& in) { return parse_model_header(in); }
+ModelProtocol parse_model_protocol_stream(std::istream& in) {
+  ModelProtocol protocol;
+  parse_model_header(protocol, in);
+  return protocol;
+}
 
 ParsedModelFile parse_model_file(const std::string& path) {
   std::ifstream in = open_model_file(path);
@@ -553,7 +554,7 @@ ParsedModelFile parse_model_file(const std::string& path) {
 
 ModelProtocol parse_model_protocol(const std::string& path) {
   std::ifstream in = open_model_file(path);
-  return parse_model_header(in);
+  return parse_model_protocol_stream(in);
 }
 
 }  // namespace quarvel::cuda_backend

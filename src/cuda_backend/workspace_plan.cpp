@@ -44,18 +44,24 @@ void append_atom_block(PlanBuilder& add, std::uint64_t a) {
   add.doubles("virial_soa9", 9 * a);
 }
 
+// Radial and angular full lists: a count per atom and slot-major neighbor indices.
+void append_neighbor_lists(PlanBuilder& add, const ModelProtocol& protocol, std::uint64_t a) {
+  add.ints("nn_radial", a);
+  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
+  add.ints("nn_angular", a);
+  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+}
+
 void append_spin_block(PlanBuilder& add, const ModelProtocol& protocol, std::uint64_t a) {
   const int nc = protocol.spin_compress;
-  const int basis = protocol.spin_basis_size_radial + 1;
   const int l_max = protocol.spin_l_max;
-  if (nc < 1 || nc > kMaxSpinCompress || basis < nc || basis > kMaxSpinBasisFunctions || l_max < 0 ||
-      l_max > kMaxSpinLMax) {
+  if (!spin_shape_within_core_limits(protocol)) {
     throw std::runtime_error(
         "CUDA spin workspace requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, and "
         "spin_l_max <= 4");
   }
   const std::uint64_t channels = factor(nc) * a;
-  const std::uint64_t chiral_channels = factor(std::min(nc, 2)) * a;  // chirality is built from two channels
+  const std::uint64_t chiral_channels = factor(std::min(nc, 2)) * a;  // at most two chiral channels
   add.doubles("spins_soa3", 3 * a);
   add.doubles("mforce_soa3", 3 * a);
   add.floats("spin_density_rho0", 3 * channels);
@@ -113,6 +119,13 @@ void require_atom_capacity(std::uint64_t atom_capacity) {
 
 }  // namespace
 
+bool spin_shape_within_core_limits(const ModelProtocol& protocol) {
+  const int nc = protocol.spin_compress;
+  const int basis = protocol.spin_basis_size_radial + 1;
+  return nc >= 1 && nc <= kMaxSpinCompress && basis >= nc && basis <= kMaxSpinBasisFunctions &&
+         protocol.spin_l_max >= 0 && protocol.spin_l_max <= kMaxSpinLMax;
+}
+
 std::uint64_t DeviceArrayPlan::bytes() const {
   switch (type) {
     case DeviceScalarType::int32:
@@ -162,10 +175,7 @@ WorkspacePlan make_internal_neighbor_workspace_plan(const ModelProtocol& protoco
   add.doubles("output_virials_per_atom_row_major9", 9 * a);
   add.doubles("structure_energy", s);
   add.doubles("structure_virial_row_major9", 9 * s);
-  add.ints("nn_radial", a);
-  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
-  add.ints("nn_angular", a);
-  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+  append_neighbor_lists(add, protocol, a);
   add.ints("cell_counts", a);
   add.ints("cell_offsets", a + 1);
   add.ints("cell_fill", a);
@@ -196,10 +206,7 @@ WorkspacePlan make_external_neighbor_workspace_plan(const ModelProtocol& protoco
   append_atom_block(add, a);
   append_spin_arrays(add, protocol, a, spin_transfer);
   add.ints("active_atom_indices", active_atom_capacity);
-  add.ints("nn_radial", a);
-  add.ints("nl_radial_slot_major", factor(protocol.neighbor_capacity_radial) * a);
-  add.ints("nn_angular", a);
-  add.ints("nl_angular_slot_major", factor(protocol.neighbor_capacity_angular) * a);
+  append_neighbor_lists(add, protocol, a);
   add.ints("neighbor_overflow", 3);
   add.doubles("lammps_partial_sums", kLammpsPartialSumsPerBlock * blocks_of(a, kLammpsReductionBlockAtoms));
   append_model_block(add, protocol, a);

@@ -39,6 +39,10 @@ struct WorkspacePlan {
   const DeviceArrayPlan* find_array(const std::string& name) const;
 };
 
+// Whether a spin model's shape fits the spin core: 1 <= spin_compress <= 4, spin_compress <= spin_basis_size_radial
+// + 1 <= 8 and 0 <= spin_l_max <= 4. Plans refuse other spin shapes, and the force pipeline does not serve them.
+bool spin_shape_within_core_limits(const ModelProtocol& protocol);
+
 // Plan for batches of periodic structures whose neighbor lists the library builds.
 // Throws std::runtime_error with the limit's message when a capacity or the spin shape is refused.
 WorkspacePlan make_internal_neighbor_workspace_plan(const ModelProtocol& protocol, std::uint64_t atom_capacity,

@@ -7,6 +7,7 @@
 
 #include "cuda_backend/cuda_engine.hpp"
 #include "cuda_backend/device_workspace.hpp"
+#include "cuda_backend/engine_routines.hpp"
 #include "cuda_backend/runtime_probe.hpp"
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
@@ -42,6 +43,17 @@ TEST_F(StandinTest, LoadingAndFreeingInALoopReturnsEveryAllocation) {
   }
 }
 
+TEST_F(StandinTest, EstimatingAllocatesNothing) {
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK);
+  const std::size_t loaded = cpu_cuda::live_allocation_bytes();
+  QrvlWorkspaceEstimate estimate{};
+  ASSERT_EQ(qrvl_estimate_workspace(model, 100000, 10, &estimate), QRVL_STATUS_OK);
+  EXPECT_EQ(cpu_cuda::live_allocation_bytes(), loaded);
+  EXPECT_EQ(estimate.model_bytes, loaded);  // the model part is exactly what the upload holds
+  qrvl_free_model(model);
+}
+
 TEST_F(StandinTest, AnExhaustedBudgetFailsTheLoadWithTheUploadTextAndLeaksNothing) {
   const std::size_t before = cpu_cuda::live_allocation_count();
   cpu_cuda::set_memory_budget(0, 16);
@@ -59,11 +71,11 @@ TEST_F(StandinTest, AnExhaustedBudgetFailsTheLoadWithTheUploadTextAndLeaksNothin
 
 TEST_F(StandinTest, AnInjectedUploadFailureFreesTheArraysBeforeIt) {
   const std::size_t before = cpu_cuda::live_allocation_count();
-  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 3, cudaErrorIllegalAddress);
+  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 3, cudaErrorInvalidValue);
   QrvlModel* model = nullptr;
   EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(std::string(qrvl_last_error_message()),
-            std::string("upload descriptor_coefficients: ") + cudaGetErrorString(cudaErrorIllegalAddress));
+            std::string("upload descriptor_coefficients: ") + cudaGetErrorString(cudaErrorInvalidValue));
   EXPECT_EQ(cpu_cuda::live_allocation_count(), before);
 }
 
@@ -122,9 +134,9 @@ TEST_F(StandinTest, ProbeReportsAFailingKernelAndAFailingAllocation) {
   EXPECT_FALSE(probe_cuda_device(0, detail));
   EXPECT_EQ(detail,
             std::string("CUDA probe allocation failed: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
-  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 1, cudaErrorIllegalAddress);
+  cpu_cuda::inject_failure(cpu_cuda::Operation::copy, 1, cudaErrorInvalidValue);
   EXPECT_FALSE(probe_cuda_device(0, detail));
-  EXPECT_EQ(detail, std::string("CUDA probe kernel failed: ") + cudaGetErrorString(cudaErrorIllegalAddress));
+  EXPECT_EQ(detail, std::string("CUDA probe kernel failed: ") + cudaGetErrorString(cudaErrorInvalidValue));
   EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
@@ -166,6 +178,33 @@ TEST_F(StandinTest, AModelWorksOnItsOwnDeviceAndRestoresTheCallers) {
   EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
   ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
   EXPECT_EQ(current, 0);
+}
+
+TEST_F(StandinTest, ScopedDeviceSelectsAndGivesTheCallersDeviceBack) {
+  cpu_cuda::set_devices({cpu_cuda::default_device(), cpu_cuda::default_device()});
+  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+  int current = -1;
+  {
+    const cuda_backend::ScopedDevice scope(1);
+    ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+    EXPECT_EQ(current, 1);
+  }
+  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+  EXPECT_EQ(current, 0);
+  EXPECT_THROW(cuda_backend::ScopedDevice scope(2), std::runtime_error);
+  ASSERT_EQ(cudaGetDevice(&current), cudaSuccess);
+  EXPECT_EQ(current, 0);
+}
+
+TEST_F(StandinTest, AModelIsLoadedOntoTheCurrentDevice) {
+  cpu_cuda::set_devices({cpu_cuda::default_device(), cpu_cuda::default_device()});
+  cpu_cuda::set_memory_budget(1, 16);
+  ASSERT_EQ(cudaSetDevice(1), cudaSuccess);
+  QrvlModel* model = nullptr;
+  EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
+  ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  qrvl_free_model(model);
 }
 
 }  // namespace

@@ -127,6 +127,22 @@ TEST_F(CudaEngineTest, FlexibleZblModelReportsItsLargestPairCutoff) {
   EXPECT_EQ(info.cutoff_max, cuda_backend::parse_model_file(model.path()).protocol.cutoff_max);
 }
 
+TEST_F(CudaEngineTest, SpinModelBeyondTheSpinCoreLoadsButCannotBeEstimated) {
+  ModelShape shape = shape_of("nep4_spin");
+  shape.spin.compress = 5;
+  shape.spin.basis_size_radial = 4;
+  const LoadedModel model(shape);
+  ASSERT_EQ(model.status(), QRVL_STATUS_OK) << qrvl_last_error_message();
+  QrvlModelInfo info{};
+  ASSERT_EQ(qrvl_model_info(model.handle(), &info), QRVL_STATUS_OK);
+  EXPECT_EQ(info.capabilities, 0x8Cu);
+  QrvlWorkspaceEstimate estimate{};
+  EXPECT_EQ(qrvl_estimate_workspace(model.handle(), 10, 1, &estimate), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(),
+               "CUDA spin workspace requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, and "
+               "spin_l_max <= 4");
+}
+
 TEST_F(CudaEngineTest, RefusedAndBrokenFilesAnswerTheirStatusWithTheReaderText) {
   const LoadedModel dipole(shape_of("nep4_dipole"));
   EXPECT_EQ(dipole.status(), QRVL_STATUS_UNSUPPORTED);

@@ -141,6 +141,26 @@ TEST_F(EngineRoutinesDeviceTest, ClearsAndDownloadsDeviceArrays) {
   EXPECT_THAT(download_device_floats(v.fp, 3), ElementsAre(0.25f, 0.5f, 0.75f));
 }
 
+TEST_F(EngineRoutinesDeviceTest, ADownloadNoVectorCanHoldIsRefusedBeforeAnyCopy) {
+  EXPECT_THAT([] { download_device_doubles(nullptr, std::numeric_limits<std::size_t>::max()); },
+              ::testing::ThrowsMessage<std::length_error>(
+                  ::testing::StrEq("cannot create std::vector larger than max_size()")));
+}
+
+TEST_F(EngineRoutinesDeviceTest, LapTimerMeasuresAndRestarts) {
+  LapTimer timer;
+  ASSERT_EQ(cudaEventCreate(&timer.start), cudaSuccess);
+  ASSERT_EQ(cudaEventCreate(&timer.stop), cudaSuccess);
+  ASSERT_EQ(cudaEventRecord(timer.start, nullptr), cudaSuccess);
+  float first = -1.0f;
+  float second = -1.0f;
+  timer.lap(first);
+  timer.lap(second);
+  EXPECT_GE(first, 0.0f);
+  EXPECT_GE(second, 0.0f);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
 // A spin workspace of capacity 4 holding two atoms' outputs, copied into a result at offsets (1 structure, 1 atom).
 class CopyOutputsTest : public test_support::DeviceTest {
  protected:

@@ -17,6 +17,7 @@ namespace {
 using test_support::ModelShape;
 using test_support::TempModelFile;
 using test_support::WrittenModel;
+using test_support::compact_shape;
 using test_support::write_model;
 
 constexpr std::size_t kZblRecordValues = 10;
@@ -43,40 +44,26 @@ struct LayoutCase {
   ModelShape shape;
 };
 
-ModelShape shape_of(const char* family, std::vector<std::string> elements, std::uint32_t seed) {
-  ModelShape shape;
-  shape.family = family;
-  shape.elements = std::move(elements);
-  shape.n_max_radial = 3;
-  shape.basis_size_radial = 4;
-  shape.n_max_angular = 2;
-  shape.basis_size_angular = 3;
-  shape.l_max_3body = 2;
-  shape.hidden_neurons = 4;
-  shape.seed = seed;
-  return shape;
-}
-
 std::vector<LayoutCase> layout_cases() {
-  ModelShape per_type = shape_of("nep4", {"C", "H", "O"}, 3);
+  ModelShape per_type = compact_shape("nep4", {"C", "H", "O"}, 3);
   per_type.cutoff_radial = {5.0, 4.5, 6.0};
   per_type.cutoff_angular = {4.0, 3.5, 3.0};
-  ModelShape two_layers = shape_of("nep4", {"Si", "O"}, 4);
+  ModelShape two_layers = compact_shape("nep4", {"Si", "O"}, 4);
   two_layers.hidden_neurons2 = 3;
-  ModelShape typewise = shape_of("nep4_zbl", {"C", "H"}, 6);
+  ModelShape typewise = compact_shape("nep4_zbl", {"C", "H"}, 6);
   typewise.zbl = {1.0, 2.5, 0.7};
-  ModelShape flexible = shape_of("nep4_zbl", {"W", "Re", "Os"}, 7);
+  ModelShape flexible = compact_shape("nep4_zbl", {"W", "Re", "Os"}, 7);
   flexible.zbl = {0.0, 0.0, std::nullopt};
-  ModelShape spin = shape_of("nep4_spin", {"Fe", "O"}, 9);
+  ModelShape spin = compact_shape("nep4_spin", {"Fe", "O"}, 9);
   spin.spin.chiral = 1;
-  return {{"nep4_one_type", shape_of("nep4", {"C"}, 1)},
+  return {{"nep4_one_type", compact_shape("nep4", {"C"}, 1)},
           {"nep4_per_type_cutoffs", per_type},
           {"nep4_two_hidden_layers", two_layers},
-          {"nep4_zbl", shape_of("nep4_zbl", {"Mo", "S"}, 5)},
+          {"nep4_zbl", compact_shape("nep4_zbl", {"Mo", "S"}, 5)},
           {"nep4_zbl_typewise", typewise},
           {"nep4_zbl_flexible", flexible},
-          {"nep4_zbl_charge2", shape_of("nep4_zbl_charge2", {"Na", "Cl"}, 8)},
-          {"nep5", shape_of("nep5", {"Ga", "N"}, 2)},
+          {"nep4_zbl_charge2", compact_shape("nep4_zbl_charge2", {"Na", "Cl"}, 8)},
+          {"nep5", compact_shape("nep5", {"Ga", "N"}, 2)},
           {"nep4_spin", spin}};
 }
 
@@ -219,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HostParameters, ::testing::ValuesIn(layout_case
                          [](const auto& named) { return std::string(named.param.name); });
 
 ModelShape zbl_pair(const char* second_element, double inner, double outer, std::optional<double> factor) {
-  ModelShape shape = shape_of("nep4_zbl", {"C", second_element}, 11);
+  ModelShape shape = compact_shape("nep4_zbl", {"C", second_element}, 11);
   shape.zbl = {inner, outer, factor};
   return shape;
 }
@@ -266,7 +253,7 @@ TEST(HostParametersZbl, FlexibleRecordsSharedByBothOrders) {
 }
 
 TEST(HostParametersLayout, OneTypeKeepsFileOrder) {
-  const WrittenModel written = write_model(shape_of("nep4", {"C"}, 12));
+  const WrittenModel written = write_model(compact_shape("nep4", {"C"}, 12));
   const HostModelParameters host = load(written);
   const auto& file = host.descriptor_coefficients;
   EXPECT_EQ(host.type_pair_major_descriptor_coefficients, slice(file, 0, host.structural_coefficient_count));
@@ -275,7 +262,7 @@ TEST(HostParametersLayout, OneTypeKeepsFileOrder) {
 }
 
 TEST(HostParametersLayout, UnitScalerLeavesWeightsAlone) {
-  WrittenModel written = write_model(shape_of("nep4", {"C", "H"}, 13));
+  WrittenModel written = write_model(compact_shape("nep4", {"C", "H"}, 13));
   ParsedModelFile parsed;
   {
     std::istringstream in(written.text);
@@ -288,7 +275,7 @@ TEST(HostParametersLayout, UnitScalerLeavesWeightsAlone) {
 }
 
 TEST(HostParametersLayout, ParameterCountMustMatchTheHeader) {
-  std::istringstream in(write_model(shape_of("nep4", {"C"}, 14)).text);
+  std::istringstream in(write_model(compact_shape("nep4", {"C"}, 14)).text);
   ParsedModelFile parsed = parse_model_stream(in);
   parsed.parameters.pop_back();
   EXPECT_THAT([&] { build_host_model_parameters(parsed); },

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -539,6 +538,7 @@ std::vector<RefusalCase> keyword_refusals() {
       {"zbl_outer_negative", zbl("zbl 0 -1"), K::runtime_error, "invalid ZBL cutoff range"},
       {"zbl_factor_zero_first", zbl("zbl 1 0.5 0"), K::runtime_error, "typewise ZBL cutoff factor must be positive"},
       {"zbl_cutoff_word", zbl("zbl one 2"), K::invalid_argument, "stod"},
+      {"zbl_malformed_cutoff_before_factor_rule", zbl("zbl 1 2x 0"), K::runtime_error, "invalid double token"},
       {"cutoff_missing", model_text({"nep4 1 C"}), K::runtime_error, "expected cutoff line"},
       {"cutoff_out_of_order", plain("cutoff", "n_max 4 3"), K::runtime_error, "expected cutoff line"},
       {"cutoff_six_tokens_two_types", plain2("nep4", "nep4 2 C H", "cutoff", "cutoff 5 4 5 100 60"),
@@ -574,6 +574,7 @@ std::vector<RefusalCase> keyword_refusals() {
       {"flag_token_before_q222_range", plain("l_max", "l_max 4 3 2"), K::runtime_error,
        "has_q_1111 must be 0 or 1"},
       {"ann_count", plain("ANN", "ANN 6"), K::runtime_error, "expected ANN line"},
+      {"ann_malformed_before_range", plain("ANN", "ANN 0 x"), K::invalid_argument, "stoi"},
       {"ann_lower_case", plain("ANN", "ann 6 0"), K::runtime_error, "expected ANN line"},
       {"ann_first_zero", plain("ANN", "ANN 0 0"), K::runtime_error, "first ANN hidden layer must be within 1..120"},
       {"ann_first_121", plain("ANN", "ANN 121 0"), K::runtime_error, "first ANN hidden layer must be within 1..120"},
@@ -630,17 +631,7 @@ std::string without_last_lines(const std::string& text, std::size_t count) {
   return text.substr(0, end + 1);
 }
 
-ModelShape small_shape() {
-  ModelShape shape;
-  shape.elements = {"C", "H"};
-  shape.n_max_radial = 2;
-  shape.n_max_angular = 1;
-  shape.basis_size_radial = 2;
-  shape.basis_size_angular = 1;
-  shape.l_max_3body = 2;
-  shape.hidden_neurons = 3;
-  return shape;
-}
+ModelShape small_shape() { return test_support::compact_shape("nep4", {"C", "H"}); }
 
 ModelShape flexible_shape() {
   ModelShape shape = small_shape();
@@ -708,10 +699,23 @@ std::vector<RefusalCase> damaged_file_refusals() {
   };
 }
 
+// Whole files of shapes the format refuses, as the writer writes them.
+std::vector<RefusalCase> written_shape_refusals() {
+  ModelShape spin_order = test_support::compact_shape("nep4_spin", {"Fe"});
+  spin_order.spin.l_max = 5;
+  ModelShape no_neurons = test_support::compact_shape("nep5", {"C"});
+  no_neurons.hidden_neurons = -1;
+  return {
+      {"written_spin_l_max_5", write_model(spin_order).text, Kind::runtime_error, "invalid spin settings"},
+      {"written_negative_neurons", write_model(no_neurons).text, Kind::runtime_error,
+       "first ANN hidden layer must be within 1..120"},
+  };
+}
+
 std::vector<RefusalCase> all_refusals() {
   std::vector<RefusalCase> cases;
   for (auto part : {header_refusals(), spin_refusals(), keyword_refusals(), parameter_refusals(),
-                    damaged_file_refusals()}) {
+                    damaged_file_refusals(), written_shape_refusals()}) {
     cases.insert(cases.end(), part.begin(), part.end());
   }
   return cases;

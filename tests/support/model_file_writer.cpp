@@ -55,9 +55,15 @@ int structural_descriptor_dim(const ModelShape& shape) {
 }
 
 int spin_descriptor_dim(const SpinShape& spin) {
+  // A spin order the format does not know contributes no per-channel rows: the file is broken anyway.
+  const bool known_order = spin.l_max >= 0 && spin.l_max <= 4;
+  const int per_channel = known_order ? kSpinRowsPerChannel[spin.l_max] : 0;
   const int chiral_rows = spin.chiral == 1 ? 2 * spin.compress + (spin.compress < 2 ? spin.compress : 2) : 0;
-  return spin.compress * kSpinRowsPerChannel[spin.l_max] + 2 + chiral_rows;
+  return spin.compress * per_channel + 2 + chiral_rows;
 }
+
+// A count from a shape; negative sizes (broken headers) write no values rather than an endless block.
+std::size_t count_of(int size) { return size > 0 ? static_cast<std::size_t>(size) : 0; }
 
 std::vector<std::string> spin_lines(const ModelShape& shape) {
   const SpinShape& s = shape.spin;
@@ -142,6 +148,20 @@ std::vector<std::vector<float>> draw_coefficients(ValueStream& values, std::size
 
 }  // namespace
 
+ModelShape compact_shape(std::string family, std::vector<std::string> elements, std::uint32_t seed) {
+  ModelShape shape;
+  shape.family = std::move(family);
+  shape.elements = std::move(elements);
+  shape.n_max_radial = 2;
+  shape.n_max_angular = 1;
+  shape.basis_size_radial = 2;
+  shape.basis_size_angular = 1;
+  shape.l_max_3body = 2;
+  shape.hidden_neurons = 3;
+  shape.seed = seed;
+  return shape;
+}
+
 WrittenModel write_model(const ModelShape& shape) {
   WrittenModel model;
   model.header_lines = header_lines(shape);
@@ -149,9 +169,9 @@ WrittenModel write_model(const ModelShape& shape) {
   const bool charge = has(shape.family, "_charge");
   const bool version5 = shape.family.rfind("nep5", 0) == 0;
   model.descriptor_dim = structural_descriptor_dim(shape) + (spin ? spin_descriptor_dim(shape.spin) : 0);
-  const std::size_t d = static_cast<std::size_t>(model.descriptor_dim);
-  const std::size_t h1 = static_cast<std::size_t>(shape.hidden_neurons);
-  const std::size_t h2 = static_cast<std::size_t>(shape.hidden_neurons2);
+  const std::size_t d = count_of(model.descriptor_dim);
+  const std::size_t h1 = count_of(shape.hidden_neurons);
+  const std::size_t h2 = count_of(shape.hidden_neurons2);
   const std::size_t types = shape.elements.size();
   ValueStream values(shape.seed);
   std::vector<float>& parameters = model.parameters;
@@ -182,14 +202,14 @@ WrittenModel write_model(const ModelShape& shape) {
   parameters.push_back(model.energy_bias);
 
   const std::size_t pairs = types * types;
-  const auto functions = [](int n_max, int basis_size) { return static_cast<std::size_t>((n_max + 1) * (basis_size + 1)); };
+  const auto functions = [](int n_max, int basis_size) { return count_of(n_max + 1) * count_of(basis_size + 1); };
   model.radial_by_pair =
       draw_coefficients(values, pairs, functions(shape.n_max_radial, shape.basis_size_radial), parameters);
   model.angular_by_pair =
       draw_coefficients(values, pairs, functions(shape.n_max_angular, shape.basis_size_angular), parameters);
   if (spin) {
     const std::size_t spin_functions =
-        static_cast<std::size_t>(shape.spin.compress) * static_cast<std::size_t>(shape.spin.basis_size_radial + 1);
+        count_of(shape.spin.compress) * count_of(shape.spin.basis_size_radial + 1);
     model.spin_by_pair = draw_coefficients(values, pairs, spin_functions, parameters);
   }
   for (std::size_t k = 0; k < d; ++k) {

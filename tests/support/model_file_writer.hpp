@@ -82,6 +82,10 @@ struct WrittenModel {
   std::vector<float> flexible_zbl_records;    // 10 per unordered pair (i <= j), row order
 };
 
+// A shape of the given family and elements with small descriptor and network sizes (every part present, a
+// file of a few hundred lines), for tests whose point is not the model's size.
+ModelShape compact_shape(std::string family, std::vector<std::string> elements, std::uint32_t seed = 1);
+
 WrittenModel write_model(const ModelShape& shape);
 
 // Joins lines into a file text, each ended by a line feed.

@@ -56,43 +56,53 @@ inline unsigned int vote(CollectiveKind kind, unsigned int mask, int predicate, 
 }
 }  // namespace cpu_cuda::detail
 
-// The trailing call-site argument is filled in at each call, as the device's compiler tells call sites apart.
-#define CPU_CUDA_CALL_SITE \
-  ::cpu_cuda::detail::CallSite site = ::cpu_cuda::detail::CallSite { __builtin_FILE(), __builtin_LINE() }
+// The trailing call-site arguments are filled in at each call (they must stay plain default arguments to name the
+// caller's line), so that lanes at two different calls are told apart.
+#define CPU_CUDA_CALL_SITE const char *site_file = __builtin_FILE(), int site_line = __builtin_LINE()
+#define CPU_CUDA_SITE (::cpu_cuda::detail::CallSite{site_file, site_line})
 
 inline void __syncthreads(CPU_CUDA_CALL_SITE) {
-  cpu_cuda::detail::arrive_at_collective({cpu_cuda::detail::CollectiveKind::sync_threads, site, 0, 0, 0, 0});
+  using cpu_cuda::detail::CollectiveKind;
+  cpu_cuda::detail::arrive_at_collective({CollectiveKind::sync_threads, CPU_CUDA_SITE, 0, 0, 0, 0});
 }
 inline void __syncwarp(unsigned int mask = 0xffffffffu, CPU_CUDA_CALL_SITE) {
-  cpu_cuda::detail::arrive_at_collective({cpu_cuda::detail::CollectiveKind::sync_warp, site, mask, 0, 0, 0});
+  using cpu_cuda::detail::CollectiveKind;
+  cpu_cuda::detail::arrive_at_collective({CollectiveKind::sync_warp, CPU_CUDA_SITE, mask, 0, 0, 0});
 }
 
 template <typename T>
 inline T __shfl_sync(unsigned int mask, T var, int src_lane, int width = warpSize, CPU_CUDA_CALL_SITE) {
-  return cpu_cuda::detail::shuffle(cpu_cuda::detail::CollectiveKind::shuffle_idx, mask, var, src_lane, width, site);
+  using cpu_cuda::detail::CollectiveKind;
+  return cpu_cuda::detail::shuffle(CollectiveKind::shuffle_idx, mask, var, src_lane, width, CPU_CUDA_SITE);
 }
 template <typename T>
 inline T __shfl_up_sync(unsigned int mask, T var, unsigned int delta, int width = warpSize, CPU_CUDA_CALL_SITE) {
-  return cpu_cuda::detail::shuffle(cpu_cuda::detail::CollectiveKind::shuffle_up, mask, var, static_cast<int>(delta),
-                                   width, site);
+  using cpu_cuda::detail::CollectiveKind;
+  return cpu_cuda::detail::shuffle(CollectiveKind::shuffle_up, mask, var, static_cast<int>(delta), width,
+                                   CPU_CUDA_SITE);
 }
 template <typename T>
 inline T __shfl_down_sync(unsigned int mask, T var, unsigned int delta, int width = warpSize, CPU_CUDA_CALL_SITE) {
-  return cpu_cuda::detail::shuffle(cpu_cuda::detail::CollectiveKind::shuffle_down, mask, var,
-                                   static_cast<int>(delta), width, site);
+  using cpu_cuda::detail::CollectiveKind;
+  return cpu_cuda::detail::shuffle(CollectiveKind::shuffle_down, mask, var, static_cast<int>(delta), width,
+                                   CPU_CUDA_SITE);
 }
 template <typename T>
 inline T __shfl_xor_sync(unsigned int mask, T var, int lane_mask, int width = warpSize, CPU_CUDA_CALL_SITE) {
-  return cpu_cuda::detail::shuffle(cpu_cuda::detail::CollectiveKind::shuffle_xor, mask, var, lane_mask, width, site);
+  using cpu_cuda::detail::CollectiveKind;
+  return cpu_cuda::detail::shuffle(CollectiveKind::shuffle_xor, mask, var, lane_mask, width, CPU_CUDA_SITE);
 }
 
 inline unsigned int __ballot_sync(unsigned int mask, int predicate, CPU_CUDA_CALL_SITE) {
-  return cpu_cuda::detail::vote(cpu_cuda::detail::CollectiveKind::ballot, mask, predicate, site);
+  return cpu_cuda::detail::vote(cpu_cuda::detail::CollectiveKind::ballot, mask, predicate, CPU_CUDA_SITE);
 }
 inline int __any_sync(unsigned int mask, int predicate, CPU_CUDA_CALL_SITE) {
-  return static_cast<int>(cpu_cuda::detail::vote(cpu_cuda::detail::CollectiveKind::any, mask, predicate, site));
+  using cpu_cuda::detail::CollectiveKind;
+  return static_cast<int>(cpu_cuda::detail::vote(CollectiveKind::any, mask, predicate, CPU_CUDA_SITE));
 }
 inline int __all_sync(unsigned int mask, int predicate, CPU_CUDA_CALL_SITE) {
-  return static_cast<int>(cpu_cuda::detail::vote(cpu_cuda::detail::CollectiveKind::all, mask, predicate, site));
+  using cpu_cuda::detail::CollectiveKind;
+  return static_cast<int>(cpu_cuda::detail::vote(CollectiveKind::all, mask, predicate, CPU_CUDA_SITE));
 }
 #undef CPU_CUDA_CALL_SITE
+#undef CPU_CUDA_SITE
