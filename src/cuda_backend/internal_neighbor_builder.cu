@@ -337,6 +337,40 @@ void zero_ints(int* device, std::uint64_t count, const char* step) {
   check_cuda(cudaMemset(device, 0, sizeof(int) * count), step);
 }
 
+// Step texts of the clears before a build, in clearing order.
+struct ClearSteps {
+  const char* cell_counts;
+  const char* cell_fill;
+  const char* radial_counts;
+  const char* angular_counts;
+  const char* radial_neighbors;
+  const char* angular_neighbors;
+  const char* overflow;
+};
+
+constexpr ClearSteps kSingleStructureClears = {"zero cell counts",      "zero cell fill",
+                                               "zero radial counts",    "zero angular counts",
+                                               "zero radial neighbors", "zero angular neighbors",
+                                               "zero neighbor overflow"};
+constexpr ClearSteps kBatchedClears = {"zero batched cell counts",      "zero batched cell fill",
+                                       "zero batched radial counts",    "zero batched angular counts",
+                                       "zero batched radial neighbors", "zero batched angular neighbors",
+                                       "zero batched neighbor overflow"};
+
+// Clears the cell counters, the lists (unused slots read as 0) and the overflow word over the capacity.
+void clear_cells_and_lists(const ModelProtocol& protocol, const DeviceWorkspaceView& view, const ClearSteps& steps) {
+  const std::uint64_t capacity = view.atom_capacity;
+  zero_ints(view.cell_counts, capacity, steps.cell_counts);
+  zero_ints(view.cell_fill, capacity, steps.cell_fill);
+  zero_ints(view.nn_radial, capacity, steps.radial_counts);
+  zero_ints(view.nn_angular, capacity, steps.angular_counts);
+  zero_ints(view.nl_radial_slot_major, static_cast<std::uint64_t>(protocol.neighbor_capacity_radial) * capacity,
+            steps.radial_neighbors);
+  zero_ints(view.nl_angular_slot_major, static_cast<std::uint64_t>(protocol.neighbor_capacity_angular) * capacity,
+            steps.angular_neighbors);
+  zero_ints(view.neighbor_overflow, 1, steps.overflow);
+}
+
 // Checks the view for the arrays both builders write, with their fixed messages.
 void require_list_and_cell_arrays(const DeviceWorkspaceView& view) {
   require(view.nn_radial != nullptr, "workspace missing radial counts");
@@ -424,16 +458,7 @@ void build_internal_neighbors_on_device(const ModelProtocol& protocol, int atom_
   const int cell_dims[kCellDimsWords] = {dims[0], dims[1], dims[2], cells};
   check_cuda(cudaMemcpy(view.cell_dims, cell_dims, sizeof(cell_dims), cudaMemcpyHostToDevice), "copy cell dims");
 
-  const int radial_slots = protocol.neighbor_capacity_radial;
-  const int angular_slots = protocol.neighbor_capacity_angular;
-  zero_ints(view.cell_counts, capacity, "zero cell counts");
-  zero_ints(view.cell_fill, capacity, "zero cell fill");
-  zero_ints(view.nn_radial, capacity, "zero radial counts");
-  zero_ints(view.nn_angular, capacity, "zero angular counts");
-  zero_ints(view.nl_radial_slot_major, static_cast<std::uint64_t>(radial_slots) * capacity, "zero radial neighbors");
-  zero_ints(view.nl_angular_slot_major, static_cast<std::uint64_t>(angular_slots) * capacity,
-            "zero angular neighbors");
-  zero_ints(view.neighbor_overflow, 1, "zero neighbor overflow");
+  clear_cells_and_lists(protocol, view, kSingleStructureClears);
 
   const int stride = static_cast<int>(capacity);
   const dim3 grid(blocks_for(atom_count, kNeighborBlock));
@@ -447,8 +472,8 @@ void build_internal_neighbors_on_device(const ModelProtocol& protocol, int atom_
   check_cuda(cudaGetLastError(), "scatter cells");
   launch_kernel<build_neighbors_from_cells>(
       grid, block, 0, atom_count, stride, dims[0], dims[1], dims[2], box, squared(protocol.cutoff_radial_list),
-      squared(protocol.cutoff_angular), radial_slots, angular_slots, static_cast<const double*>(view.positions_soa3),
-      static_cast<const int*>(view.atom_cell), static_cast<const int*>(view.cell_offsets),
+      squared(protocol.cutoff_angular), protocol.neighbor_capacity_radial, protocol.neighbor_capacity_angular,
+      static_cast<const double*>(view.positions_soa3), static_cast<const int*>(view.atom_cell), static_cast<const int*>(view.cell_offsets),
       static_cast<const int*>(view.cell_atoms), view.nn_radial, view.nl_radial_slot_major, view.nn_angular,
       view.nl_angular_slot_major, view.neighbor_overflow);
   check_cuda(cudaGetLastError(), "build internal neighbors");
@@ -477,7 +502,6 @@ void build_internal_neighbors_batched(const ModelProtocol& protocol, int structu
   require(view.structure_cell_dims4 != nullptr, "workspace missing structure cell dims");
   require(view.neighbor_overflow != nullptr, "workspace missing overflow flag");
 
-  const std::uint64_t capacity = view.atom_capacity;
   const std::uint64_t structure_capacity = view.structure_capacity;
   zero_ints(view.structure_cell_offsets, structure_capacity + 1, "zero structure cell offsets");
   zero_ints(view.structure_cell_dims4, kCellDimsWords * structure_capacity, "zero structure cell dims");
@@ -493,17 +517,7 @@ void build_internal_neighbors_batched(const ModelProtocol& protocol, int structu
   // Cell counts become each structure's first global cell.
   exclusive_scan_device_ints(view.structure_cell_offsets, structure_count, view.structure_cell_offsets);
 
-  const int radial_slots = protocol.neighbor_capacity_radial;
-  const int angular_slots = protocol.neighbor_capacity_angular;
-  zero_ints(view.cell_counts, capacity, "zero batched cell counts");
-  zero_ints(view.cell_fill, capacity, "zero batched cell fill");
-  zero_ints(view.nn_radial, capacity, "zero batched radial counts");
-  zero_ints(view.nn_angular, capacity, "zero batched angular counts");
-  zero_ints(view.nl_radial_slot_major, static_cast<std::uint64_t>(radial_slots) * capacity,
-            "zero batched radial neighbors");
-  zero_ints(view.nl_angular_slot_major, static_cast<std::uint64_t>(angular_slots) * capacity,
-            "zero batched angular neighbors");
-  zero_ints(view.neighbor_overflow, 1, "zero batched neighbor overflow");
+  clear_cells_and_lists(protocol, view, kBatchedClears);
 
   if (orthorhombic) {
     bin_and_search_batched<true>(protocol, atom_count, view);

@@ -378,6 +378,56 @@ TEST_F(NeighborBuilderTest, RefusesBadCallsWithTheirMessages) {
               fails_with("structure_count exceeds workspace structure capacity"));
 }
 
+// A workspace without one array is refused before any device work, by both builders where both need it.
+struct MissingArrayCase {
+  const char* array;
+  const char* message;
+  bool single;
+  bool batched;
+};
+
+class NeighborBuilderNeeds : public NeighborBuilderTest, public ::testing::WithParamInterface<MissingArrayCase> {};
+
+TEST_P(NeighborBuilderNeeds, EveryArrayItWrites) {
+  const MissingArrayCase& c = GetParam();
+  const ModelProtocol p = list_protocol();
+  DeviceWorkspace ws(test_support::without_array(make_internal_neighbor_workspace_plan(p, 4, 1, false), c.array));
+  SimulationBox box{};
+  box.inverse[0] = box.inverse[4] = box.inverse[8] = 0.1;
+  box.pbc[0] = box.pbc[1] = box.pbc[2] = 1;
+  const auto refusal = ThrowsMessage<std::runtime_error>(StrEq(c.message));
+  if (c.single) {
+    EXPECT_THAT([&] { build_internal_neighbors_on_device(p, 4, box, ws); }, refusal);
+  }
+  if (c.batched) {
+    EXPECT_THAT([&] { build_internal_neighbors_batched(p, 1, 4, ws, false); }, refusal);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrays, NeighborBuilderNeeds,
+    ::testing::Values(MissingArrayCase{"positions_soa3", "workspace missing positions", true, true},
+                      MissingArrayCase{"atom_to_structure", "workspace missing atom_to_structure", false, true},
+                      MissingArrayCase{"structure_atom_counts", "workspace missing structure counts", false, true},
+                      MissingArrayCase{"boxes_row_major9", "workspace missing boxes", false, true},
+                      MissingArrayCase{"box_inverse_row_major9", "workspace missing box inverses", false, true},
+                      MissingArrayCase{"pbc_flags3", "workspace missing pbc flags", false, true},
+                      MissingArrayCase{"nn_radial", "workspace missing radial counts", true, true},
+                      MissingArrayCase{"nl_radial_slot_major", "workspace missing radial neighbors", true, true},
+                      MissingArrayCase{"nn_angular", "workspace missing angular counts", true, true},
+                      MissingArrayCase{"nl_angular_slot_major", "workspace missing angular neighbors", true, true},
+                      MissingArrayCase{"cell_counts", "workspace missing cell counts", true, true},
+                      MissingArrayCase{"cell_offsets", "workspace missing cell offsets", true, true},
+                      MissingArrayCase{"cell_fill", "workspace missing cell fill", true, true},
+                      MissingArrayCase{"cell_atoms", "workspace missing cell atoms", true, true},
+                      MissingArrayCase{"atom_cell", "workspace missing atom_cell", true, true},
+                      MissingArrayCase{"cell_dims", "workspace missing cell dims", true, false},
+                      MissingArrayCase{"structure_cell_offsets", "workspace missing structure cell offsets", false,
+                                       true},
+                      MissingArrayCase{"structure_cell_dims4", "workspace missing structure cell dims", false, true},
+                      MissingArrayCase{"neighbor_overflow", "workspace missing overflow flag", true, true}),
+    [](const auto& test_case) { return std::string(test_case.param.array); });
+
 TEST_F(NeighborBuilderTest, StructureWithoutAtomsFailsPlanning) {
   const BatchArrays b = BatchArrays::consecutive({4, 4}, 1);
   const ModelProtocol p = list_protocol();
