@@ -89,10 +89,15 @@ __device__ int locate_cell(const double r[kAxes], const double* inverse, const i
   for (int a = 0; a < kAxes; ++a) {
     double s = Orthorhombic ? inverse[m3(a, a)] * r[a] : fractional(inverse, a, r);
     if (pbc[a] != 0) s -= floor(s);
-    int k = static_cast<int>(floor(s * dims[a]));
-    if (k < 0) k = 0;
-    if (k >= dims[a]) k = dims[a] - 1;
-    c[a] = k;
+    // Clamped before the conversion, so that positions far outside (or not a number) stay defined.
+    const double k = floor(s * dims[a]);
+    if (!(k >= 0.0)) {
+      c[a] = 0;
+    } else if (k >= dims[a]) {
+      c[a] = dims[a] - 1;
+    } else {
+      c[a] = static_cast<int>(k);
+    }
   }
   return (c[2] * grid.ny + c[1]) * grid.nx + c[0];
 }

@@ -299,6 +299,21 @@ TEST_F(NeighborBuilderTest, GridLargerThanCapacityShrinksLargestCountFirst) {
   expect_lists_match(ws, b, p);
 }
 
+// Without periodic flags positions are not wrapped; an atom far outside the box lands in a border cell.
+TEST_F(NeighborBuilderTest, NonPeriodicAtomFarOutsideTheBoxLandsInABorderCell) {
+  BatchArrays b = BatchArrays::consecutive({3}, 1, 10.0);
+  b.positions = {1.0, 1.0, 1.0, 2.0, 1.0, 1.0, 1.0, -1e300, 1e15};
+  QrvlStructureBatch batch = b.view();
+  batch.pbc = nullptr;  // staged as three non-periodic axes
+  const ModelProtocol p = list_protocol();
+  DeviceWorkspace ws(make_internal_neighbor_workspace_plan(p, 3, 1, false));
+  stage_batch_on_device(batch, p.num_types, ws);
+  build_internal_neighbors_batched(p, 1, 3, ws, false);
+  EXPECT_THAT(download(ws.view().nn_radial, 3), ElementsAre(1, 1, 0));
+  // Three atoms get a 1 x 1 x 2 grid; the far atom is clamped into the upper cell along z.
+  EXPECT_THAT(download(ws.view().atom_cell, 3), ElementsAre(0, 0, 1));
+}
+
 TEST_F(NeighborBuilderTest, PairExactlyAtTheCutoffIsNotListed) {
   BatchArrays b = BatchArrays::consecutive({3}, 1, 10.0);
   b.positions = {1.0, 1.0, 1.0, 1.0 + kRadialCutoff, 1.0, 1.0, 1.0, 1.0 + kAngularCutoff, 1.0};
