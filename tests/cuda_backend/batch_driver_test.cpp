@@ -216,6 +216,15 @@ TEST_F(BatchDriverTest, CancelledFromAnotherThreadBetweenStructures) {
   EXPECT_THAT(std::vector<double>(r.force.begin() + 6, r.force.end()), Each(ResultArrays::kUntouched));
 }
 
+// The batched pass is not interrupted: a cancellation during it still delivers the results, then answers 5.
+TEST_F(BatchDriverTest, CancelledDuringTheBatchedPassAnswersAfterTheCopyBack) {
+  const BatchArrays b = thick_batch({2, 3});
+  pipeline_record().hook = [&](int) { std::thread([&] { cancel_.store(true); }).join(); };
+  ResultArrays r(2, 5);
+  EXPECT_EQ(evaluate(b.view(), r.view()), QRVL_STATUS_CANCELLED);
+  expect_outputs_of(b, r, false);
+}
+
 // A simple cubic lattice of one atom per 3 Angstrom cell: each atom has six neighbors at 3 Angstrom within the
 // 3.5 Angstrom list, which only the replicated 9 Angstrom supercell (3 x 3 x 3 copies) shows.
 TEST_F(BatchDriverTest, ThinCellIsEvaluatedAsItsSupercellAndFoldedBack) {
