@@ -16,6 +16,9 @@
 namespace cpu_cuda::detail {
 namespace {
 constexpr std::align_val_t kSharedAlignment{16};  // what the device guarantees for dynamic shared memory
+// Launches come in quick succession (launch, copy, launch): threads poll this many times, yielding the core each
+// time, before they sleep, so the next launch or the last block does not wait for a thread to be woken.
+constexpr int kPollsBeforeSleep = 200;
 
 // A participant's dynamic shared memory, exactly as large as the launch asked so overruns reach the sanitizer.
 class SharedBuffer {
@@ -49,9 +52,9 @@ struct Job {
   unsigned long total = 0;
   std::atomic<unsigned long> next{0};
   std::atomic<bool> failed{false};
-  std::mutex mutex;                 // guards participants and fault
+  std::mutex mutex;                 // guards changes of participants, and fault
   std::condition_variable finished;
-  int participants = 0;             // pool workers inside the job
+  std::atomic<int> participants{0};  // pool workers inside the job
   std::string fault;
 
   bool has_work() const { return !failed.load() && next.load() < total; }
@@ -84,6 +87,7 @@ class WorkerPool {
       const std::lock_guard<std::mutex> lock(mutex_);
       jobs_.push_back(&job);
     }
+    ++submissions_;
     // The launching thread takes blocks too, so at most one worker per further block is of use.
     const unsigned long helpers = std::min<unsigned long>(workers_.size(), job.total - 1);
     for (unsigned long i = 0; i < helpers; ++i) wake_.notify_one();
@@ -93,8 +97,9 @@ class WorkerPool {
       const std::lock_guard<std::mutex> lock(mutex_);
       jobs_.erase(std::find(jobs_.begin(), jobs_.end(), &job));
     }
+    for (int poll = 0; poll < kPollsBeforeSleep && job.participants.load() != 0; ++poll) std::this_thread::yield();
     std::unique_lock<std::mutex> lock(job.mutex);
-    job.finished.wait(lock, [&] { return job.participants == 0; });
+    job.finished.wait(lock, [&] { return job.participants.load() == 0; });
   }
 
  private:
@@ -123,6 +128,12 @@ class WorkerPool {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
       Job* job = nullptr;
+      if (!stopping_ && job_with_work() == nullptr) {
+        const unsigned long seen = submissions_.load();
+        lock.unlock();
+        for (int poll = 0; poll < kPollsBeforeSleep && submissions_.load() == seen; ++poll) std::this_thread::yield();
+        lock.lock();
+      }
       wake_.wait(lock, [&] { return stopping_ || (job = job_with_work()) != nullptr; });
       if (stopping_) return;
       {
@@ -142,6 +153,7 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<Job*> jobs_;
+  std::atomic<unsigned long> submissions_{0};  // jobs ever queued, so idle workers notice a new one without the lock
   bool stopping_ = false;
   std::vector<std::thread> workers_;
 };

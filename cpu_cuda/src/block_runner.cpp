@@ -142,7 +142,9 @@ bool BlockRunner::run_block(const KernelLaunch& launch, uint3 coordinates, unsig
   const bool ok = !fault_pending_;
   if (!ok) {
     for (Thread& t : threads_) {  // abandoned where they wait; their stacks are reused
-      if (t.state == ThreadState::waiting || t.state == ThreadState::ready) release_stack(t.stack);
+      if (t.state != ThreadState::waiting && t.state != ThreadState::ready) continue;
+      stacks_[static_cast<std::size_t>(t.stack)]->abandon();
+      release_stack(t.stack);
     }
   }
   launch_ = nullptr;
@@ -159,7 +161,7 @@ void BlockRunner::fiber_entry(FiberTransfer transfer) {
 
 void BlockRunner::run_unstarted_threads(int stack) {
   // Threads run one after another on this fiber until one waits at a collective: that thread keeps the fiber,
-  // and the scheduler starts the next thread on a fresh one. A kernel without collectives never switches.
+  // and the scheduler starts the next thread on a fresh one. A block without collectives runs whole on one fiber.
   while (next_unstarted_ < thread_count_) {
     const int thread = thread_at(next_unstarted_++);
     threads_[static_cast<std::size_t>(thread)].stack = stack;

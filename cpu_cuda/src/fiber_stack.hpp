@@ -26,12 +26,15 @@ class FiberStack {
   StackBounds bounds() const { return {usable_, usable_bytes_}; }
   // A fresh context that runs `entry` from the top of this stack; forgets whatever ran on it before.
   FiberContext fresh_context(void (*entry)(FiberTransfer));
+  // The fiber on this stack is dropped while suspended, its frames never unwound.
+  void abandon() { abandoned_ = true; }
 
  private:
   void* mapping_ = nullptr;
   std::size_t mapping_bytes_ = 0;
   char* usable_ = nullptr;
   std::size_t usable_bytes_ = 0;
+  bool abandoned_ = false;
 };
 
 // Jumps to `target`, which runs on the stack `target_stack`, passing `data`; returns what the fiber that next

@@ -101,6 +101,16 @@ QUARVEL_API void set_last_error(const std::string& message);
 // The calling thread's last-error text becomes empty.
 QUARVEL_API void clear_last_error();
 
+// Registers the process's one CUDA engine, named "cuda", the first time it is called and answers that first
+// result on every later call (false when another engine named "cuda" was registered first).
+QUARVEL_API bool register_cuda_engine();
+
+// Selects `device`, allocates one word, runs a one-thread kernel, waits, copies the word back and frees it.
+// True when every step passed and the marker came back; `detail` is replaced by a sentence on success or by the
+// failing step and the CUDA error text. Throws nothing and leaves no CUDA error pending. When selecting the
+// device succeeded, `device` stays the calling thread's current device.
+QUARVEL_API bool probe_cuda_device(int device, std::string& detail);
+
 }  // namespace quarvel
 
 #endif

@@ -218,6 +218,11 @@ typedef struct QrvlLammpsDeviceNeighborResult {
 
 /* QRVL_API_VERSION. */
 QUARVEL_API int qrvl_api_version(void);
+
+/* Registers the CUDA engine ("cuda") on the first call; 1 when it is registered, 0 when another engine took the
+ * name first. Later calls answer the first result. */
+QUARVEL_API int qrvl_register_cuda_engine(void);
+
 /* Number of registered engines. */
 QUARVEL_API int qrvl_backend_count(void);
 /* Describes engine `index`; an index out of range zeroes `out` and answers QRVL_STATUS_BACKEND_UNAVAILABLE. */

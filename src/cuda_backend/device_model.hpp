@@ -1,7 +1,9 @@
 #pragma once
 // A loaded model's parameter arrays in device memory, uploaded once from HostModelParameters and unchanged after.
 #include <cstdint>
+#include <utility>
 
+#include "device_buffer.hpp"
 #include "host_model_parameters.hpp"
 
 namespace quarvel::cuda_backend {
@@ -52,11 +54,11 @@ class DeviceModel {
   // Allocates and uploads the 13 arrays with blocking copies; throws std::runtime_error "upload <array>: <CUDA
   // error>" with nothing left allocated.
   explicit DeviceModel(const HostModelParameters& parameters);
-  DeviceModel(DeviceModel&& other) noexcept;
+  DeviceModel(DeviceModel&& other) noexcept { *this = std::move(other); }
   DeviceModel& operator=(DeviceModel&& other) noexcept;
   DeviceModel(const DeviceModel&) = delete;
   DeviceModel& operator=(const DeviceModel&) = delete;
-  ~DeviceModel();
+  ~DeviceModel() = default;
 
   DeviceModelView view() const { return view_; }
   DeviceModelUploadSummary upload_summary() const { return summary_; }
@@ -64,21 +66,8 @@ class DeviceModel {
   void release() noexcept;
 
  private:
-  void take(DeviceModel& other) noexcept;
-
-  float* ann_type_major_ = nullptr;
-  float* ann_type_major_qscaled_ = nullptr;
-  float* descriptor_coefficients_ = nullptr;
-  float* type_pair_major_descriptor_coefficients_ = nullptr;
-  float* center_type_major_angular_coefficients_ = nullptr;
-  float* q_scaler_ = nullptr;
-  float* radial_pair_cutoffs_ = nullptr;
-  float* angular_pair_cutoffs_ = nullptr;
-  float* zbl_pair_parameters_ = nullptr;
-  double* spin_baseline_ = nullptr;
-  std::int32_t* spin_dof_type_active_ = nullptr;
-  std::int32_t* spin_env_type_active_ = nullptr;
-  std::int32_t* atomic_numbers_ = nullptr;
+  // Upload order; each null when its host array is empty. The view above points into these.
+  DeviceBuffer arrays_[kDeviceModelArrayCount];
   DeviceModelView view_{};
   DeviceModelUploadSummary summary_{};
 };

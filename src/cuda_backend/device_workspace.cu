@@ -100,37 +100,6 @@ void set_view_pointer(DeviceWorkspaceView& view, const std::string& name, void* 
 
 std::int32_t encode_neighbor_source(NeighborSource source) { return source == NeighborSource::external ? 1 : 0; }
 
-constexpr cudaStream_t kDefaultStream{};
-
-// Stream-ordered allocation where the device and driver allow it; otherwise its error is read and discarded
-// (so it cannot resurface at a later launch) and the array is allocated plainly.
-DeviceWorkspace::Allocation allocate_array(const DeviceArrayPlan& array) {
-  DeviceWorkspace::Allocation record{array.name, array.type, array.count, nullptr, false};
-  const std::uint64_t bytes = array.bytes();
-  if (bytes == 0) return record;
-  void* pointer = nullptr;
-  if (cudaMallocAsync(&pointer, bytes, kDefaultStream) == cudaSuccess) {
-    record.pointer = pointer;
-    record.stream_ordered = true;
-    return record;
-  }
-  (void)cudaGetLastError();
-  pointer = nullptr;
-  check_cuda(cudaMalloc(&pointer, bytes), array.name.c_str());
-  record.pointer = pointer;
-  return record;
-}
-
-void free_array(DeviceWorkspace::Allocation& record) noexcept {
-  if (record.pointer == nullptr) return;
-  if (record.stream_ordered) {
-    (void)cudaFreeAsync(record.pointer, kDefaultStream);
-  } else {
-    (void)cudaFree(record.pointer);
-  }
-  record.pointer = nullptr;
-}
-
 }  // namespace
 
 DeviceWorkspace::DeviceWorkspace(const WorkspacePlan& plan) {
@@ -139,18 +108,14 @@ DeviceWorkspace::DeviceWorkspace(const WorkspacePlan& plan) {
   view_.active_atom_capacity = plan.active_atom_capacity;
   view_.structure_capacity = plan.structure_capacity;
   summary_.array_count = plan.arrays.size();
-  try {
-    allocations_.reserve(plan.arrays.size());
-    for (const DeviceArrayPlan& array : plan.arrays) {
-      Allocation record = allocate_array(array);
-      if (record.pointer != nullptr) summary_.total_bytes += array.bytes();
-      set_view_pointer(view_, record.name, record.pointer);
-      allocations_.push_back(std::move(record));
-      // A push_back that throws after a successful allocation would leak it: reserve() above rules that out.
-    }
-  } catch (...) {
-    release();
-    throw;
+  // A throw leaves the arrays allocated so far to their owners' destructors: nothing stays allocated.
+  allocations_.reserve(plan.arrays.size());
+  for (const DeviceArrayPlan& array : plan.arrays) {
+    Allocation record{array.name, array.type, array.count,
+                      DeviceBuffer::stream_ordered_or_plain(array.bytes(), array.name.c_str())};
+    if (record.buffer.data() != nullptr) summary_.total_bytes += array.bytes();
+    set_view_pointer(view_, record.name, record.buffer.data());
+    allocations_.push_back(std::move(record));
   }
 }
 
@@ -163,8 +128,6 @@ DeviceWorkspace& DeviceWorkspace::operator=(DeviceWorkspace&& other) noexcept {
   }
   return *this;
 }
-
-DeviceWorkspace::~DeviceWorkspace() { release(); }
 
 void DeviceWorkspace::take(DeviceWorkspace& other) noexcept {
   allocations_ = std::move(other.allocations_);
@@ -189,14 +152,13 @@ void DeviceWorkspace::override_positions_soa3(double* device_positions_soa3) {
 }
 
 void DeviceWorkspace::reset_runtime_overrides() {
-  if (const Allocation* types = find_allocation("types")) view_.types = static_cast<std::int32_t*>(types->pointer);
+  if (const Allocation* types = find_allocation("types")) view_.types = types->buffer.as<std::int32_t>();
   if (const Allocation* positions = find_allocation("positions_soa3")) {
-    view_.positions_soa3 = static_cast<double*>(positions->pointer);
+    view_.positions_soa3 = positions->buffer.as<double>();
   }
 }
 
 void DeviceWorkspace::release() noexcept {
-  for (Allocation& record : allocations_) free_array(record);
   allocations_.clear();
   view_ = DeviceWorkspaceView{};
   summary_ = DeviceWorkspaceSummary{};

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "device_buffer.hpp"
 #include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
@@ -94,8 +95,7 @@ class DeviceWorkspace {
     std::string name;
     DeviceScalarType type = DeviceScalarType::int32;
     std::uint64_t count = 0;
-    void* pointer = nullptr;      // null for a zero-byte array
-    bool stream_ordered = false;  // allocated (and so freed) stream-ordered
+    DeviceBuffer buffer;  // null for a zero-byte array
   };
 
   DeviceWorkspace() = default;
@@ -106,7 +106,7 @@ class DeviceWorkspace {
   DeviceWorkspace& operator=(DeviceWorkspace&& other) noexcept;
   DeviceWorkspace(const DeviceWorkspace&) = delete;
   DeviceWorkspace& operator=(const DeviceWorkspace&) = delete;
-  ~DeviceWorkspace();
+  ~DeviceWorkspace() = default;
 
   DeviceWorkspaceView view() const { return view_; }
   DeviceWorkspaceSummary summary() const { return summary_; }

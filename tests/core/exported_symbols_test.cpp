@@ -44,6 +44,7 @@ const std::set<std::string> kExportedSymbols = {
     "quarvel::set_last_error(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
     "quarvel::clear_last_error()",
     "quarvel::cuda_backend::parse_model_protocol(std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> > const&)",
+    "vtable for quarvel::cuda_backend::UnsupportedModelProtocol",
     "typeinfo for quarvel::cuda_backend::UnsupportedModelProtocol",
     "typeinfo name for quarvel::cuda_backend::UnsupportedModelProtocol",
     "qrvl_register_cuda_engine",

@@ -38,6 +38,12 @@ __global__ void warp_sums(float* values) {
   values[i] = v;
 }
 
+// One warp meeting at many barriers: every thread switches out and back in at each.
+constexpr int kSwitchRounds = 10000;
+__global__ void warp_barriers() {
+  for (int r = 0; r < kSwitchRounds; ++r) __syncwarp();
+}
+
 // Average wall time of one call of `body`, in microseconds.
 double time_us(int repeats, const std::function<void()>& body) {
   body();
@@ -58,6 +64,7 @@ void measure(const char* mode) {
       time_us(50, [&] { cpu_cuda::launch<barriers>(dim3(kBlocks), dim3(kBlock), 0, values, barrier_rounds); });
   const double with_shuffles =
       time_us(50, [&] { cpu_cuda::launch<warp_sums>(dim3(kBlocks), dim3(kBlock), 0, values); });
+  const double switching = time_us(5, [] { cpu_cuda::launch<warp_barriers>(dim3(1), dim3(32), 0); });
   const double threads = kBlock * kBlocks;
   std::printf("%-8s launch of 1x1 empty kernel: %8.2f us\n", mode, empty);
   std::printf("%-8s %ux%u threads, no collective: %8.2f us (%.1f ns/thread)\n", mode, kBlocks, kBlock, straight,
@@ -67,6 +74,8 @@ void measure(const char* mode) {
               1e3 * (with_barriers - straight) / (threads * 2 * barrier_rounds));
   std::printf("%-8s %ux%u threads, 5 shuffles: %8.2f us (%.1f ns per thread and shuffle beyond the plain run)\n",
               mode, kBlocks, kBlock, with_shuffles, 1e3 * (with_shuffles - straight) / (threads * 5));
+  std::printf("%-8s fiber switch (32 threads at %d __syncwarp, two switches each): %.1f ns\n", mode, kSwitchRounds,
+              1e3 * switching / (32.0 * kSwitchRounds * 2));
   cudaFree(values);
 }
 }  // namespace

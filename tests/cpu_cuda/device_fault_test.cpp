@@ -58,6 +58,14 @@ __global__ void one_block_exits_before_shuffle(int* out) {
   out[blockIdx.x * blockDim.x + threadIdx.x] = __shfl_xor_sync(kFullMask, 1, 1);
 }
 
+// Each thread reads its right neighbour's value through shared memory.
+__global__ void rotate_through_shared(int* out) {
+  __shared__ int slots[32];
+  slots[threadIdx.x] = static_cast<int>(threadIdx.x);
+  __syncthreads();
+  out[threadIdx.x] = slots[(threadIdx.x + 1) % 32];
+}
+
 struct FaultCase {
   const char* name;
   void (*launch)(int* out);
@@ -143,6 +151,11 @@ TEST_F(DeviceFault, SpoilsOnlyTheDeviceItHappenedOn) {
   launch_one_block<shuffle_of_width_three>(0, out.get());  // refused shape: an ordinary, non-sticky error
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  // The threads abandoned by the fault leave nothing behind that troubles the next block on this thread.
+  launch_one_block<rotate_through_shared>(32, out.get());
+  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+  const std::vector<int> got = out.download();
+  for (int t = 0; t < 32; ++t) EXPECT_EQ(got[static_cast<std::size_t>(t)], (t + 1) % 32);
 }
 }  // namespace
 }  // namespace cpu_cuda_test

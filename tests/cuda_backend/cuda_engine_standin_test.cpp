@@ -90,7 +90,7 @@ TEST_F(StandinTest, WorkspaceFallsBackToPlainAllocationWithoutStreamOrderedSuppo
     for (const auto& array : plan.arrays) {
       const auto* record = workspace.find_allocation(array.name);
       ASSERT_NE(record, nullptr);
-      EXPECT_FALSE(record->stream_ordered) << array.name;
+      EXPECT_EQ(record->buffer.mode(), cuda_backend::AllocationMode::plain) << array.name;
     }
   }
   EXPECT_EQ(cpu_cuda::live_allocation_count(), 0u);
@@ -99,7 +99,7 @@ TEST_F(StandinTest, WorkspaceFallsBackToPlainAllocationWithoutStreamOrderedSuppo
 TEST_F(StandinTest, WorkspaceUsesStreamOrderedAllocationWhereSupported) {
   const cuda_backend::DeviceWorkspace workspace(
       cuda_backend::make_internal_neighbor_workspace_plan(test_support::minimal_protocol(), 4, 1, false));
-  EXPECT_TRUE(workspace.find_allocation("types")->stream_ordered);
+  EXPECT_EQ(workspace.find_allocation("types")->buffer.mode(), cuda_backend::AllocationMode::stream_ordered);
 }
 
 TEST_F(StandinTest, AFailedWorkspaceAllocationNamesTheArrayAndFreesTheOthers) {

@@ -64,7 +64,7 @@ TEST_F(DeviceWorkspaceTest, EveryPlannedArrayHasAViewField) {
     for (const DeviceArrayPlan& array : plan.arrays) {
       const DeviceWorkspace::Allocation* record = workspace.find_allocation(array.name);
       ASSERT_NE(record, nullptr) << array.name;
-      ASSERT_NE(record->pointer, nullptr) << array.name;
+      ASSERT_NE(record->buffer.data(), nullptr) << array.name;
       // Some pointer field of the view holds the array's allocation.
       const DeviceWorkspaceView before = workspace.view();
       const auto* raw = reinterpret_cast<const unsigned char*>(&before);
@@ -72,7 +72,7 @@ TEST_F(DeviceWorkspaceTest, EveryPlannedArrayHasAViewField) {
       for (std::size_t offset = 0; offset + sizeof(void*) <= sizeof(before); offset += sizeof(void*)) {
         void* field = nullptr;
         std::memcpy(&field, raw + offset, sizeof(void*));
-        found = found || field == record->pointer;
+        found = found || field == record->buffer.data();
       }
       EXPECT_TRUE(found) << array.name;
     }
@@ -86,7 +86,7 @@ TEST_F(DeviceWorkspaceTest, ZeroElementArrayGetsARecordButNoMemory) {
   const DeviceWorkspace workspace(plan);
   const DeviceWorkspace::Allocation* record = workspace.find_allocation("nl_angular_slot_major");
   ASSERT_NE(record, nullptr);
-  EXPECT_EQ(record->pointer, nullptr);
+  EXPECT_EQ(record->buffer.data(), nullptr);
   EXPECT_EQ(workspace.view().nl_angular_slot_major, nullptr);
   EXPECT_EQ(workspace.summary().array_count, plan.arrays.size());
   EXPECT_EQ(workspace.summary().total_bytes, plan.total_bytes());
@@ -101,7 +101,7 @@ TEST_F(DeviceWorkspaceTest, OverridesPointElsewhereUntilReset) {
   workspace.override_positions_soa3(&caller_positions);
   EXPECT_EQ(workspace.view().types, &caller_types);
   EXPECT_EQ(workspace.view().positions_soa3, &caller_positions);
-  EXPECT_EQ(workspace.find_allocation("types")->pointer, owned.types);
+  EXPECT_EQ(workspace.find_allocation("types")->buffer.data(), owned.types);
   workspace.reset_runtime_overrides();
   EXPECT_EQ(workspace.view().types, owned.types);
   EXPECT_EQ(workspace.view().positions_soa3, owned.positions_soa3);

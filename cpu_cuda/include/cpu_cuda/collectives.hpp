@@ -6,6 +6,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "cpu_cuda/device_builtins.hpp"
+
 namespace cpu_cuda::detail {
 enum class CollectiveKind : std::uint8_t { sync_threads, sync_warp, shuffle_idx, shuffle_up, shuffle_down,
                                            shuffle_xor, ballot, any, all };

@@ -21,8 +21,8 @@ struct DeviceConfig {
 
 DeviceConfig default_device();
 
-// Back to one default device with everything enabled; frees every live allocation and event and clears all
-// errors, injections and kernel attributes.
+// Back to one default device with everything enabled and the serial setting taken from the environment again;
+// frees every live allocation and event and clears all errors, injections and kernel attributes.
 void reset();
 // Replaces the devices (an empty list means a driver with no device); implies reset().
 void set_devices(const std::vector<DeviceConfig>& devices);

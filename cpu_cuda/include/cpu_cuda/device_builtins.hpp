@@ -7,6 +7,8 @@
 #include <cstring>
 #include <math.h>
 
+#include "cpu_cuda/runtime_api.hpp"
+
 // Execution-space qualifiers mean nothing on the CPU. __restrict__ is the compiler's own keyword already.
 #define __global__
 #define __device__

@@ -5,6 +5,8 @@
 #include <tuple>
 #include <type_traits>
 
+#include "cpu_cuda/runtime_api.hpp"
+
 namespace cpu_cuda {
 namespace detail {
 // One launch, with the kernel's arguments erased behind `invoke`.
@@ -24,6 +26,10 @@ template <typename F>
 struct KernelParameters;
 template <typename... P>
 struct KernelParameters<void (*)(P...)> {
+  using Tuple = std::tuple<P...>;
+};
+template <typename... P>
+struct KernelParameters<void (*)(P...) noexcept> {
   using Tuple = std::tuple<P...>;
 };
 
