@@ -1,11 +1,14 @@
 #include "internal_neighbor_builder.hpp"
 
+#include <thrust/execution_policy.h>
+#include <thrust/reduce.h>
+#include <thrust/scan.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
 #include "cuda_checks.hpp"
-#include "device_int_scan.hpp"
 #include "device_layout.cuh"
 
 namespace quarvel::cuda_backend {
@@ -393,8 +396,8 @@ void require_list_and_cell_arrays(const DeviceWorkspaceView& view) {
 // be every atom) after them.
 void group_atoms_by_cell(const DeviceWorkspaceView& view, int cells, int atom_count, const char* lost_message,
                          const char* copy_step) {
-  exclusive_scan_device_ints(view.cell_counts, cells, view.cell_offsets);
-  const int total = reduce_device_ints(view.cell_counts, cells);
+  thrust::exclusive_scan(thrust::device, view.cell_counts, view.cell_counts + cells, view.cell_offsets, 0);
+  const int total = thrust::reduce(thrust::device, view.cell_counts, view.cell_counts + cells, 0);
   require(total == atom_count, lost_message);
   check_cuda(cudaMemcpy(view.cell_offsets + cells, &total, sizeof(int), cudaMemcpyHostToDevice), copy_step);
 }
@@ -520,7 +523,8 @@ void build_internal_neighbors_batched(const ModelProtocol& protocol, int structu
   require(!overflow_flagged(view, "synchronize batched cell planning", "copy batched cell planning overflow"),
           "batched cell planning exceeded workspace capacity");
   // Cell counts become each structure's first global cell.
-  exclusive_scan_device_ints(view.structure_cell_offsets, structure_count, view.structure_cell_offsets);
+  thrust::exclusive_scan(thrust::device, view.structure_cell_offsets, view.structure_cell_offsets + structure_count,
+                         view.structure_cell_offsets, 0);
 
   clear_cells_and_lists(protocol, view, kBatchedClears);
 
