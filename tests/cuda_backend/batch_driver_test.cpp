@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "batch_driver_fixture.hpp"
+#include "cuda_backend/cuda_engine.hpp"
+#include "support/model_file_writer.hpp"
 
 namespace quarvel::cuda_backend::driver_test {
 namespace {
@@ -341,6 +343,29 @@ TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   charge.stages = BatchPassStages{};
   EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
   EXPECT_STREQ(qrvl_last_error_message(), "CUDA charge model sequence is not available yet");
+}
+
+// The whole road through the flat interface with a model file: the range refusal reaches the caller with its
+// text, and a valid batch stops at the first device stage still to come.
+TEST_F(BatchDriverTest, FlatInterfaceRoadOfALoadedModel) {
+  ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+  const test_support::TempModelFile file(test_support::write_model(test_support::ModelShape{}).text);
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  BatchArrays b = BatchArrays::consecutive({2, 2}, 1, 3.0);  // thin cells: replicated first
+  ResultArrays r(2, 4);
+  QrvlFindForceResult result = r.view();
+  b.counts = {3, 2};
+  b.offsets = {0, 2};
+  QrvlStructureBatch batch = b.view();
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "overlapping structure atom ranges");
+  b.counts = {2, 2};
+  batch = b.view();
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_UNSUPPORTED);
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA descriptor stage is not available yet");
+  EXPECT_THAT(r.energy, Each(ResultArrays::kUntouched));
+  qrvl_free_model(model);
 }
 
 }  // namespace
