@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +129,9 @@ struct ValidationCase {
   std::function<void(QrvlStructureBatch&, QrvlFindForceResult&, ModelProtocol&)> spoil;
   int status;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<ValidationCase> validation_cases() {
   using B = QrvlStructureBatch;
@@ -291,6 +295,9 @@ struct RangeCase {
   std::vector<std::int32_t> offsets;
   const char* message;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.name; }
 
 class BatchDriverRanges : public BatchDriverTest, public ::testing::WithParamInterface<RangeCase> {};
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,9 @@ struct SequenceCase {
   ForceEvaluationRequest request;
   std::vector<std::string> stages;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<SequenceCase> sequence_cases() {
   return {
