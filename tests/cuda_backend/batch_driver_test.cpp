@@ -202,14 +202,15 @@ TEST_F(BatchDriverTest, CancelledFromAnotherThreadBetweenStructures) {
   protocol_ = spin_model_protocol();
   BatchArrays b = thick_batch({2, 3, 2});
   b.spins.assign(b.positions.size(), 0.5);
+  // Bounded waits on both sides, so a broken driver fails the test instead of hanging it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::thread canceller([&] {
-    while (pipeline_record().calls < 1) std::this_thread::yield();
+    while (pipeline_record().calls < 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     cancel_.store(true);
   });
   // The first structure's pipeline waits until the other thread has cancelled, so the driver sees the flag at
   // its next check, right after the first structure's copy-back.
   pipeline_record().hook = [&](int) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!cancel_.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   };
   ResultArrays r(3, 7);
