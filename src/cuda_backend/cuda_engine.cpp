@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "batch_driver.hpp"
 #include "cuda_checks.hpp"
 #include "device_model.hpp"
 #include "device_workspace.hpp"
@@ -29,8 +30,6 @@ constexpr const char* kEngineVersion = "1.0.2";
 constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
 
 // Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
-constexpr const char* kBatchDriverMissing =
-    "structure batch evaluation is not available: the CUDA batch driver and force pipeline are not built yet";
 constexpr const char* kDescriptorDriverMissing =
     "descriptor evaluation is not available: the CUDA descriptor driver is not built yet";
 constexpr const char* kHostLammpsDriverMissing =
@@ -170,8 +169,14 @@ class CudaModel final : public Model {
   }
 
  private:
-  int evaluate_structure_batch(const QrvlStructureBatch&, QrvlFindForceResult&) {
-    return run_on_device(device_, [] { return refuse_unsupported(kBatchDriverMissing); });
+  // The batch driver, with periodic replication allowed, on the model's device.
+  int evaluate_structure_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) {
+    return run_on_device(device_, [&] {
+      cuda_backend::BatchDriverModel driver{protocol_,        host_parameters_, device_model_,
+                                            cancel_requested, batch_workspace_, batch_atom_capacity_,
+                                            batch_structure_capacity_,          batch_spin_transfer_};
+      return cuda_backend::evaluate_structure_batch(driver, batch, result, true);
+    });
   }
 
   void release_device_memory() noexcept {

@@ -194,14 +194,15 @@ def evaluation_outcome(call):
 
 def test_a_cancelled_model_refuses_evaluations_until_reset(ordinary):
     batch = two_structures()
-    if evaluation_outcome(lambda: ordinary.calculate(**batch)) == "pending":
-        pytest.skip("the engine's batch driver is not built yet")
     ordinary.cancel()
-    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "cancelled"
+    outcome = evaluation_outcome(lambda: ordinary.calculate(**batch))
+    if outcome == "pending":
+        pytest.skip("the engine's batch driver is not built yet")
+    assert outcome == "cancelled"
     assert evaluation_outcome(lambda: ordinary.find_force(batch["types"][:3], batch["positions"][:3],
                                                           batch["boxes"][0])) == "cancelled"
     ordinary.reset_cancel()
-    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "ok"
+    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) in ("ok", "pending")
 
 
 def run_threads(targets, seconds=60):

@@ -1,0 +1,50 @@
+#pragma once
+// The engine-side driver behind every force request on a batch of periodic structures: validation, cancel
+// checks, replication of thin cells, the cached batch workspace, staging, neighbor lists, the force pipeline
+// (or the charge model's sequence), output packing and the copy into the caller's arrays.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "device_model.hpp"
+#include "device_workspace.hpp"
+#include "force_pipeline.hpp"
+#include "host_model_parameters.hpp"
+#include "model_protocol.hpp"
+#include "pipeline_stages.hpp"
+#include "quarvel/quarvel.h"
+
+namespace quarvel::cuda_backend {
+
+// The stages a pass runs after its neighbor lists; the defaults are the library's own.
+struct BatchPassStages {
+  void (*force_pipeline)(const ModelProtocol&, const ForceEvaluationRequest&, int, const SimulationBox&,
+                         const DeviceModel&, DeviceWorkspace&, ForcePipelineTimings*) = &run_force_pipeline;
+  decltype(&run_charge_model_sequence) charge_sequence = &run_charge_model_sequence;
+  decltype(&add_charge_model_bec_to_result) charge_bec = &add_charge_model_bec_to_result;
+};
+
+// The parts of a loaded model the driver reads and the batch workspace cache it keeps (owned by the model;
+// this record only refers to them). The cache is rebuilt, never shrunk, when a pass needs more or another
+// shape, and a failed rebuild leaves the old workspace and its capacities in place.
+struct BatchDriverModel {
+  const ModelProtocol& protocol;
+  const HostModelParameters& host_parameters;
+  const DeviceModel& device_model;
+  const std::atomic<bool>& cancel_requested;  // may be set by another thread; read at fixed points
+  std::unique_ptr<DeviceWorkspace>& batch_workspace;
+  std::uint64_t& batch_atom_capacity;
+  std::uint64_t& batch_structure_capacity;
+  bool& batch_spin_transfer;
+  BatchPassStages stages{};
+};
+
+// Evaluates the batch into the caller's result: 0 ok, 1 invalid argument, 2 unsupported, 4 runtime error,
+// 5 cancelled; failures past the argument checks set the thread's last error. Ordinary models take one
+// batched pass; charge and spin models one pass per structure, whose results stay in the caller's arrays when
+// a later structure fails or the call is cancelled. With `allow_expand`, structures thinner than twice the
+// largest cutoff are evaluated as supercells and folded back.
+int evaluate_structure_batch(BatchDriverModel& model, const QrvlStructureBatch& batch, QrvlFindForceResult& result,
+                             bool allow_expand);
+
+}  // namespace quarvel::cuda_backend

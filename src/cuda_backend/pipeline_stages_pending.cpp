@@ -1,0 +1,78 @@
+// Stages that later kernel families provide. Each refuses with StageUnavailable so that an evaluation needing it
+// answers "unsupported" instead of reporting zeros; remove a stage here when its own source file defines it.
+#include "pipeline_stages.hpp"
+
+namespace quarvel::cuda_backend {
+
+void build_descriptor_core_from_positions_on_device(const ModelProtocol&, int, const SimulationBox&,
+                                                    const DeviceModel&, DeviceWorkspace&, DescriptorCoreTopology) {
+  throw StageUnavailable("CUDA descriptor stage");
+}
+
+void build_spin_descriptors_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                      DeviceWorkspace&) {
+  throw StageUnavailable("CUDA spin descriptor stage");
+}
+
+void evaluate_ann_energy_on_device(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {
+  throw StageUnavailable("CUDA neural network stage");
+}
+
+void accumulate_radial_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {
+  throw StageUnavailable("CUDA radial force stage");
+}
+
+void accumulate_radial_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                        DeviceWorkspace&, VirialTarget, bool) {
+  throw StageUnavailable("CUDA radial force stage");
+}
+
+void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                                DeviceWorkspace&) {
+  throw StageUnavailable("CUDA radial force stage");
+}
+
+void prepare_lammps_per_atom_virial_sink(int, DeviceWorkspace&) {
+  throw StageUnavailable("CUDA LAMMPS per-atom virial sink");
+}
+
+void accumulate_lammps_radial_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                               DeviceWorkspace&, VirialTarget, bool) {
+  throw StageUnavailable("CUDA LAMMPS radial force stage");
+}
+
+void accumulate_l2_angular_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&,
+                                          VirialTarget) {
+  throw StageUnavailable("CUDA angular force stage");
+}
+
+void accumulate_l2_angular_forces_on_device(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&,
+                                            VirialTarget) {
+  throw StageUnavailable("CUDA angular force stage");
+}
+
+void accumulate_zbl_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {
+  throw StageUnavailable("CUDA ZBL force stage");
+}
+
+void accumulate_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                     DeviceWorkspace&, bool, VirialTarget) {
+  throw StageUnavailable("CUDA ZBL force stage");
+}
+
+void accumulate_spin_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                      DeviceWorkspace&, VirialTarget, bool, SpinForceTimings*) {
+  throw StageUnavailable("CUDA spin force stage");
+}
+
+void run_charge_model_sequence(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
+                               bool, bool) {
+  throw StageUnavailable("CUDA charge model sequence");
+}
+
+void add_charge_model_bec_to_result(const HostModelParameters&, const ModelProtocol&, int, int, const SimulationBox&,
+                                    const DeviceModel&, DeviceWorkspace&, QrvlFindForceResult&) {
+  throw StageUnavailable("CUDA Born effective charge stage");
+}
+
+}  // namespace quarvel::cuda_backend
