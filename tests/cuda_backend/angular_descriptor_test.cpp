@@ -20,6 +20,7 @@
 #include "support/device_test.hpp"
 #include "support/loaded_model.hpp"
 #include "support/protocol_shapes.hpp"
+#include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -29,6 +30,7 @@ using test_support::ModelShape;
 using test_support::NeighborLists;
 using test_support::Structure;
 using test_support::Vec3;
+using test_support::basis_reference;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
@@ -102,17 +104,6 @@ struct ReferenceAtom {
   std::vector<std::vector<double>> sums;
   std::vector<double> sums_tolerance;  // per n
 };
-
-// Smooth cutoff and Chebyshev basis in double, T_b(x) = cos(b acos x).
-std::vector<double> basis_reference(double r, double rc, int basis_size) {
-  std::vector<double> f(static_cast<std::size_t>(basis_size) + 1, 0.0);
-  if (r >= rc) return f;
-  const double fc = 0.5 * std::cos(test_support::kPi * r / rc) + 0.5;
-  const double x = 2.0 * (r / rc - 1.0) * (r / rc - 1.0) - 1.0;
-  f[0] = fc;
-  for (int b = 1; b <= basis_size; ++b) f[b] = 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
-  return f;
-}
 
 // Largest coefficient magnitude of the unnormalised harmonics up to degree l: bounds each |Y_k|.
 double harmonic_bound(int l) {
