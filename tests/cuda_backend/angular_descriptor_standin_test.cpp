@@ -1,6 +1,5 @@
 // The descriptor launcher's shared-memory fallback, on stand-in devices with chosen shared-memory limits. Basis
 // sizes this large never come from a model file, so the model is assembled by hand.
-#include <cpu_cuda/control.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
 #include "support/protocol_shapes.hpp"
+#include "support/standin_shared_memory.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -46,19 +46,8 @@ HostModelParameters radial_model(int basis_size) {
   return host;
 }
 
-class DescriptorSharedMemory : public ::testing::Test {
+class DescriptorSharedMemory : public test_support::StandinSharedMemoryTest {
  protected:
-  void SetUp() override { cpu_cuda::reset(); }
-  void TearDown() override { cpu_cuda::reset(); }
-
-  // A device whose blocks get `per_block` bytes without opting in and `optin` bytes at most.
-  static void use_device(std::size_t per_block, std::size_t optin) {
-    cpu_cuda::DeviceConfig device = cpu_cuda::default_device();
-    device.shared_mem_per_block = per_block;
-    device.shared_mem_per_block_optin = optin;
-    cpu_cuda::set_devices({device});  // frees every allocation: before the model and the workspace exist
-  }
-
   // Runs the descriptors of a small structure and compares them with the double reference.
   static void expect_reference_descriptors(const HostModelParameters& host) {
     const DeviceModel model(host);

@@ -1,6 +1,5 @@
 // The network and schedule launchers' shared-memory paths, on stand-in devices with chosen shared-memory limits.
 // Descriptor and type counts this large never come from a model file, so the models are assembled by hand.
-#include <cpu_cuda/control.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include "cuda_backend/workspace_plan.hpp"
 #include "support/device_test.hpp"
 #include "support/protocol_shapes.hpp"
+#include "support/standin_shared_memory.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -43,18 +43,8 @@ HostModelParameters wide_model() {
   return host;
 }
 
-class NetworkSharedMemory : public ::testing::Test {
+class NetworkSharedMemory : public test_support::StandinSharedMemoryTest {
  protected:
-  void SetUp() override { cpu_cuda::reset(); }
-  void TearDown() override { cpu_cuda::reset(); }
-
-  static void use_device(std::size_t per_block, std::size_t optin) {
-    cpu_cuda::DeviceConfig device = cpu_cuda::default_device();
-    device.shared_mem_per_block = per_block;
-    device.shared_mem_per_block_optin = optin;
-    cpu_cuda::set_devices({device});  // frees every allocation: before the model and the workspace exist
-  }
-
   // Energies and fp of kAtoms atoms against the network evaluated in double from the same weights.
   static void expect_reference_network() {
     const HostModelParameters host = wide_model();
