@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
@@ -59,6 +60,24 @@ struct DescriptorCoreArgs {
   float* sum_fxyz;
   float* descriptors;
 };
+
+// A compile-time index; read it as decltype(index)::value.
+template <int P>
+struct StaticIndex {
+  static constexpr int value = P;
+};
+
+// Calls f(StaticIndex<p>{}) for p = 0..N-1: the radial functions of one pass, with their index a compile-time
+// constant so that the per-pass sums stay in registers.
+template <typename F, int... P>
+__device__ __forceinline__ void unrolled_over(std::integer_sequence<int, P...>, F&& f) {
+  (f(StaticIndex<P>{}), ...);
+}
+
+template <int N, typename F>
+__device__ __forceinline__ void unrolled(F&& f) {
+  unrolled_over(std::make_integer_sequence<int, N>{}, f);
+}
 
 // The cell one atom's separations are taken in.
 struct AtomCell {
@@ -177,12 +196,12 @@ template <int Abc>
 __device__ void store_angular_rows(const DescriptorCoreArgs& a, int i, int n, const float (&s)[Abc]) {
   const int first_row = a.n_max_radial + 1;
   int channel = 0;
-  const auto put = [&](float value) {
+  auto put = [&](float value) {
     const int row = first_row + channel * (a.n_max_angular + 1) + n;
     if (row < a.descriptor_dim) a.descriptors[soa(row, i, a.capacity)] = value;
     ++channel;
   };
-  for (int l = 1; l <= a.l_max; ++l) put(ah::invariant_q(l, s));
+  ah::for_each_q<1>(a.l_max, s, put);
   if (a.coupling[0] != 0) put(ah::invariant_q222(s));
   if (a.coupling[1] != 0) put(ah::invariant_q1111(s));
   if (a.coupling[2] != 0) put(ah::invariant_q112(s));
@@ -204,9 +223,10 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
   for (int first = 0; first <= na; first += K) {
     const int functions = min(K, na + 1 - first);
     float sums[K][Abc];
-    for (int p = 0; p < K; ++p) {
+    unrolled<K>([&](auto index) {
+      constexpr int p = decltype(index)::value;
       for (int k = 0; k < Abc; ++k) sums[p][k] = 0.0f;
-    }
+    });
     for (int s = 0; s < count; ++s) {
       const std::size_t slot = soa(s, i, a.capacity);
       const int j = __ldg(&a.nl_angular_slot_major[slot]);
@@ -227,30 +247,33 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
       const float* c = a.coefficients + radial_block +
                        (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
       float radial[K];
-      for (int p = 0; p < K; ++p) radial[p] = 0.0f;
+      unrolled<K>([&](auto index) { radial[decltype(index)::value] = 0.0f; });
       PairBasis basis(g.r, rc, inverse_rc);
       for (int b = 0; b < nb; ++b) {
         const float f = basis.next();
-        for (int p = 0; p < K; ++p) {
+        unrolled<K>([&](auto index) {
+          constexpr int p = decltype(index)::value;
           if (p < functions) radial[p] = fmaf(f, __ldg(&c[p * nb + b]), radial[p]);
-        }
+        });
       }
       const float inverse_r = 1.0f / g.r;
       const float ux = g.dx * inverse_r;
       const float uy = g.dy * inverse_r;
       const float uz = g.dz * inverse_r;
-      for (int p = 0; p < K; ++p) {
+      unrolled<K>([&](auto index) {
+        constexpr int p = decltype(index)::value;
         if (p < functions) ah::add_weighted_harmonics(a.l_max, radial[p], ux, uy, uz, sums[p]);
-      }
+      });
     }
-    for (int p = 0; p < K; ++p) {
-      if (p >= functions) continue;
+    unrolled<K>([&](auto index) {
+      constexpr int p = decltype(index)::value;
+      if (p >= functions) return;
       const int n = first + p;
-      for (int k = 0; k < a.abc; ++k) {
-        a.sum_fxyz[soa(n * a.abc + k, i, a.capacity)] = sums[p][k];
+      for (int k = 0; k < Abc; ++k) {  // compile-time bound: the sums stay in registers
+        if (k < a.abc) a.sum_fxyz[soa(n * a.abc + k, i, a.capacity)] = sums[p][k];
       }
       store_angular_rows(a, i, n, sums[p]);
-    }
+    });
   }
 }
 
