@@ -79,6 +79,9 @@ __device__ __forceinline__ void unrolled(F&& f) {
   unrolled_over(std::make_integer_sequence<int, N>{}, f);
 }
 
+// Types outside the model are skipped: as centres they get nothing written, as neighbors they contribute nothing.
+__device__ __forceinline__ bool valid_type(int type, int num_types) { return type >= 0 && type < num_types; }
+
 // The cell one atom's separations are taken in.
 struct AtomCell {
   const double* box;
@@ -177,6 +180,7 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
   for (int s = 0; s < count; ++s) {
     const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
     const int tj = __ldg(&a.types[j]);
+    if (!valid_type(tj, a.num_types)) continue;  // never listed by the builders; its tables do not exist
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_rc = 1.0f / rc;
     if (tj != previous_type) {
@@ -231,8 +235,6 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
       const std::size_t slot = soa(s, i, a.capacity);
       const int j = __ldg(&a.nl_angular_slot_major[slot]);
       const int tj = __ldg(&a.types[j]);
-      const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
-      const float inverse_rc = 1.0f / rc;
       PairGeometry g;
       if (first == 0) {
         g = pair_geometry(a, cell, ri, j);
@@ -244,6 +246,9 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
         g = {a.f12x[slot], a.f12y[slot], a.f12z[slot], a.r12_angular[slot]};
       }
       if (g.r <= 0.0f) continue;  // a coincident atom has no direction
+      if (!valid_type(tj, a.num_types)) continue;
+      const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
+      const float inverse_rc = 1.0f / rc;
       const float* c = a.coefficients + radial_block +
                        (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
       float radial[K];
@@ -287,7 +292,7 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   float* scratch = dynamic_shared_memory<float>();
   for (int b = 0; b <= a.basis_size_radial; ++b) scratch[b * blockDim.x + threadIdx.x] = 0.0f;
   const int ti = __ldg(&a.types[i]);
-  if (ti < 0 || ti >= a.num_types) return;
+  if (!valid_type(ti, a.num_types)) return;
   AtomCell cell{a.box.box, a.box.inverse, a.box.pbc};
   if constexpr (Batched) {
     const int structure = __ldg(&a.atom_to_structure[i]);

@@ -333,6 +333,19 @@ TEST_F(DescriptorEdges, AtomsOfUnknownTypeGetNothingWritten) {
   EXPECT_NE(r.descriptor(0, 4), kUntouched);
 }
 
+TEST_F(DescriptorEdges, ListedNeighborsOfUnknownTypeContributeNothing) {
+  const ModelProtocol& p = model_->protocol();
+  Structure s = test_support::random_structure(16, p.num_types, 5.6, 23);
+  s.types[4] = p.num_types + 2;
+  const NeighborLists clean = test_support::brute_force_lists(s, 5.6, 4.6, p.num_types);
+  const NeighborLists with_unknown = test_support::brute_force_lists(s, 5.6, 4.6, p.num_types + 3);
+  const DeviceResult expected = run_descriptors(*model_, {s}, {clean}, DescriptorCoreTopology::single_box);
+  const DeviceResult r = run_descriptors(*model_, {s}, {with_unknown}, DescriptorCoreTopology::single_box);
+  for (int i = 0; i < s.size(); ++i) {
+    for (int d = 0; d < p.descriptor_dim; ++d) EXPECT_EQ(r.descriptor(d, i), expected.descriptor(d, i)) << i;
+  }
+}
+
 TEST_F(DescriptorEdges, AtomWithoutNeighborsHasZeroDescriptors) {
   const ModelProtocol& p = model_->protocol();
   const Structure s = test_support::random_structure(12, p.num_types, 5.6, 22);
