@@ -14,10 +14,11 @@ namespace {
 
 namespace ah = angular_harmonics;
 
-constexpr int kDescriptorBlock = 128;                 // threads per block: one thread per centre atom
+constexpr int kDescriptorBlock = 128;                    // threads per block: one thread per centre atom
 constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // block sizes tried when the scratch outgrows that limit
 constexpr int kAxes = 3;
-constexpr int kCellWords = 9;  // a row-major 3x3 cell matrix
+constexpr int kCellWords = 9;                    // a row-major 3x3 cell matrix
+constexpr int kCouplingChannels = 6;             // q222, q1111, q112, q123, q233, q134
 constexpr float kPiF = 3.14159265358979323846f;  // the float nearest to pi
 
 // The angular shapes of the kernel: sums kept per radial function (Abc) and radial functions per pass (K), so
@@ -37,8 +38,8 @@ struct DescriptorCoreArgs {
   int n_max_angular;
   int basis_size_angular;
   int l_max;
-  int coupling[6];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
-  int abc;          // the model's (l_max + 1)^2 - 1
+  int coupling[kCouplingChannels];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
+  int abc;                          // the model's (l_max + 1)^2 - 1
   const float* radial_pair_cutoffs;
   const float* angular_pair_cutoffs;
   SimulationBox box;
@@ -151,7 +152,7 @@ class PairBasis {
   float fc_;
   float half_fc_;
   float x_;
-  float previous_ = 1.0f;  // T_{b-1}
+  float previous_ = 1.0f;   // T_{b-1}
   float chebyshev_ = 1.0f;  // T_b
   int b_ = 0;
 };
@@ -167,8 +168,7 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
   const int nb = a.basis_size_radial + 1;
   for (int n = 0; n <= nr; ++n) a.descriptors[soa(n, i, a.capacity)] = 0.0f;
   const auto flush = [&](int neighbor_type) {
-    const float* c = a.coefficients +
-                     static_cast<std::size_t>(ti * a.num_types + neighbor_type) * (nr + 1) * nb;
+    const float* c = a.coefficients + static_cast<std::size_t>(ti * a.num_types + neighbor_type) * (nr + 1) * nb;
     for (int n = 0; n <= nr; ++n) {
       float acc = 0.0f;
       for (int b = 0; b < nb; ++b) acc = fmaf(scratch[b * stride + t], __ldg(&c[n * nb + b]), acc);
@@ -221,8 +221,8 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
                                    const double ri[kAxes]) {
   const int na = a.n_max_angular;
   const int nb = a.basis_size_angular + 1;
-  const std::size_t radial_block = static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) *
-                                   (a.basis_size_radial + 1);
+  const std::size_t radial_block =
+      static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) * (a.basis_size_radial + 1);
   const int count = __ldg(&a.nn_angular[i]);
   for (int first = 0; first <= na; first += K) {
     const int functions = min(K, na + 1 - first);
@@ -249,8 +249,8 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
       if (!valid_type(tj, a.num_types)) continue;
       const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
       const float inverse_rc = 1.0f / rc;
-      const float* c = a.coefficients + radial_block +
-                       (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
+      const float* c =
+          a.coefficients + radial_block + (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
       float radial[K];
       unrolled<K>([&](auto index) { radial[decltype(index)::value] = 0.0f; });
       PairBasis basis(g.r, rc, inverse_rc);
@@ -296,8 +296,8 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   AtomCell cell{a.box.box, a.box.inverse, a.box.pbc};
   if constexpr (Batched) {
     const int structure = __ldg(&a.atom_to_structure[i]);
-    cell = {a.boxes_row_major9 + aos(0, structure, kCellWords), a.box_inverse_row_major9 + aos(0, structure, kCellWords),
-            a.pbc_flags3 + aos(0, structure, kAxes)};
+    cell = {a.boxes_row_major9 + aos(0, structure, kCellWords),
+            a.box_inverse_row_major9 + aos(0, structure, kCellWords), a.pbc_flags3 + aos(0, structure, kAxes)};
   }
   double ri[kAxes];
   for (int c = 0; c < kAxes; ++c) ri[c] = __ldg(&a.positions_soa3[soa(c, i, a.capacity)]);
@@ -305,6 +305,7 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   if constexpr (Angular) angular_components<Abc, K>(a, i, ti, cell, ri);
 }
 
+// The kernel's argument record from the model's shape and the two views.
 DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                              const DeviceModelView& m, const DeviceWorkspaceView& w) {
   const BodyChannelConfig& ch = protocol.body_channels;
@@ -319,8 +320,9 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
   a.n_max_angular = protocol.n_max_angular;
   a.basis_size_angular = protocol.basis_size_angular;
   a.l_max = ch.l_max_3body;
-  const bool flags[6] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112, ch.has_q_123, ch.has_q_233, ch.has_q_134};
-  for (int f = 0; f < 6; ++f) a.coupling[f] = flags[f] ? 1 : 0;
+  const bool flags[kCouplingChannels] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112,
+                                         ch.has_q_123, ch.has_q_233,  ch.has_q_134};
+  for (int f = 0; f < kCouplingChannels; ++f) a.coupling[f] = flags[f] ? 1 : 0;
   a.abc = ch.abc_count();
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
@@ -350,22 +352,24 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
 int descriptor_block_size(std::size_t scratch_bytes_per_thread) {
   if (scratch_bytes_per_thread * kDescriptorBlock <= kDefaultDynamicSharedBytes) return kDescriptorBlock;
   const std::size_t limit = device_dynamic_shared_limit("get CUDA device for descriptor core shared memory",
-                                                         "get CUDA device properties for descriptor core shared memory");
+                                                        "get CUDA device properties for descriptor core shared memory");
   for (const int threads : kFallbackBlocks) {
     if (scratch_bytes_per_thread * static_cast<std::size_t>(threads) <= limit) return threads;
   }
   throw std::runtime_error("descriptor core per-atom shared state exceeds the CUDA device limit");
 }
 
+// Raises the instantiation's shared-memory attribute when its need is above the default limit, then launches
+// one thread per atom; nothing is launched for no atoms.
 template <bool Batched, bool Angular, int Abc, int K>
 void launch_descriptor_core(const DescriptorCoreArgs& args, int block, std::size_t shared_bytes) {
   constexpr auto kernel = &build_descriptor_core_from_positions<Batched, Angular, Abc, K>;
   const unsigned grid = blocks_for(args.atom_count, block);
   if (grid == 0) return;
   if (shared_bytes > kDefaultDynamicSharedBytes) {
-    check_cuda(cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
-                                    static_cast<int>(shared_bytes)),
-               "configure descriptor core shared memory");
+    check_cuda(
+        cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(shared_bytes)),
+        "configure descriptor core shared memory");
   }
   launch_kernel<kernel>(dim3(grid), dim3(static_cast<unsigned>(block)), shared_bytes, args);
 }
@@ -382,12 +386,18 @@ void launch_for_order(const ModelProtocol& protocol, const DescriptorCoreArgs& a
     case 1:
     case 2:
     case 3:
-    case 4: return launch_descriptor_core<Batched, true, 24, 3>(args, block, shared_bytes);
-    case 5: return launch_descriptor_core<Batched, true, 35, 2>(args, block, shared_bytes);
-    case 6: return launch_descriptor_core<Batched, true, 48, 2>(args, block, shared_bytes);
-    case 7: return launch_descriptor_core<Batched, true, 63, 1>(args, block, shared_bytes);
-    case 8: return launch_descriptor_core<Batched, true, 80, 1>(args, block, shared_bytes);
-    default: break;
+    case 4:
+      return launch_descriptor_core<Batched, true, 24, 3>(args, block, shared_bytes);
+    case 5:
+      return launch_descriptor_core<Batched, true, 35, 2>(args, block, shared_bytes);
+    case 6:
+      return launch_descriptor_core<Batched, true, 48, 2>(args, block, shared_bytes);
+    case 7:
+      return launch_descriptor_core<Batched, true, 63, 1>(args, block, shared_bytes);
+    case 8:
+      return launch_descriptor_core<Batched, true, 80, 1>(args, block, shared_bytes);
+    default:
+      break;
   }
   throw std::runtime_error("angular descriptor kernel supports l_max_3body <= 8");  // only a negative order
 }

@@ -24,7 +24,7 @@ using test_support::Structure;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-constexpr double kCutoff = 5.0;       // Angstrom
+constexpr double kCutoff = 5.0;  // Angstrom
 constexpr std::size_t kKiB = 1024;
 constexpr int kAtoms = 12;
 

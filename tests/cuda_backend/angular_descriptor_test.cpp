@@ -28,16 +28,16 @@ namespace {
 using test_support::LoadedModel;
 using test_support::ModelShape;
 using test_support::NeighborLists;
+using test_support::reference_atom;
+using test_support::ReferenceAtom;
 using test_support::Structure;
 using test_support::Vec3;
-using test_support::ReferenceAtom;
-using test_support::reference_atom;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 constexpr float kUntouched = -12345.0f;  // fills device arrays so that unwritten entries can be told apart
-constexpr double kListMargin = 0.6;       // Angstrom: lists reach past the cutoff, whose pairs contribute 0
-constexpr int kSpareCapacity = 3;         // workspace atoms beyond those staged: the stride differs from N
+constexpr double kListMargin = 0.6;      // Angstrom: lists reach past the cutoff, whose pairs contribute 0
+constexpr int kSpareCapacity = 3;        // workspace atoms beyond those staged: the stride differs from N
 
 // Device arrays of one descriptor launch, downloaded.
 struct DeviceResult {
@@ -73,8 +73,7 @@ DeviceResult run_descriptors(const LoadedModel& model, const std::vector<Structu
   fill_device(v.descriptors, static_cast<std::size_t>(p.descriptor_dim) * a, kUntouched);
   fill_device(v.sum_fxyz, sums, kUntouched);
   for (float* cache : {v.r12_angular, v.f12x, v.f12y, v.f12z}) fill_device(cache, slots, kUntouched);
-  build_descriptor_core_from_positions_on_device(p, atoms, structures.front().box(), model.device, workspace,
-                                                 topology);
+  build_descriptor_core_from_positions_on_device(p, atoms, structures.front().box(), model.device, workspace, topology);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   DeviceResult r;
   r.capacity = a;
@@ -432,13 +431,29 @@ std::vector<RefusalCase> refusal_cases() {
       {"Distances", [](P&, int&, W& w, T&) { drop(w, "r12_angular"); }, "workspace missing angular distance cache"},
       {"PairGeometry", [](P&, int&, W& w, T&) { drop(w, "f12y"); }, "workspace missing angular pair geometry"},
       {"Sums", [](P&, int&, W& w, T&) { drop(w, "sum_fxyz"); }, "workspace missing sum_fxyz cache"},
-      {"AtomToStructure", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "atom_to_structure"); },
+      {"AtomToStructure",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "atom_to_structure");
+       },
        "workspace missing atom_to_structure"},
-      {"Boxes", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "boxes_row_major9"); },
+      {"Boxes",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "boxes_row_major9");
+       },
        "workspace missing boxes"},
-      {"BoxInverses", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "box_inverse_row_major9"); },
+      {"BoxInverses",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "box_inverse_row_major9");
+       },
        "workspace missing box inverses"},
-      {"PbcFlags", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "pbc_flags3"); },
+      {"PbcFlags",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "pbc_flags3");
+       },
        "workspace missing PBC flags"},
       {"DescriptorCache", [](P&, int&, W& w, T&) { drop(w, "descriptors"); }, "workspace missing descriptor cache"},
   };
@@ -455,8 +470,9 @@ TEST_P(DescriptorLauncherRefuses, WithItsMessage) {
   DeviceWorkspace workspace(plan);
   const Structure s = test_support::random_structure(4, 1, 5.6, 1);
   EXPECT_THAT(
-      [&] { build_descriptor_core_from_positions_on_device(protocol, atoms, s.box(), model_->device, workspace,
-                                                           topology); },
+      [&] {
+        build_descriptor_core_from_positions_on_device(protocol, atoms, s.box(), model_->device, workspace, topology);
+      },
       ThrowsMessage<std::runtime_error>(StrEq(GetParam().message)));
 }
 

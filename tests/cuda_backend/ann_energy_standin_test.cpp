@@ -98,8 +98,9 @@ TEST_F(NetworkSharedMemory, RefusesWhenEvenOneWarpDoesNotFit) {
   const HostModelParameters host = wide_model();
   const DeviceModel model(host);
   DeviceWorkspace workspace(make_internal_neighbor_workspace_plan(host.protocol, kAtoms, 1, false));
-  EXPECT_THAT([&] { evaluate_ann_energy_on_device(host.protocol, kAtoms, model, workspace); },
-              ThrowsMessage<std::runtime_error>(StrEq("scheduled ANN subwarp state exceeds CUDA shared-memory capacity")));
+  EXPECT_THAT(
+      [&] { evaluate_ann_energy_on_device(host.protocol, kAtoms, model, workspace); },
+      ThrowsMessage<std::runtime_error>(StrEq("scheduled ANN subwarp state exceeds CUDA shared-memory capacity")));
 }
 
 // 8 bytes of shared counters per type: past 6144 types the schedule needs more than 48 KiB.

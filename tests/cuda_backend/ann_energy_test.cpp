@@ -32,7 +32,7 @@ using ::testing::ThrowsMessage;
 
 constexpr double kUntouchedEnergy = -777.0;  // prefilled potential: unwritten atoms keep it
 constexpr float kUntouchedFp = -555.0f;
-constexpr double kDescriptorRange = 0.3;     // unscaled descriptors drawn from [-range, range]
+constexpr double kDescriptorRange = 0.3;  // unscaled descriptors drawn from [-range, range]
 // Single precision: float sums over a few dozen weighted terms, relative to the sum of their magnitudes.
 constexpr double kFloatRelative = 2e-6;
 
@@ -160,7 +160,8 @@ TEST_P(NetworkKernel, EnergiesAndDescriptorDerivativesMatchTheReference) {
   const NetworkInput in = network_input(model_->protocol().num_types, reference_.descriptor_dim, atoms, 3);
   const NetworkOutput out = run_network(*model_, in, capacity);
   expect_matches_reference(in, out, capacity, {});
-  for (std::size_t i = static_cast<std::size_t>(atoms); i < capacity; ++i) EXPECT_EQ(out.potential[i], kUntouchedEnergy);
+  for (std::size_t i = static_cast<std::size_t>(atoms); i < capacity; ++i)
+    EXPECT_EQ(out.potential[i], kUntouchedEnergy);
 }
 
 TEST_P(NetworkKernel, ScheduleGroupsEachBlockByType) {

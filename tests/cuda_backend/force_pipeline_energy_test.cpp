@@ -78,8 +78,8 @@ TEST_P(PipelineEnergies, MatchTheReferenceAndRepeatInSupercells) {
   const test_support::BatchArrays batch = batch_of(structures);
   const int atoms = static_cast<int>(batch.types.size());
 
-  DeviceWorkspace workspace(make_internal_neighbor_workspace_plan(p, static_cast<std::uint64_t>(atoms),
-                                                                  structures.size(), false));
+  DeviceWorkspace workspace(
+      make_internal_neighbor_workspace_plan(p, static_cast<std::uint64_t>(atoms), structures.size(), false));
   stage_batch_on_device(batch.view(), p.num_types, workspace);
   build_internal_neighbors_batched(p, static_cast<int>(structures.size()), atoms, workspace, false);
   ForceEvaluationRequest request;

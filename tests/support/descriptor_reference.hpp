@@ -76,7 +76,7 @@ inline ReferenceAtom reference_atom(const LoadedModel& model, const Structure& s
   const int abc = p.body_channels.abc_count();
   const double y_bound = harmonic_bound(l_max);
   const bool flags[6] = {p.body_channels.has_q_222, p.body_channels.has_q_1111, p.body_channels.has_q_112,
-                         p.body_channels.has_q_123, p.body_channels.has_q_233, p.body_channels.has_q_134};
+                         p.body_channels.has_q_123, p.body_channels.has_q_233,  p.body_channels.has_q_134};
   const int coupling_degree[6] = {3, 4, 3, 3, 3, 3};
   for (int n = 0; n <= na; ++n) {
     std::vector<double> g;
@@ -105,8 +105,7 @@ inline ReferenceAtom reference_atom(const LoadedModel& model, const Structure& s
       ++channel;
     };
     for (int l = 1; l <= l_max; ++l) {
-      put(q_by_addition_theorem(l, g, u),
-          kQlRelative * (2.0 * l + 1.0) / (4.0 * kPi) * weight_sum * weight_sum);
+      put(q_by_addition_theorem(l, g, u), kQlRelative * (2.0 * l + 1.0) / (4.0 * kPi) * weight_sum * weight_sum);
     }
     double largest = 0.0;
     for (int k = 0; k < std::min(abc, 24); ++k) largest = std::max(largest, std::fabs(sums[k]));
