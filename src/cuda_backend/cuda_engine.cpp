@@ -172,9 +172,9 @@ class CudaModel final : public Model {
   // The batch driver, with periodic replication allowed, on the model's device.
   int evaluate_structure_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) {
     return run_on_device(device_, [&] {
-      cuda_backend::BatchDriverModel driver{protocol_,          host_parameters_,          device_model_,
-                                            cancel_requested,   batch_workspace_,          batch_atom_capacity_,
-                                            batch_structure_capacity_, batch_spin_transfer_};
+      cuda_backend::BatchDriverModel driver{protocol_,        host_parameters_, device_model_,
+                                            cancel_requested, batch_workspace_, batch_atom_capacity_,
+                                            batch_structure_capacity_,          batch_spin_transfer_};
       return cuda_backend::evaluate_structure_batch(driver, batch, result, true);
     });
   }

@@ -134,8 +134,8 @@ class BatchDriverTest : public test_support::DeviceTest {
   void TearDown() override { pipeline_record().reset(); }
 
   BatchDriverModel driver() {
-    BatchDriverModel m{protocol_,  parameters_,          device_model_,        cancel_,
-                       workspace_, atom_capacity_,       structure_capacity_, spin_transfer_};
+    BatchDriverModel m{protocol_,  parameters_,    device_model_,       cancel_,
+                       workspace_, atom_capacity_, structure_capacity_, spin_transfer_};
     m.stages.force_pipeline = &fake_pipeline;
     return m;
   }

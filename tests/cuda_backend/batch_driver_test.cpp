@@ -5,11 +5,14 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "batch_driver_fixture.hpp"
+#include "cuda_backend/cuda_engine.hpp"
+#include "support/model_file_writer.hpp"
 
 namespace quarvel::cuda_backend::driver_test {
 namespace {
@@ -127,6 +130,9 @@ struct ValidationCase {
   int status;
 };
 
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const ValidationCase& c, std::ostream* os) { *os << c.name; }
+
 std::vector<ValidationCase> validation_cases() {
   using B = QrvlStructureBatch;
   using R = QrvlFindForceResult;
@@ -196,14 +202,15 @@ TEST_F(BatchDriverTest, CancelledFromAnotherThreadBetweenStructures) {
   protocol_ = spin_model_protocol();
   BatchArrays b = thick_batch({2, 3, 2});
   b.spins.assign(b.positions.size(), 0.5);
+  // Bounded waits on both sides, so a broken driver fails the test instead of hanging it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::thread canceller([&] {
-    while (pipeline_record().calls < 1) std::this_thread::yield();
+    while (pipeline_record().calls < 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     cancel_.store(true);
   });
   // The first structure's pipeline waits until the other thread has cancelled, so the driver sees the flag at
   // its next check, right after the first structure's copy-back.
   pipeline_record().hook = [&](int) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!cancel_.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   };
   ResultArrays r(3, 7);
@@ -290,6 +297,9 @@ struct RangeCase {
   const char* message;
 };
 
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const RangeCase& c, std::ostream* os) { *os << c.name; }
+
 class BatchDriverRanges : public BatchDriverTest, public ::testing::WithParamInterface<RangeCase> {};
 
 TEST_P(BatchDriverRanges, AreRefusedOnEveryRoad) {
@@ -354,6 +364,29 @@ TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   charge.stages = BatchPassStages{};
   EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
   EXPECT_STREQ(qrvl_last_error_message(), "CUDA charge model sequence is not available yet");
+}
+
+// The whole road through the flat interface with a model file: the range refusal reaches the caller with its
+// text, and a valid batch stops at the first device stage still to come.
+TEST_F(BatchDriverTest, FlatInterfaceRoadOfALoadedModel) {
+  ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+  const test_support::TempModelFile file(test_support::write_model(test_support::ModelShape{}).text);
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  BatchArrays b = BatchArrays::consecutive({2, 2}, 1, 3.0);  // thin cells: replicated first
+  ResultArrays r(2, 4);
+  QrvlFindForceResult result = r.view();
+  b.counts = {3, 2};
+  b.offsets = {0, 2};
+  QrvlStructureBatch batch = b.view();
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "overlapping structure atom ranges");
+  b.counts = {2, 2};
+  batch = b.view();
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_UNSUPPORTED);
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA radial force stage is not available yet");
+  EXPECT_THAT(r.energy, Each(ResultArrays::kUntouched));
+  qrvl_free_model(model);
 }
 
 }  // namespace

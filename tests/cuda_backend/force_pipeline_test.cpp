@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "support/device_test.hpp"
 #include "support/protocol_shapes.hpp"
 
 namespace quarvel::cuda_backend {
@@ -90,6 +92,9 @@ struct SequenceCase {
   ForceEvaluationRequest request;
   std::vector<std::string> stages;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<SequenceCase> sequence_cases() {
   return {
@@ -188,7 +193,10 @@ TEST_F(ForcePipeline, TimedCallCopiesTheSpinPhases) {
   timings.descriptor_ann_ms = -1.0f;
   run_force_pipeline(recording_stages(), protocol_of(Shape::spin_angular_zbl), {2, 1, true, false}, 4, box_, model_,
                      workspace_, &timings);
-  EXPECT_GE(timings.descriptor_ann_ms, 0.0f);
+  // Laps are measured with CUDA events, which need a device; without one the field keeps its value.
+  if (test_support::cuda_device_present()) {
+    EXPECT_GE(timings.descriptor_ann_ms, 0.0f);
+  }
   EXPECT_EQ(timings.spin_onsite_ms, 1.5f);
   EXPECT_EQ(timings.spin_density_ms, 2.5f);
   EXPECT_EQ(timings.spin_chiral_ms, 3.5f);

@@ -9,6 +9,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -225,6 +226,9 @@ struct CellCase {
   int atoms;
 };
 
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const CellCase& c, std::ostream* os) { *os << c.name; }
+
 // Every cell is at least twice the radial cutoff thick (checked), so minimum images are the only images.
 std::vector<CellCase> cell_cases() {
   return {
@@ -336,6 +340,9 @@ struct OverflowCase {
   const char* message;
 };
 
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const OverflowCase& c, std::ostream* os) { *os << c.name; }
+
 class NeighborOverflow : public NeighborBuilderTest, public ::testing::WithParamInterface<OverflowCase> {};
 
 TEST_P(NeighborOverflow, ClampsTheCountsAndFails) {
@@ -400,6 +407,9 @@ struct MissingArrayCase {
   bool single;
   bool batched;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const MissingArrayCase& c, std::ostream* os) { *os << c.array; }
 
 class NeighborBuilderNeeds : public NeighborBuilderTest, public ::testing::WithParamInterface<MissingArrayCase> {};
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct ReplicaCase {
   std::vector<double> cell;
   std::vector<std::int32_t> replicas;  // expected n_a n_b n_c per structure; empty: no expansion
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const ReplicaCase& c, std::ostream* os) { *os << c.name; }
 
 std::vector<ReplicaCase> replica_cases() {
   const double tiny_overshoot = 2.0 * kCutoff / (1.0 + 1e-13);  // edge giving F = 1 + 1e-13
@@ -120,6 +124,9 @@ struct RefusalCase {
   int second_count;
   const char* message;
 };
+
+// Names the case in test output instead of its bytes.
+inline void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class ExpansionRefuses : public ::testing::TestWithParam<RefusalCase> {};
 
