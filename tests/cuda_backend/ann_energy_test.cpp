@@ -42,6 +42,8 @@ struct NetworkCase {
   int types;
   int hidden;
   int hidden2;
+  int n_max_radial;  // with the angular order, sets D: (n_max_radial + 1) + 3 (l_max + 1) with q222
+  int l_max;         // 0: a radial-only model, D = n_max_radial + 1
 };
 
 void PrintTo(const NetworkCase& c, std::ostream* os) { *os << c.name; }
@@ -50,10 +52,10 @@ ModelShape network_shape(const NetworkCase& c) {
   ModelShape shape = test_support::compact_shape(c.family, {}, static_cast<std::uint32_t>(5 + c.hidden));
   const std::vector<std::string> elements = {"Si", "O", "H"};
   shape.elements.assign(elements.begin(), elements.begin() + c.types);
-  shape.n_max_radial = 3;
+  shape.n_max_radial = c.n_max_radial;
   shape.n_max_angular = 2;
-  shape.l_max_3body = 3;
-  shape.q222 = 1;
+  shape.l_max_3body = c.l_max;
+  if (c.l_max >= 2) shape.q222 = 1;
   shape.hidden_neurons = c.hidden;
   shape.hidden_neurons2 = c.hidden2;
   return shape;
@@ -194,11 +196,12 @@ TEST_P(NetworkKernel, NoAtomsLaunchNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Networks, NetworkKernel,
-                         ::testing::Values(NetworkCase{"Nep4OneType", "nep4", 1, 6, 0},
-                                           NetworkCase{"Nep4ThreeTypes", "nep4", 3, 5, 0},
-                                           NetworkCase{"Nep4TwoLayers", "nep4", 2, 6, 4},
-                                           NetworkCase{"Nep5TypeBias", "nep5", 2, 7, 0},
-                                           NetworkCase{"Nep4WideHidden", "nep4", 2, 40, 0}),
+                         ::testing::Values(NetworkCase{"Nep4OneType", "nep4", 1, 6, 0, 3, 3},
+                                           NetworkCase{"Nep4ThreeTypesOddD", "nep4", 3, 5, 0, 4, 3},
+                                           NetworkCase{"Nep4TwoLayers", "nep4", 2, 6, 4, 3, 2},
+                                           NetworkCase{"Nep5TypeBias", "nep5", 2, 7, 0, 5, 3},
+                                           NetworkCase{"Nep4WideHidden", "nep4", 2, 40, 0, 3, 3},
+                                           NetworkCase{"Nep4TwoDescriptors", "nep4", 2, 3, 0, 1, 0}),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 class NetworkEdges : public test_support::DeviceTest {
@@ -206,7 +209,7 @@ class NetworkEdges : public test_support::DeviceTest {
   void SetUp() override {
     DeviceTest::SetUp();
     if (IsSkipped()) return;
-    model_ = test_support::load_model(network_shape({"TwoTypes", "nep4", 2, 4, 0}));
+    model_ = test_support::load_model(network_shape({"TwoTypes", "nep4", 2, 4, 0, 3, 3}));
   }
   std::unique_ptr<LoadedModel> model_;
 };
