@@ -15,7 +15,7 @@ namespace {
 namespace ah = angular_harmonics;
 
 constexpr int kDescriptorBlock = 128;                    // threads per block: one thread per centre atom
-constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // block sizes tried when the scratch outgrows that limit
+constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // tried when 128 threads need over 48 KiB
 constexpr int kAxes = 3;
 constexpr int kCellWords = 9;                    // a row-major 3x3 cell matrix
 constexpr int kCouplingChannels = 6;             // q222, q1111, q112, q123, q233, q134
