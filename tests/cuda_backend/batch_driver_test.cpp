@@ -336,14 +336,27 @@ INSTANTIATE_TEST_SUITE_P(Roads, BatchDriverRanges, ::testing::ValuesIn(range_cas
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 // With the library's own stages, an evaluation stops at the first stage still to come and says which.
+// The library's pipeline with the descriptor and network stages skipped (this model has no parameters for them),
+// so that the first stage still to come is reached.
+void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluationRequest& request, int atom_count,
+                               const SimulationBox& box, const DeviceModel& model, DeviceWorkspace& workspace,
+                               ForcePipelineTimings* timings) {
+  ForcePipelineStages stages;
+  stages.descriptors = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
+                          DescriptorCoreTopology) {};
+  stages.network = [](const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {};
+  run_force_pipeline(stages, protocol, request, atom_count, box, model, workspace, timings);
+}
+
 TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   const BatchArrays b = thick_batch({2, 1});
   ResultArrays r(2, 3);
   BatchDriverModel m = driver();
   m.stages = BatchPassStages{};
+  m.stages.force_pipeline = &pipeline_past_the_network;
   QrvlFindForceResult result = r.view();
   EXPECT_EQ(evaluate_structure_batch(m, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA descriptor stage is not available yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA radial force stage is not available yet");
 
   protocol_ = ordinary_protocol();
   protocol_.charge_mode = 1;
@@ -371,7 +384,7 @@ TEST_F(BatchDriverTest, FlatInterfaceRoadOfALoadedModel) {
   b.counts = {2, 2};
   batch = b.view();
   EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA descriptor stage is not available yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA radial force stage is not available yet");
   EXPECT_THAT(r.energy, Each(ResultArrays::kUntouched));
   qrvl_free_model(model);
 }

@@ -257,7 +257,7 @@ TEST_F(CudaEngineOperations, ForceBatchRefusesUntilThePipelineExists) {
   const QrvlStructureBatch batch = arrays_.view();
   QrvlFindForceResult r = result();
   EXPECT_EQ(qrvl_find_force_batch(model.handle(), &batch, &r), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA descriptor stage is not available yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA radial force stage is not available yet");
   QrvlFindDescriptorResult descriptors{};
   std::vector<double> values(64);
   descriptors.descriptors = values.data();
