@@ -6,9 +6,6 @@
 
 namespace quarvel::cuda_backend {
 
-// Atoms per schedule block: type_scheduled_atoms groups the atoms of each block of this many by type.
-constexpr int kTypeScheduleAtomsPerBlock = 1024;
-
 // Groups the first atom_count atoms of every schedule block by ascending type (atoms of invalid type last) into
 // type_scheduled_atoms, and stores each block's number of distinct valid types in
 // type_schedule_active_type_counts; blocks with fewer than two types keep the identity order and their

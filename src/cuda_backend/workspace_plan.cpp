@@ -6,7 +6,6 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr std::uint64_t kTypeScheduleBlockAtoms = 1024;  // atoms per block of the type schedule
 constexpr std::uint64_t kLammpsReductionBlockAtoms = 256;  // atoms per block of the LAMMPS total reduction
 constexpr std::uint64_t kLammpsPartialSumsPerBlock = 7;  // energy plus six virial totals per block
 constexpr int kMaxSpinCompress = 4;
@@ -102,7 +101,7 @@ void append_model_block(PlanBuilder& add, const ModelProtocol& protocol, std::ui
   add.floats("descriptors", d * a);
   if (protocol.num_types > 1) {
     add.ints("type_scheduled_atoms", a);
-    add.ints("type_schedule_active_type_counts", blocks_of(a, kTypeScheduleBlockAtoms));
+    add.ints("type_schedule_active_type_counts", blocks_of(a, kTypeScheduleAtomsPerBlock));
   }
   if (protocol.body_channels.channel_count() > 0) {
     add.floats("sum_fxyz", (factor(protocol.n_max_angular) + 1) * a * factor(protocol.body_channels.abc_count()));

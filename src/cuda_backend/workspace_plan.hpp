@@ -9,6 +9,10 @@
 
 namespace quarvel::cuda_backend {
 
+// Atoms per block of the network's type schedule: type_scheduled_atoms groups the atoms of each block of this many
+// by type, and type_schedule_active_type_counts holds one count per block.
+constexpr int kTypeScheduleAtomsPerBlock = 1024;
+
 // Scalar type of one device array; the codes are fixed.
 enum class DeviceScalarType : std::int32_t { int32 = 0, float32 = 1, float64 = 2 };
 

@@ -16,6 +16,7 @@
 #include "cuda_backend/device_staging.hpp"
 #include "cuda_backend/host_staging.hpp"
 #include "support/batch_builder.hpp"
+#include "support/cell_math.hpp"
 #include "support/device_test.hpp"
 #include "support/protocol_shapes.hpp"
 
@@ -29,7 +30,8 @@ using ::testing::ElementsAre;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
-using Cell = std::array<double, 9>;  // row-major, columns are the cell vectors
+using test_support::Cell;
+using test_support::inverse_of;
 
 constexpr double kCutoffMax = 4.5;      // Angstrom: sets the cell grid
 constexpr double kRadialCutoff = 4.0;   // Angstrom: radial list
@@ -51,14 +53,6 @@ ModelProtocol list_protocol(int radial_slots = kRoomySlots, int angular_slots = 
 }
 
 Cell diagonal(double a, double b, double c) { return {a, 0, 0, 0, b, 0, 0, 0, c}; }
-
-Cell inverse_of(const Cell& h) {
-  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-                     h[2] * (h[3] * h[7] - h[4] * h[6]);
-  return {(h[4] * h[8] - h[5] * h[7]) / det, (h[2] * h[7] - h[1] * h[8]) / det, (h[1] * h[5] - h[2] * h[4]) / det,
-          (h[5] * h[6] - h[3] * h[8]) / det, (h[0] * h[8] - h[2] * h[6]) / det, (h[2] * h[3] - h[0] * h[5]) / det,
-          (h[3] * h[7] - h[4] * h[6]) / det, (h[1] * h[6] - h[0] * h[7]) / det, (h[0] * h[4] - h[1] * h[3]) / det};
-}
 
 // Smallest spacing of the lattice planes: 1 / the longest row of the inverse.
 double thinnest_spacing(const Cell& h) {

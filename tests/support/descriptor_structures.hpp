@@ -12,21 +12,12 @@
 #include <vector>
 
 #include "cuda_backend/device_workspace.hpp"
+#include "support/cell_math.hpp"
 #include "cuda_backend/simulation_box.hpp"
 #include "support/angular_reference.hpp"
 #include "support/device_test.hpp"
 
 namespace quarvel::test_support {
-
-using Cell = std::array<double, 9>;  // row-major, columns are the cell vectors (Angstrom)
-
-inline Cell inverse_of(const Cell& h) {
-  const double det =
-      h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) + h[2] * (h[3] * h[7] - h[4] * h[6]);
-  return {(h[4] * h[8] - h[5] * h[7]) / det, (h[2] * h[7] - h[1] * h[8]) / det, (h[1] * h[5] - h[2] * h[4]) / det,
-          (h[5] * h[6] - h[3] * h[8]) / det, (h[0] * h[8] - h[2] * h[6]) / det, (h[2] * h[3] - h[0] * h[5]) / det,
-          (h[3] * h[7] - h[4] * h[6]) / det, (h[1] * h[6] - h[0] * h[7]) / det, (h[0] * h[4] - h[1] * h[3]) / det};
-}
 
 inline Vec3 matrix_times(const Cell& m, const Vec3& v) {
   return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
