@@ -4,18 +4,9 @@
 
 namespace quarvel::cuda_backend {
 
-void build_descriptor_core_from_positions_on_device(const ModelProtocol&, int, const SimulationBox&,
-                                                    const DeviceModel&, DeviceWorkspace&, DescriptorCoreTopology) {
-  throw StageUnavailable("CUDA descriptor stage");
-}
-
 void build_spin_descriptors_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                       DeviceWorkspace&) {
   throw StageUnavailable("CUDA spin descriptor stage");
-}
-
-void evaluate_ann_energy_on_device(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {
-  throw StageUnavailable("CUDA neural network stage");
 }
 
 void accumulate_radial_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {
