@@ -137,7 +137,7 @@ __global__ void __launch_bounds__(kSingleSetBlock) accumulate_radial_forces(Radi
 }
 
 template <bool Scatter>
-__global__ void __launch_bounds__(kBatchedBlock) accumulate_radial_forces_batched(RadialForceArgs a) {
+__global__ void __launch_bounds__(kBatchedBlock) accumulate_batched_radial_forces(RadialForceArgs a) {
   const std::int64_t i = global_thread_x();
   if (i < a.atom_count) radial_forces_of_atom<true, Scatter>(a, static_cast<int>(i));
 }
@@ -251,9 +251,9 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
   const SimulationBox unused_box{};  // every atom takes its structure's cell from the workspace
   const RadialForceArgs args = make_radial_args(protocol, atom_count, unused_box, m, w, m.descriptor_coefficients, true);
   if (target == VirialTarget::fp64_scatter) {
-    launch_radial<&accumulate_radial_forces_batched<true>>(args, kBatchedBlock);
+    launch_radial<&accumulate_batched_radial_forces<true>>(args, kBatchedBlock);
   } else {
-    launch_radial<&accumulate_radial_forces_batched<false>>(args, kBatchedBlock);
+    launch_radial<&accumulate_batched_radial_forces<false>>(args, kBatchedBlock);
   }
   check_cuda(cudaGetLastError(), "accumulate batched radial forces launch failed");
   check_cuda(cudaDeviceSynchronize(), "accumulate batched radial forces failed");

@@ -115,7 +115,7 @@ __global__ void __launch_bounds__(kZblBlock) accumulate_zbl_forces(ZblForceArgs 
 }
 
 template <bool Scatter>
-__global__ void __launch_bounds__(kZblBlock) accumulate_zbl_forces_batched(ZblForceArgs a) {
+__global__ void __launch_bounds__(kZblBlock) accumulate_batched_zbl_forces(ZblForceArgs a) {
   const std::int64_t i = global_thread_x();
   if (i < a.atom_count) zbl_forces_of_atom<true, true, Scatter>(a, static_cast<int>(i));
 }
@@ -207,9 +207,9 @@ void accumulate_zbl_forces_batched(const ModelProtocol& protocol, int atom_count
   const SimulationBox unused_box{};  // every atom takes its structure's cell from the workspace
   const ZblForceArgs args = make_zbl_args(protocol, atom_count, unused_box, m, w);
   if (target == VirialTarget::fp64_scatter) {
-    launch_zbl<&accumulate_zbl_forces_batched<true>>(args);
+    launch_zbl<&accumulate_batched_zbl_forces<true>>(args);
   } else {
-    launch_zbl<&accumulate_zbl_forces_batched<false>>(args);
+    launch_zbl<&accumulate_batched_zbl_forces<false>>(args);
   }
   check_cuda(cudaGetLastError(), "accumulate batched ZBL forces launch failed");
   check_cuda(cudaDeviceSynchronize(), "accumulate batched ZBL forces failed");
