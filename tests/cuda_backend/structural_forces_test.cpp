@@ -68,6 +68,10 @@ std::vector<ForceCase> force_cases() {
   wide.shape.l_max_3body = 6;
   wide.shape.n_max_angular = 6;
   cases.push_back(wide);
+  // Tiles of two atoms with three types present: the angular kernel takes its atoms grouped by type.
+  ForceCase grouped{"Nep4ThreeTypesGroupedTiles", base_shape("nep4", {"C", "H", "N"})};
+  grouped.shape.n_max_angular = 7;
+  cases.push_back(grouped);
   ForceCase single{"Nep4DegreeOneOneRadial", base_shape("nep4", {"C"})};
   single.shape.l_max_3body = 1;
   single.shape.n_max_angular = 0;
