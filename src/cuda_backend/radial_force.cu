@@ -15,7 +15,6 @@ namespace {
 constexpr int kSingleSetBlock = 32;  // one thread per centre atom, one structure
 constexpr int kBatchedBlock = 128;   // one thread per centre atom, a batch
 constexpr int kCachedBasisSlopes = 16;  // basis slopes kept per pair in registers; larger bases recompute them
-constexpr int kCellWords = 9;
 
 // Everything the radial kernels read and write.
 struct RadialForceArgs {
@@ -25,15 +24,7 @@ struct RadialForceArgs {
   int n_max_radial;
   int basis_size_radial;
   const float* radial_pair_cutoffs;  // Angstrom, [t_i T + t_j]
-  SimulationBox box;                 // one neighbor-list set
-  const std::int32_t* atom_to_structure;  // batches: the cell of each atom's structure
-  const double* boxes_row_major9;
-  const double* box_inverse_row_major9;
-  const std::int32_t* pbc_flags3;
-  const std::int32_t* types;
-  const double* positions_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
+  RadialPairInputs in;
   const float* fp;
   const float* coefficients;  // type-pair-major (one set) or file order (batches)
   double* force_soa3;
@@ -66,40 +57,33 @@ __device__ __forceinline__ float basis_slope(float r, float rc, int k) {
 // atom i's force. The owner virial books d (x) f21 on i; the scatter virial books -d (x) f12 on j.
 template <bool Batched, bool Scatter>
 __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, int i) {
-  const int ti = __ldg(&a.types[i]);
-  const double* box = a.box.box;
-  const double* inverse = a.box.inverse;
-  const std::int32_t* pbc = a.box.pbc;
-  if constexpr (Batched) {
-    const int structure = __ldg(&a.atom_to_structure[i]);
-    box = a.boxes_row_major9 + aos(0, structure, kCellWords);
-    inverse = a.box_inverse_row_major9 + aos(0, structure, kCellWords);
-    pbc = a.pbc_flags3 + aos(0, structure, kPairAxes);
-  }
+  const int ti = __ldg(&a.in.types[i]);
+  const AtomCell cell = cell_of_atom<Batched>(a.in, i);
   const int nb = a.basis_size_radial + 1;
   const bool cached = !Batched && nb <= kCachedBasisSlopes;
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
-  const int count = __ldg(&a.nn_radial[i]);
+  const int count = __ldg(&a.in.nn_radial[i]);
   for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.types[j]);
+    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    const int tj = __ldg(&a.in.types[j]);
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
-    const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, i, j, box, inverse, pbc);
-    if (p.r <= 0.0f) continue;  // coincident atoms have no direction
+    const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
+    const float r = sqrtf(p.r2);
+    if (r <= 0.0f) continue;  // coincident atoms have no direction
     float slopes[kCachedBasisSlopes];
     if (cached) {
-      PairBasisWithSlope basis(p.r, rc);
+      PairBasisWithSlope basis(r, rc);
       for (int k = 0; k < nb; ++k) slopes[k] = basis.next().slope;
     }
-    const float inverse_r = 1.0f / p.r;
+    const float inverse_r = 1.0f / r;
     float f12[kPairAxes] = {0.0f, 0.0f, 0.0f};
     float f21[kPairAxes] = {0.0f, 0.0f, 0.0f};
     for (int n = 0; n <= a.n_max_radial; ++n) {
       float g12 = 0.0f;
       float g21 = 0.0f;
       for (int k = 0; k < nb; ++k) {
-        const float df = cached ? slopes[k] : basis_slope(p.r, rc, k);
+        const float df = cached ? slopes[k] : basis_slope(r, rc, k);
         g12 = fmaf(df, radial_coefficient<Batched>(a, ti, tj, n, k), g12);
         g21 = fmaf(df, radial_coefficient<Batched>(a, tj, ti, n, k), g21);
       }
@@ -173,15 +157,7 @@ RadialForceArgs make_radial_args(const ModelProtocol& protocol, int atom_count, 
   a.n_max_radial = protocol.n_max_radial;
   a.basis_size_radial = protocol.basis_size_radial;
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
-  a.box = box;
-  a.atom_to_structure = w.atom_to_structure;
-  a.boxes_row_major9 = w.boxes_row_major9;
-  a.box_inverse_row_major9 = w.box_inverse_row_major9;
-  a.pbc_flags3 = w.pbc_flags3;
-  a.types = w.types;
-  a.positions_soa3 = w.positions_soa3;
-  a.nn_radial = w.nn_radial;
-  a.nl_radial_slot_major = w.nl_radial_slot_major;
+  a.in = make_radial_pair_inputs(box, w);
   a.fp = w.fp;
   a.coefficients = coefficients;
   a.force_soa3 = w.force_soa3;

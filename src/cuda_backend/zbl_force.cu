@@ -13,7 +13,6 @@ namespace quarvel::cuda_backend {
 namespace {
 
 constexpr int kZblBlock = 128;  // one thread per centre atom
-constexpr int kCellWords = 9;
 
 // Everything the ZBL kernels read and write.
 struct ZblForceArgs {
@@ -21,16 +20,8 @@ struct ZblForceArgs {
   int capacity;    // A
   int num_types;
   const float* zbl_pair_parameters;  // kZblRecordFloats per ordered type pair
-  SimulationBox box;                 // one neighbor-list set
-  const std::int32_t* atom_to_structure;  // batches: the cell of each atom's structure
-  const double* boxes_row_major9;
-  const double* box_inverse_row_major9;
-  const std::int32_t* pbc_flags3;
-  const std::int32_t* types;
   const std::int32_t* atomic_numbers;
-  const double* positions_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
+  RadialPairInputs in;
   double* potential;
   double* force_soa3;
   double* virial_soa9;
@@ -43,36 +34,23 @@ __device__ __forceinline__ bool known_type(int t, int types) { return t >= 0 && 
 // -d (x) h on i, the scatter virial on j, with h = (dE/dr / 2r) d the half pair force.
 template <bool Batched, bool EnergyAndVirial, bool Scatter>
 __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i) {
-  const int ti = __ldg(&a.types[i]);
+  const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
-  const double* box = a.box.box;
-  const double* inverse = a.box.inverse;
-  const std::int32_t* pbc = a.box.pbc;
-  if constexpr (Batched) {
-    const int structure = __ldg(&a.atom_to_structure[i]);
-    box = a.boxes_row_major9 + aos(0, structure, kCellWords);
-    inverse = a.box_inverse_row_major9 + aos(0, structure, kCellWords);
-    pbc = a.pbc_flags3 + aos(0, structure, kPairAxes);
-  }
+  const AtomCell cell = cell_of_atom<Batched>(a.in, i);
   const int zi = __ldg(&a.atomic_numbers[ti]);
   const float zi_power = zbl_charge_power(zi);
   float energy = 0.0f;
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
-  const int count = __ldg(&a.nn_radial[i]);
+  const int count = __ldg(&a.in.nn_radial[i]);
   for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.types[j]);
+    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    const int tj = __ldg(&a.in.types[j]);
     if (!known_type(tj, a.num_types)) continue;
     const float* record = a.zbl_pair_parameters + static_cast<std::size_t>(ti * a.num_types + tj) * kZblRecordFloats;
-    double dd[kPairAxes];
-    for (int c = 0; c < kPairAxes; ++c) {
-      dd[c] = __ldg(&a.positions_soa3[soa(c, j, a.capacity)]) - __ldg(&a.positions_soa3[soa(c, i, a.capacity)]);
-    }
-    apply_minimum_image(box, inverse, pbc, dd);
-    float d[kPairAxes];
-    for (int c = 0; c < kPairAxes; ++c) d[c] = static_cast<float>(dd[c]);
-    const float r2 = fmaf(d[2], d[2], fmaf(d[0], d[0], d[1] * d[1]));
+    const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
+    const float* d = p.d;
+    const float r2 = p.r2;
     const float r_out = __ldg(&record[kZblOuterCutoff]);
     if (r2 <= 0.0f || r2 >= r_out * r_out) continue;  // rejected before any root or exponential
     const float r = sqrtf(r2);
@@ -155,16 +133,8 @@ ZblForceArgs make_zbl_args(const ModelProtocol& protocol, int atom_count, const 
   a.capacity = static_cast<int>(w.atom_capacity);
   a.num_types = protocol.num_types;
   a.zbl_pair_parameters = m.zbl_pair_parameters;
-  a.box = box;
-  a.atom_to_structure = w.atom_to_structure;
-  a.boxes_row_major9 = w.boxes_row_major9;
-  a.box_inverse_row_major9 = w.box_inverse_row_major9;
-  a.pbc_flags3 = w.pbc_flags3;
-  a.types = w.types;
   a.atomic_numbers = m.atomic_numbers;
-  a.positions_soa3 = w.positions_soa3;
-  a.nn_radial = w.nn_radial;
-  a.nl_radial_slot_major = w.nl_radial_slot_major;
+  a.in = make_radial_pair_inputs(box, w);
   a.potential = w.potential;
   a.force_soa3 = w.force_soa3;
   a.virial_soa9 = w.virial_soa9;

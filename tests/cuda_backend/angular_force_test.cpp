@@ -125,18 +125,7 @@ TEST_F(AngularForces, NoAtomsLaunchesNothingAndUnknownTargetsNothingEither) {
   EXPECT_THAT(s.outputs().force, ::testing::Each(kUnwritten));
 }
 
-struct AngularRefusal {
-  const char* name;
-  bool batched;
-  VirialTarget target;
-  std::function<void(ModelProtocol&)> protocol_change;
-  const char* dropped_array;
-  const char* message;
-};
-
-void PrintTo(const AngularRefusal& c, std::ostream* os) { *os << c.name; }
-
-std::vector<AngularRefusal> angular_refusals() {
+std::vector<test_support::LauncherRefusal> angular_refusals() {
   const auto same = [](ModelProtocol&) {};
   const VirialTarget owner = VirialTarget::fp64_owner;
   return {
@@ -176,15 +165,13 @@ std::vector<AngularRefusal> angular_refusals() {
 }
 
 class AngularLauncherRefuses : public test_support::DeviceTest,
-                               public ::testing::WithParamInterface<AngularRefusal> {};
+                               public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
 
 TEST_P(AngularLauncherRefuses, WithItsMessage) {
-  const AngularRefusal& c = GetParam();
+  const test_support::LauncherRefusal& c = GetParam();
   const auto model = test_support::load_model(angular_shape(2, 3));
   ModelProtocol p = model->protocol();
-  WorkspacePlan plan = make_internal_neighbor_workspace_plan(p, 8, 1, false);
-  if (c.dropped_array != nullptr) plan = test_support::without_array(plan, c.dropped_array);
-  DeviceWorkspace workspace(plan);
+  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
   c.protocol_change(p);
   const auto call = [&] {
     if (c.batched) {

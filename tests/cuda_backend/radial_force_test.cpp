@@ -108,19 +108,7 @@ TEST_F(RadialForces, NoAtomsLaunchesNothing) {
   EXPECT_THAT(staged_.outputs().force, ::testing::Each(kUnwritten));
 }
 
-// Refusals: each case breaks one input of a good call.
-struct RadialRefusal {
-  const char* name;
-  bool batched;
-  VirialTarget target;
-  std::function<void(ModelProtocol&)> protocol_change;
-  const char* dropped_array;  // workspace array left out of the plan, or null
-  const char* message;
-};
-
-void PrintTo(const RadialRefusal& c, std::ostream* os) { *os << c.name; }
-
-std::vector<RadialRefusal> radial_refusals() {
+std::vector<test_support::LauncherRefusal> radial_refusals() {
   const auto same = [](ModelProtocol&) {};
   const VirialTarget owner = VirialTarget::fp64_owner;
   return {
@@ -150,15 +138,13 @@ std::vector<RadialRefusal> radial_refusals() {
 }
 
 class RadialLauncherRefuses : public test_support::DeviceTest,
-                              public ::testing::WithParamInterface<RadialRefusal> {};
+                              public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
 
 TEST_P(RadialLauncherRefuses, WithItsMessage) {
-  const RadialRefusal& c = GetParam();
+  const test_support::LauncherRefusal& c = GetParam();
   const auto model = test_support::load_model(radial_shape());
   ModelProtocol p = model->protocol();
-  WorkspacePlan plan = make_internal_neighbor_workspace_plan(p, 8, 1, false);
-  if (c.dropped_array != nullptr) plan = test_support::without_array(plan, c.dropped_array);
-  DeviceWorkspace workspace(plan);
+  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
   c.protocol_change(p);
   const SimulationBox box{};
   const auto call = [&] {

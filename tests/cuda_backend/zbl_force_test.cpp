@@ -137,18 +137,7 @@ TEST_F(ZblForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(component_total(o.force, a, kAtoms, c), 0.0, kRoundingTolerance);
 }
 
-struct ZblRefusal {
-  const char* name;
-  bool batched;
-  VirialTarget target;
-  std::function<void(ModelProtocol&)> protocol_change;
-  const char* dropped_array;
-  const char* message;
-};
-
-void PrintTo(const ZblRefusal& c, std::ostream* os) { *os << c.name; }
-
-std::vector<ZblRefusal> zbl_refusals() {
+std::vector<test_support::LauncherRefusal> zbl_refusals() {
   const auto same = [](ModelProtocol&) {};
   const VirialTarget owner = VirialTarget::fp64_owner;
   return {
@@ -173,15 +162,13 @@ std::vector<ZblRefusal> zbl_refusals() {
   };
 }
 
-class ZblLauncherRefuses : public test_support::DeviceTest, public ::testing::WithParamInterface<ZblRefusal> {};
+class ZblLauncherRefuses : public test_support::DeviceTest, public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
 
 TEST_P(ZblLauncherRefuses, WithItsMessage) {
-  const ZblRefusal& c = GetParam();
+  const test_support::LauncherRefusal& c = GetParam();
   const auto model = test_support::load_model(zbl_shape());
   ModelProtocol p = model->protocol();
-  WorkspacePlan plan = make_internal_neighbor_workspace_plan(p, 8, 1, false);
-  if (c.dropped_array != nullptr) plan = test_support::without_array(plan, c.dropped_array);
-  DeviceWorkspace workspace(plan);
+  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
   c.protocol_change(p);
   const SimulationBox box{};
   const auto call = [&] {

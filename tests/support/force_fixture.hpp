@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "cuda_backend/ann_energy.hpp"
@@ -95,6 +97,28 @@ double component_total(const std::vector<T>& soa, std::size_t capacity, int atom
   double sum = 0.0;
   for (int i = 0; i < atoms; ++i) sum += static_cast<double>(soa[k * capacity + i]);
   return sum;
+}
+
+// One refusal of a force launcher: a good call with one input broken (the protocol changed, or one workspace
+// array left out of the plan), and the message it must throw.
+struct LauncherRefusal {
+  const char* name;
+  bool batched;  // the batched launcher instead of the one-set launcher
+  cuda_backend::VirialTarget target;
+  std::function<void(cuda_backend::ModelProtocol&)> protocol_change;
+  const char* dropped_array;  // or null
+  const char* message;
+};
+
+inline void PrintTo(const LauncherRefusal& c, std::ostream* os) { *os << c.name; }
+
+// A workspace of a few atoms planned for the protocol, without the refusal's dropped array.
+inline cuda_backend::DeviceWorkspace refusal_workspace(const cuda_backend::ModelProtocol& protocol,
+                                                       const LauncherRefusal& refusal) {
+  constexpr std::uint64_t kAtoms = 8;
+  cuda_backend::WorkspacePlan plan = cuda_backend::make_internal_neighbor_workspace_plan(protocol, kAtoms, 1, false);
+  if (refusal.dropped_array != nullptr) plan = without_array(plan, refusal.dropped_array);
+  return cuda_backend::DeviceWorkspace(plan);
 }
 
 }  // namespace quarvel::test_support
