@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -99,6 +100,20 @@ TEST_F(RadialForces, BatchedKernelMatchesTheOneSetKernel) {
     // The batched launcher clears the whole capacity first.
     EXPECT_EQ(batched.force[kAtoms], 0.0);
   }
+}
+
+TEST_F(RadialForces, CoincidentAtomsAddNothingAndStayFinite) {
+  ASSERT_FALSE(staged_.lists.radial[0].empty());
+  const int partner = staged_.lists.radial[0].front();
+  std::vector<double> positions = test_support::download(staged_.view().positions_soa3, 3 * capacity());
+  for (int c = 0; c < 3; ++c) positions[c * capacity() + partner] = positions[c * capacity()];
+  test_support::upload(staged_.view().positions_soa3, positions);
+  const test_support::ForceOutputs o = run(VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    for (int i = 0; i < kAtoms; ++i) EXPECT_TRUE(std::isfinite(o.force[c * capacity() + i])) << "atom " << i;
+    EXPECT_NEAR(component_total(o.force, capacity(), kAtoms, c), 0.0, kRoundingTolerance);
+  }
+  for (double v : o.virial) EXPECT_TRUE(std::isfinite(v));
 }
 
 TEST_F(RadialForces, NoAtomsLaunchesNothing) {

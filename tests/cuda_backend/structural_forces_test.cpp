@@ -64,6 +64,11 @@ std::vector<ForceCase> force_cases() {
   q.shape.coupling_flags = {1, 1, 1, 1, 1};
   cases.push_back(q);
   cases.push_back({"Nep5ThreeTypes", base_shape("nep5", {"C", "H", "O"})});
+  // Per-type cutoffs: lists reach the largest, so some listed pairs lie beyond their own pair cutoff.
+  ForceCase typewise_cutoffs{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
+  typewise_cutoffs.shape.cutoff_radial = {4.0, 3.0};
+  typewise_cutoffs.shape.cutoff_angular = {3.5, 2.5};
+  cases.push_back(typewise_cutoffs);
   ForceCase wide{"Nep4HighOrderManyRadial", base_shape("nep4", {"Si", "O"})};
   wide.shape.l_max_3body = 6;
   wide.shape.n_max_angular = 6;
