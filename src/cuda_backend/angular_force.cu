@@ -70,9 +70,10 @@ __device__ __forceinline__ void angular_radial_functions(const AngularForceArgs&
   for (int b = 0; b < nb; ++b) {
     const BasisTerm term = basis.next();
     for (int n = 0; n < R; ++n) {
-      const float c = grouped
-          ? __ldg(&a.center_type_major_angular_coefficients[(static_cast<std::size_t>(ti * R + n) * nb + b) * types + tj])
-          : __ldg(&a.angular_type_pair_coefficients[(static_cast<std::size_t>(ti * types + tj) * R + n) * nb + b]);
+      const std::size_t centre_major = (static_cast<std::size_t>(ti * R + n) * nb + b) * types + tj;
+      const std::size_t pair_major = (static_cast<std::size_t>(ti * types + tj) * R + n) * nb + b;
+      const float c = grouped ? __ldg(&a.center_type_major_angular_coefficients[centre_major])
+                              : __ldg(&a.angular_type_pair_coefficients[pair_major]);
       g[n] = fmaf(c, term.value, g[n]);
       g_prime[n] = fmaf(c, term.slope, g_prime[n]);
     }
@@ -136,7 +137,9 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   __syncthreads();
 
   // 3. Pull coefficients.
-  for (int n = lane; n < R; n += LN) build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+  for (int n = lane; n < R; n += LN) {
+    build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+  }
   __syncthreads();
 
   // 4. This lane's share: P_{n,k} for k = lane + q LN.

@@ -84,8 +84,8 @@ template <bool Batched>
 __device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int i) {
   if constexpr (Batched) {
     const int structure = __ldg(&in.atom_to_structure[i]);
-    return {in.boxes_row_major9 + aos(0, structure, kCellWords), in.box_inverse_row_major9 + aos(0, structure, kCellWords),
-            in.pbc_flags3 + aos(0, structure, kPairAxes)};
+    return {in.boxes_row_major9 + aos(0, structure, kCellWords),
+            in.box_inverse_row_major9 + aos(0, structure, kCellWords), in.pbc_flags3 + aos(0, structure, kPairAxes)};
   } else {
     return {in.box.box, in.box.inverse, in.box.pbc};
   }

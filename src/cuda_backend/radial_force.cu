@@ -225,7 +225,8 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
   check_cuda(cudaMemset(w.virial_soa9, 0, kVirialComponentCount * w.atom_capacity * sizeof(double)),
              "clear batched virial output");
   const SimulationBox unused_box{};  // every atom takes its structure's cell from the workspace
-  const RadialForceArgs args = make_radial_args(protocol, atom_count, unused_box, m, w, m.descriptor_coefficients, true);
+  const RadialForceArgs args =
+      make_radial_args(protocol, atom_count, unused_box, m, w, m.descriptor_coefficients, true);
   if (target == VirialTarget::fp64_scatter) {
     launch_radial<&accumulate_batched_radial_forces<true>>(args, kBatchedBlock);
   } else {

@@ -143,7 +143,9 @@ ZblForceArgs make_zbl_args(const ModelProtocol& protocol, int atom_count, const 
 
 template <auto Kernel>
 void launch_zbl(const ZblForceArgs& args) {
-  if (args.atom_count > 0) launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, kZblBlock)), dim3(kZblBlock), 0, args);
+  if (args.atom_count > 0) {
+    launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, kZblBlock)), dim3(kZblBlock), 0, args);
+  }
 }
 
 }  // namespace

@@ -63,7 +63,9 @@ TEST_F(AngularForces, EveryTargetGivesTheSameForcesAndTotalVirial) {
   const ForceOutputs batched = run(s, VirialTarget::fp64_scatter, true);
   double largest = 0.0;
   for (std::size_t e = 0; e < 3 * a; ++e) {
-    for (const ForceOutputs* o : {&owner, &scatter, &sink, &batched}) EXPECT_NEAR(o->force[e], none.force[e], kRoundingTolerance);
+    for (const ForceOutputs* o : {&owner, &scatter, &sink, &batched}) {
+      EXPECT_NEAR(o->force[e], none.force[e], kRoundingTolerance);
+    }
     largest = std::max(largest, std::abs(none.force[e]));
   }
   EXPECT_GT(largest, 0.01) << "the structure must have angular forces to compare";

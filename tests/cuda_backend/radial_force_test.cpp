@@ -94,8 +94,12 @@ TEST_F(RadialForces, BatchedKernelMatchesTheOneSetKernel) {
     accumulate_radial_forces_batched(staged_.protocol(), kAtoms, staged_.model->device, staged_.workspace, target);
     const test_support::ForceOutputs batched = staged_.outputs();
     for (int i = 0; i < kAtoms; ++i) {
-      for (int c = 0; c < 3; ++c) EXPECT_NEAR(batched.force[c * capacity() + i], one.force[c * capacity() + i], kRoundingTolerance);
-      for (int k = 0; k < 9; ++k) EXPECT_NEAR(batched.virial[k * capacity() + i], one.virial[k * capacity() + i], kRoundingTolerance);
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(batched.force[c * capacity() + i], one.force[c * capacity() + i], kRoundingTolerance);
+      }
+      for (int k = 0; k < 9; ++k) {
+        EXPECT_NEAR(batched.virial[k * capacity() + i], one.virial[k * capacity() + i], kRoundingTolerance);
+      }
     }
     // The batched launcher clears the whole capacity first.
     EXPECT_EQ(batched.force[kAtoms], 0.0);

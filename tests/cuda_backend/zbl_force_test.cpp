@@ -162,7 +162,8 @@ std::vector<test_support::LauncherRefusal> zbl_refusals() {
   };
 }
 
-class ZblLauncherRefuses : public test_support::DeviceTest, public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class ZblLauncherRefuses : public test_support::DeviceTest,
+                           public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
 
 TEST_P(ZblLauncherRefuses, WithItsMessage) {
   const test_support::LauncherRefusal& c = GetParam();
