@@ -35,9 +35,9 @@ double channel_energy(const PullCase& c, const std::vector<double>& s, const std
   for (int l = 1; l <= c.l_max; ++l) {
     double q = test_support::harmonic_weight(l, 0) * s[k] * s[k];
     for (int m = 1; m <= l; ++m) {
-      const double c = s[k + 2 * m - 1];
-      const double d = s[k + 2 * m];
-      q += 2.0 * test_support::harmonic_weight(l, m) * (c * c + d * d);
+      const double cosine = s[k + 2 * m - 1];
+      const double sine = s[k + 2 * m];
+      q += 2.0 * test_support::harmonic_weight(l, m) * (cosine * cosine + sine * sine);
     }
     e += fp[l - 1] * q;
     k += 2 * l + 1;
