@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/angular_reference.hpp"
+#include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -119,15 +120,9 @@ struct PairModel {
   std::vector<std::vector<double>> c;     // [n][b]
 
   double radial(int n, double r) const {
-    if (r >= rc) return 0.0;
-    const double fc = 0.5 * std::cos(M_PI * r / rc) + 0.5;
-    const double t = r / rc - 1.0;
-    const double x = 2.0 * t * t - 1.0;
+    const std::vector<double> f = test_support::basis_reference(r, rc, basis_count - 1);
     double g = 0.0;
-    for (int b = 0; b < basis_count; ++b) {
-      const double f = b == 0 ? fc : 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
-      g += c[n][b] * f;
-    }
+    for (int b = 0; b < basis_count; ++b) g += c[n][b] * f[b];
     return g;
   }
 
