@@ -179,6 +179,18 @@ TEST_F(AngularForces, ZeroDistanceSlotsAreSkipped) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(component_total(after.force, a, kAtoms, c), 0.0, kRoundingTolerance);
 }
 
+TEST_F(AngularForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
+  StagedStructure s = test_support::stage_for_forces(angular_shape(3, 4), kAtoms, 36);
+  const std::size_t a = s.view().atom_capacity;
+  s.make_first_atom_unknown();
+  const ForceOutputs o = run(s, VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(o.force[c * a], 0.0);
+    EXPECT_NEAR(component_total(o.force, a, kAtoms, c), 0.0, kRoundingTolerance);
+  }
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(o.virial[k * a], 0.0);
+}
+
 TEST_F(AngularForces, NoAtomsLaunchesNothingAndUnknownTargetsNothingEither) {
   StagedStructure s = test_support::stage_for_forces(angular_shape(1, 2), kAtoms, 34);
   s.fill_outputs(kUnwritten);

@@ -172,6 +172,18 @@ TEST_F(RadialForces, CoincidentAtomsAddNothingAndStayFinite) {
   for (double v : o.virial) EXPECT_TRUE(std::isfinite(v));
 }
 
+TEST_F(RadialForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
+  staged_.make_first_atom_unknown();
+  const test_support::ForceOutputs o = run(VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(o.force[c * capacity()], 0.0);  // cleared, and its own thread adds nothing
+    double others = 0.0;
+    for (int i = 1; i < kAtoms; ++i) others += o.force[c * capacity() + i];
+    EXPECT_NEAR(others, 0.0, kRoundingTolerance);  // no pair with atom 0 booked on one side only
+  }
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(o.virial[k * capacity()], 0.0);  // cleared, and nobody books on it
+}
+
 TEST_F(RadialForces, NoAtomsLaunchesNothing) {
   staged_.fill_outputs(kUnwritten);
   accumulate_radial_forces_on_device(staged_.protocol(), 0, staged_.structure.box(), staged_.model->device,
