@@ -7,6 +7,7 @@
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "pair_geometry.cuh"
 #include "shared_memory_limits.cuh"
 
 namespace quarvel::cuda_backend {
@@ -16,8 +17,7 @@ namespace ah = angular_harmonics;
 
 constexpr int kDescriptorBlock = 128;                    // threads per block: one thread per centre atom
 constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // tried when 128 threads need over 48 KiB
-constexpr int kAxes = 3;
-constexpr int kCellWords = 9;                    // a row-major 3x3 cell matrix
+constexpr int kAxes = kPairAxes;
 constexpr int kCouplingChannels = 6;             // q222, q1111, q112, q123, q233, q134
 constexpr float kPiF = 3.14159265358979323846f;  // the float nearest to pi
 
@@ -81,15 +81,6 @@ __device__ __forceinline__ void unrolled(F&& f) {
 }
 
 // Types outside the model are skipped: as centres they get nothing written, as neighbors they contribute nothing.
-__device__ __forceinline__ bool valid_type(int type, int num_types) { return type >= 0 && type < num_types; }
-
-// The cell one atom's separations are taken in.
-struct AtomCell {
-  const double* box;
-  const double* inverse;
-  const std::int32_t* pbc;
-};
-
 // A pair's minimum-image displacement r_j - r_i (Angstrom, rounded to float) and its length.
 struct PairGeometry {
   float dx;
@@ -98,23 +89,12 @@ struct PairGeometry {
   float r;
 };
 
-__device__ __forceinline__ double row_dot(const double* m, int row, const double v[kAxes]) {
-  return fma(m[row * kAxes + 2], v[2], fma(m[row * kAxes], v[0], m[row * kAxes + 1] * v[1]));
-}
-
 // Nearest image through fractional coordinates (halves to even) on the periodic axes, then rounded to float.
 __device__ __forceinline__ PairGeometry pair_geometry(const DescriptorCoreArgs& a, const AtomCell& cell,
                                                       const double ri[kAxes], int j) {
   double d[kAxes];
   for (int c = 0; c < kAxes; ++c) d[c] = __ldg(&a.positions_soa3[soa(c, j, a.capacity)]) - ri[c];
-  if (cell.pbc[0] != 0 || cell.pbc[1] != 0 || cell.pbc[2] != 0) {
-    double s[kAxes];
-    for (int c = 0; c < kAxes; ++c) {
-      s[c] = row_dot(cell.inverse, c, d);
-      if (cell.pbc[c] != 0) s[c] -= rint(s[c]);
-    }
-    for (int c = 0; c < kAxes; ++c) d[c] = row_dot(cell.box, c, s);
-  }
+  apply_minimum_image(cell.box, cell.inverse, cell.pbc, d);
   PairGeometry g;
   g.dx = static_cast<float>(d[0]);
   g.dy = static_cast<float>(d[1]);
@@ -180,7 +160,7 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
   for (int s = 0; s < count; ++s) {
     const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
     const int tj = __ldg(&a.types[j]);
-    if (!valid_type(tj, a.num_types)) continue;  // never listed by the builders; its tables do not exist
+    if (!known_type(tj, a.num_types)) continue;  // never listed by the builders; its tables do not exist
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_rc = 1.0f / rc;
     if (tj != previous_type) {
@@ -246,7 +226,7 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
         g = {a.f12x[slot], a.f12y[slot], a.f12z[slot], a.r12_angular[slot]};
       }
       if (g.r <= 0.0f) continue;  // a coincident atom has no direction
-      if (!valid_type(tj, a.num_types)) continue;
+      if (!known_type(tj, a.num_types)) continue;
       const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
       const float inverse_rc = 1.0f / rc;
       const float* c =
@@ -292,7 +272,7 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   float* scratch = dynamic_shared_memory<float>();
   for (int b = 0; b <= a.basis_size_radial; ++b) scratch[b * blockDim.x + threadIdx.x] = 0.0f;
   const int ti = __ldg(&a.types[i]);
-  if (!valid_type(ti, a.num_types)) return;
+  if (!known_type(ti, a.num_types)) return;
   AtomCell cell{a.box.box, a.box.inverse, a.box.pbc};
   if constexpr (Batched) {
     const int structure = __ldg(&a.atom_to_structure[i]);
