@@ -319,7 +319,7 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
     const double w = kMinusHalfCoulomb * qi * qj * f;
     for (int a = 0; a < 3; ++a) {
       own_force[a] += 2.0 * w * d[a];
-      for (int b = 0; b < 3; ++b) own_virial[a][b] -= w * d[a] * d[b];
+      for (int b = 0; b < 3; ++b) own_virial[a][b] -= w * (d[a] * d[b]);  // bitwise symmetric in a, b
     }
   }
   // Written once per atom from this thread only: plain read-add-writes.
