@@ -51,10 +51,7 @@ static_assert(kReciprocalSumsShared == 4096, "reciprocal sums keep a real and an
 static_assert(kReciprocalApplyShared == 2816, "reciprocal apply keeps eleven doubles per thread");
 static_assert(kZeroMeanShared == 1024, "the zero-mean step keeps one float per thread");
 
-constexpr int kVirialComponents = 9;
-// Device virial component order xx, yy, zz, xy, xz, yz, yx, zx, zy as (row, column) of the tensor.
-constexpr int kVirialRow[kVirialComponents] = {0, 1, 2, 0, 0, 1, 1, 2, 2};
-constexpr int kVirialColumn[kVirialComponents] = {0, 1, 2, 1, 2, 2, 0, 0, 1};
+constexpr int kVirialComponents = 9;  // device order xx, yy, zz, xy, xz, yz, yx, zx, zy
 
 // ---------------------------------------------------------------------------------------------------------------
 // Host k-space of the direct reciprocal sum.
@@ -324,9 +321,10 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
   }
   // Written once per atom from this thread only: plain read-add-writes.
   for (int a = 0; a < 3; ++a) force[soa(a, i, capacity)] += own_force[a];
-  for (int p = 0; p < kVirialComponents; ++p) {
-    virial[soa(p, i, capacity)] += own_virial[kVirialRow[p]][kVirialColumn[p]];
-  }
+  const double device_order[kVirialComponents] = {own_virial[0][0], own_virial[1][1], own_virial[2][2],
+                                                  own_virial[0][1], own_virial[0][2], own_virial[1][2],
+                                                  own_virial[1][0], own_virial[2][0], own_virial[2][1]};
+  for (int p = 0; p < kVirialComponents; ++p) virial[soa(p, i, capacity)] += device_order[p];
   d_real[i] += static_cast<float>(kCoulomb * charge_slope);
   potential[i] += kCoulomb * energy;
 }
