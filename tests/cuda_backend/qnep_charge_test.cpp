@@ -13,183 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "cuda_backend/device_staging.hpp"
-#include "cuda_backend/internal_neighbor_builder.hpp"
-#include "support/batch_builder.hpp"
+#include "qnep_charge_fixture.hpp"
 #include "support/charge_structures.hpp"
-#include "support/device_test.hpp"
-#include "support/protocol_shapes.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
 
-using test_support::Cell;
+using namespace charge_test;  // NOLINT: the fixture's structures, constants and helpers
 using test_support::ChargedStructure;
-using test_support::download;
-using test_support::upload;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
-
-constexpr double kCoulomb = 14.399645;  // eV Angstrom per squared elementary charge
-constexpr double kPi = 3.141592653589793;
-constexpr int kEwald = 1;
-constexpr int kReciprocalOnly = 2;
-constexpr int kShiftedForce = 3;
-
-constexpr double kLatticeEdge = 4.0;    // Angstrom: conventional cell of the test lattices
-constexpr double kCutoff = 3.75;        // Angstrom: below half the 8 Angstrom supercells, so minimum images suffice
-constexpr int kSlots = 200;             // neighbor capacity no test structure reaches
-constexpr int kPadding = 3;             // spare atoms of every workspace: their entries must stay untouched
-constexpr double kBaselineEnergy = 0.5;  // eV: what potential holds before the call (it is added to)
-constexpr double kStale = 3.0;           // what force, virial and d_real hold before the call (they are cleared)
-constexpr int kVirialComponents = 9;
-// Device virial order xx, yy, zz, xy, xz, yz, yx, zx, zy as (row, column).
-constexpr int kVirialRow[kVirialComponents] = {0, 1, 2, 0, 0, 1, 1, 2, 2};
-constexpr int kVirialColumn[kVirialComponents] = {0, 1, 2, 1, 2, 2, 0, 0, 1};
-
-constexpr const char* kKSpaceVariable = "QUARVEL_QNEP_KSPACE";
-constexpr const char* kKSpaceValueMessage = "QUARVEL_QNEP_KSPACE must be 'direct' or 'pppm'";
-constexpr const char* kPppmMessage = "qNEP PPPM support is disabled; rebuild with QUARVEL_CUDA_ENABLE_QNEP_PPPM=ON";
-
-ModelProtocol charge_protocol(int mode, double cutoff = kCutoff, double list_cutoff = kCutoff) {
-  ModelProtocol p = test_support::minimal_protocol();
-  p.charge_mode = mode;
-  p.cutoff_radial = cutoff;
-  p.cutoff_radial_list = list_cutoff;
-  p.cutoff_angular = cutoff;
-  p.cutoff_max = list_cutoff;
-  p.neighbor_capacity_radial = kSlots;
-  p.neighbor_capacity_angular = kSlots;
-  return p;
-}
-
-Cell inverse_of(const Cell& h) {
-  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-                     h[2] * (h[3] * h[7] - h[4] * h[6]);
-  return {(h[4] * h[8] - h[5] * h[7]) / det, (h[2] * h[7] - h[1] * h[8]) / det, (h[1] * h[5] - h[2] * h[4]) / det,
-          (h[5] * h[6] - h[3] * h[8]) / det, (h[0] * h[8] - h[2] * h[6]) / det, (h[2] * h[3] - h[0] * h[5]) / det,
-          (h[3] * h[7] - h[4] * h[6]) / det, (h[1] * h[6] - h[0] * h[7]) / det, (h[0] * h[4] - h[1] * h[3]) / det};
-}
-
-SimulationBox box_of(const Cell& h) {
-  SimulationBox box{};
-  const Cell g = inverse_of(h);
-  std::copy(h.begin(), h.end(), box.box);
-  std::copy(g.begin(), g.end(), box.inverse);
-  box.pbc[0] = box.pbc[1] = box.pbc[2] = 1;
-  return box;
-}
-
-// The electrostatic outputs of one call, downloaded (baseline energy removed).
-struct ChargeTerms {
-  int atoms = 0;
-  int capacity = 0;
-  std::vector<double> potential;  // eV per atom, atoms entries
-  std::vector<double> force;      // soa3 over capacity
-  std::vector<double> virial;     // soa9 over capacity, device order
-  std::vector<float> d_real;      // capacity entries
-
-  double energy() const {
-    double sum = 0.0;
-    for (double e : potential) sum += e;
-    return sum;
-  }
-  double force_of(int c, int i) const { return force[c * capacity + i]; }
-  double virial_of(int p, int i) const { return virial[p * capacity + i]; }
-  double total_virial(int row, int column) const {
-    for (int p = 0; p < kVirialComponents; ++p) {
-      if (kVirialRow[p] != row || kVirialColumn[p] != column) continue;
-      double sum = 0.0;
-      for (int i = 0; i < atoms; ++i) sum += virial_of(p, i);
-      return sum;
-    }
-    return 0.0;
-  }
-};
-
-// Sets or removes an environment variable for one scope and restores what was there before.
-class ScopedEnvironment {
- public:
-  ScopedEnvironment(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value == nullptr) {
-      unsetenv(name);
-    } else {
-      setenv(name, value, 1);
-    }
-  }
-  ~ScopedEnvironment() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnvironment(const ScopedEnvironment&) = delete;
-  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-class QnepChargeTest : public test_support::DeviceTest {
- protected:
-  // A workspace with room for kPadding more atoms than `s`, the structure staged, its charges set, stale values
-  // in the arrays the call clears, the baseline in potential and (when asked) the neighbor lists built.
-  static DeviceWorkspace prepare(const ModelProtocol& p, const ChargedStructure& s, bool lists = true,
-                                 const WorkspacePlan* plan = nullptr) {
-    const int n = s.atom_count();
-    const int capacity = n + kPadding;
-    test_support::BatchArrays b;
-    b.counts = {n};
-    b.offsets = {0};
-    b.types.assign(n, 0);
-    b.positions = s.positions;
-    b.boxes.assign(s.cell.begin(), s.cell.end());
-    b.pbc = {1, 1, 1};
-    DeviceWorkspace ws(plan != nullptr ? *plan : make_internal_neighbor_workspace_plan(p, capacity, 1, false));
-    if (ws.view().positions_soa3 != nullptr) stage_batch_on_device(b.view(), p.num_types, ws);
-    const DeviceWorkspaceView v = ws.view();
-    std::vector<double> charges(capacity, 0.0);
-    std::copy(s.charges.begin(), s.charges.end(), charges.begin());
-    if (v.charge != nullptr) upload(v.charge, charges);
-    if (v.potential != nullptr) upload(v.potential, std::vector<double>(capacity, kBaselineEnergy));
-    if (v.force_soa3 != nullptr) upload(v.force_soa3, std::vector<double>(3 * capacity, kStale));
-    if (v.virial_soa9 != nullptr) upload(v.virial_soa9, std::vector<double>(9 * capacity, kStale));
-    if (v.d_real != nullptr) upload(v.d_real, std::vector<float>(capacity, static_cast<float>(kStale)));
-    if (lists) build_internal_neighbors_on_device(p, n, box_of(s.cell), ws);
-    return ws;
-  }
-
-  static ChargeTerms read(const DeviceWorkspace& ws, int atoms) {
-    const DeviceWorkspaceView v = ws.view();
-    ChargeTerms t;
-    t.atoms = atoms;
-    t.capacity = static_cast<int>(v.atom_capacity);
-    t.potential = download(v.potential, atoms);
-    for (double& e : t.potential) e -= kBaselineEnergy;
-    t.force = download(v.force_soa3, 3 * v.atom_capacity);
-    t.virial = download(v.virial_soa9, 9 * v.atom_capacity);
-    t.d_real = download(v.d_real, v.atom_capacity);
-    return t;
-  }
-
-  static ChargeTerms evaluate(const ModelProtocol& p, const ChargedStructure& s) {
-    DeviceWorkspace ws = prepare(p, s, p.charge_mode != kReciprocalOnly);
-    apply_qnep_charge_terms_on_device(p, s.atom_count(), box_of(s.cell), ws, true, true);
-    return read(ws, s.atom_count());
-  }
-};
-
-ChargedStructure rock_salt(int rx = 2, int ry = 2, int rz = 2) {
-  return test_support::cubic_supercell(kLatticeEdge, test_support::rock_salt_motif(), rx, ry, rz);
-}
-
-ChargedStructure cesium_chloride(int repeats = 2) {
-  return test_support::cubic_supercell(kLatticeEdge, test_support::cesium_chloride_motif(), repeats, repeats,
-                                       repeats);
-}
 
 // ---------------------------------------------------------------------------------------------------------------
 // Ionic lattices: the Ewald sum against the Madelung constant, and forces that vanish by symmetry.
@@ -416,6 +249,200 @@ TEST_P(ChargeModeInvariance, LeftHandedCellGivesTheSameTerms) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ChargeModeInvariance, ::testing::ValuesIn(kModes), mode_name);
+
+// ---------------------------------------------------------------------------------------------------------------
+// Edge cases of the terms.
+
+TEST_F(QnepChargeTest, BoxWithoutKVectorsGetsNoReciprocalTerm) {
+  // alpha |a_i| = pi 8 / 30 < 1 along every cell vector: no reciprocal-lattice vector lies inside the sphere.
+  const ChargedStructure s = test_support::disturbed(rock_salt(), kDisplacement);
+  const ChargeTerms t = evaluate(charge_protocol(kReciprocalOnly, 30.0, 30.0), s);
+  for (int i = 0; i < s.atom_count(); ++i) {
+    EXPECT_EQ(t.potential[i], 0.0) << "atom " << i;
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(t.force_of(a, i), 0.0) << "atom " << i;
+    for (int c = 0; c < kVirialComponents; ++c) EXPECT_EQ(t.virial_of(c, i), 0.0) << "atom " << i;
+    EXPECT_EQ(t.d_real[i], 0.0f) << "atom " << i;
+  }
+}
+
+TEST_F(QnepChargeTest, LoneAtomReceivesTheSelfEnergyFromTheRealSpaceTerm) {
+  ChargedStructure s;
+  s.cell = test_support::cubic_cell(8.0);  // its images lie beyond the cutoff: an empty radial list
+  const double q = 0.75;
+  s.add(1.0, 2.0, 3.0, q);
+  const ChargeTerms ewald = evaluate(charge_protocol(kEwald), s);
+  const ChargeTerms reciprocal = evaluate(charge_protocol(kReciprocalOnly), s);
+  const double alpha = kPi / kCutoff;
+  // Both runs share the reciprocal part bit for bit; the difference is the self term, to double rounding.
+  EXPECT_NEAR(ewald.potential[0] - reciprocal.potential[0], -kCoulomb * alpha / std::sqrt(kPi) * q * q, 1e-13);
+  for (int a = 0; a < 3; ++a) EXPECT_EQ(ewald.force_of(a, 0), reciprocal.force_of(a, 0));
+  for (int c = 0; c < kVirialComponents; ++c) EXPECT_EQ(ewald.virial_of(c, 0), reciprocal.virial_of(c, 0));
+  EXPECT_EQ(ewald.d_real[0], 0.0f);  // one atom: its derivative is its own mean
+  const ChargeTerms shifted = evaluate(charge_protocol(kShiftedForce), s);
+  EXPECT_EQ(shifted.potential[0], 0.0);
+  for (int a = 0; a < 3; ++a) EXPECT_EQ(shifted.force_of(a, 0), 0.0);
+}
+
+struct PairCase {
+  const char* name;
+  int mode;
+  double separation;  // Angstrom, along x
+  double tolerance;   // eV and eV/Angstrom
+};
+
+class ChargePairAtTheCutoff : public QnepChargeTest, public ::testing::WithParamInterface<PairCase> {};
+
+// The list reaches past the cutoff (as a longer ZBL cutoff makes it); the pair terms end at r_c, and the shifted
+// force form reaches zero there with zero slope.
+TEST_P(ChargePairAtTheCutoff, ContributesNothing) {
+  const PairCase& c = GetParam();
+  const double list_cutoff = 4.0;  // Angstrom: lists the partner, below half the cell
+  ChargedStructure pair;
+  pair.cell = test_support::cubic_cell(8.5);
+  pair.add(0.0, 0.0, 0.0, 1.0);
+  pair.add(c.separation, 0.0, 0.0, -1.0);
+  const ChargeTerms t = evaluate(charge_protocol(c.mode, kCutoff, list_cutoff), pair);
+  double real_space = t.energy();
+  double real_space_force = t.force_of(0, 0);
+  if (c.mode == kEwald) {  // take away the reciprocal terms (bit for bit those of mode 2) and the two self terms
+    const ChargeTerms reciprocal = evaluate(charge_protocol(kReciprocalOnly, kCutoff, list_cutoff), pair);
+    real_space -= reciprocal.energy() - 2.0 * kCoulomb * (kPi / kCutoff) / std::sqrt(kPi);
+    real_space_force -= reciprocal.force_of(0, 0);
+  }
+  EXPECT_NEAR(real_space, 0.0, c.tolerance);
+  EXPECT_NEAR(real_space_force, 0.0, c.tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, ChargePairAtTheCutoff,
+    // Exactly at r_c the shifted-force pair energy and force vanish up to double rounding of terms of a few eV;
+    // beyond r_c the pair is skipped, so nothing at all is added (mode 1: up to the rounding of the subtraction).
+    ::testing::Values(PairCase{"shifted_force_at_cutoff", kShiftedForce, kCutoff, 1e-13},
+                      PairCase{"shifted_force_beyond_cutoff", kShiftedForce, 3.875, 0.0},
+                      PairCase{"ewald_beyond_cutoff", kEwald, 3.875, 1e-13}),
+    [](const ::testing::TestParamInfo<PairCase>& c) { return std::string(c.param.name); });
+
+// ---------------------------------------------------------------------------------------------------------------
+// The k-space method variable.
+
+struct KSpaceCase {
+  const char* name;
+  int mode;
+  const char* value;    // null: unset
+  const char* message;  // null: accepted, with the results of the unset variable
+};
+
+class KSpaceVariable : public QnepChargeTest, public ::testing::WithParamInterface<KSpaceCase> {};
+
+TEST_P(KSpaceVariable, IsReadOnEveryCallOfTheReciprocalModes) {
+  const KSpaceCase& c = GetParam();
+  const ModelProtocol p = charge_protocol(c.mode);
+  const ChargedStructure s = test_support::disturbed(cesium_chloride(), kDisplacement);
+  ChargeTerms reference;
+  {
+    const ScopedEnvironment unset(kKSpaceVariable, nullptr);
+    reference = evaluate(p, s);
+  }
+  const ScopedEnvironment set(kKSpaceVariable, c.value);
+  if (c.message == nullptr) {
+    const ChargeTerms t = evaluate(p, s);
+    EXPECT_EQ(t.potential, reference.potential);
+    EXPECT_EQ(t.force, reference.force);
+    EXPECT_EQ(t.virial, reference.virial);
+    EXPECT_EQ(t.d_real, reference.d_real);
+    return;
+  }
+  DeviceWorkspace ws = prepare(p, s, c.mode != kReciprocalOnly);
+  EXPECT_THAT([&] { apply_qnep_charge_terms_on_device(p, s.atom_count(), box_of(s.cell), ws, true, true); },
+              ThrowsMessage<std::runtime_error>(StrEq(c.message)));
+  // The arrays were cleared before the variable was examined; potential was not touched.
+  const ChargeTerms t = read(ws, s.atom_count());
+  for (double f : t.force) EXPECT_EQ(f, 0.0);
+  for (double v : t.virial) EXPECT_EQ(v, 0.0);
+  for (float d : t.d_real) EXPECT_EQ(d, 0.0f);
+  for (double e : t.potential) EXPECT_EQ(e, 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, KSpaceVariable,
+    ::testing::Values(KSpaceCase{"direct", kEwald, "direct", nullptr},
+                      KSpaceCase{"direct_reciprocal_only", kReciprocalOnly, "direct", nullptr},
+                      KSpaceCase{"pppm", kEwald, "pppm", kPppmMessage},
+                      KSpaceCase{"pppm_reciprocal_only", kReciprocalOnly, "pppm", kPppmMessage},
+                      KSpaceCase{"upper_case", kEwald, "DIRECT", kKSpaceValueMessage},
+                      KSpaceCase{"mixed_case_pppm", kReciprocalOnly, "Pppm", kKSpaceValueMessage},
+                      KSpaceCase{"empty", kEwald, "", kKSpaceValueMessage},
+                      KSpaceCase{"trailing_blank", kEwald, "direct ", kKSpaceValueMessage},
+                      KSpaceCase{"other", kReciprocalOnly, "ewald", kKSpaceValueMessage},
+                      KSpaceCase{"shifted_force_ignores_pppm", kShiftedForce, "pppm", nullptr},
+                      KSpaceCase{"shifted_force_ignores_anything", kShiftedForce, "bogus", nullptr}),
+    [](const ::testing::TestParamInfo<KSpaceCase>& c) { return std::string(c.param.name); });
+
+// ---------------------------------------------------------------------------------------------------------------
+// Refusals, each before any device work.
+
+struct RefusalCase {
+  const char* name;
+  int mode;               // of the protocol passed to the call (the workspace is planned for mode 1)
+  int extra_atoms;        // atom_count = structure atoms + extra_atoms (or 0 when no_atoms)
+  bool no_atoms;          // atom_count 0
+  const char* missing;    // workspace array left out of the plan, or null
+  const char* message;
+};
+
+class QnepChargeRefuses : public QnepChargeTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(QnepChargeRefuses, WithItsMessage) {
+  const RefusalCase& c = GetParam();
+  const ChargedStructure s = cesium_chloride();
+  WorkspacePlan plan = make_internal_neighbor_workspace_plan(charge_protocol(kEwald), s.atom_count() + kPadding,
+                                                             1, false);
+  if (c.missing != nullptr) plan = test_support::without_array(plan, c.missing);
+  DeviceWorkspace ws = prepare(charge_protocol(kEwald), s, false, &plan);
+  const int atom_count = c.no_atoms ? 0 : s.atom_count() + c.extra_atoms;
+  EXPECT_THAT(
+      [&] { apply_qnep_charge_terms_on_device(charge_protocol(c.mode), atom_count, box_of(s.cell), ws, true, true); },
+      ThrowsMessage<std::runtime_error>(StrEq(c.message)));
+  const DeviceWorkspaceView v = ws.view();
+  if (c.missing == nullptr || std::string(c.missing).rfind("nl_", 0) == 0 || std::string(c.missing) == "nn_radial") {
+    return;  // the radial lists are checked after the reciprocal work, where clearing has happened
+  }
+  if (v.force_soa3 != nullptr) {
+    for (double f : download(v.force_soa3, 3 * v.atom_capacity)) EXPECT_EQ(f, kStale);  // refused before clearing
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, QnepChargeRefuses,
+    ::testing::Values(
+        RefusalCase{"no_atoms", kEwald, 0, true, nullptr, "atom_count must be positive"},
+        RefusalCase{"negative_atoms", kEwald, -20, false, nullptr, "atom_count must be positive"},
+        RefusalCase{"no_charge_mode", 0, 0, false, nullptr, "qNEP charge terms require charge mode"},
+        RefusalCase{"beyond_capacity", kEwald, kPadding + 1, false, nullptr,
+                    "atom_count exceeds workspace atom capacity"},
+        RefusalCase{"no_charge", kEwald, 0, false, "charge", "workspace missing charge output"},
+        RefusalCase{"no_positions", kEwald, 0, false, "positions_soa3", "workspace missing positions"},
+        RefusalCase{"no_potential", kEwald, 0, false, "potential", "workspace missing potential output"},
+        RefusalCase{"no_force", kEwald, 0, false, "force_soa3", "workspace missing force output"},
+        RefusalCase{"no_virial", kEwald, 0, false, "virial_soa9", "workspace missing virial output"},
+        RefusalCase{"no_d_real", kReciprocalOnly, 0, false, "d_real", "workspace missing D_real cache"},
+        RefusalCase{"no_radial_counts", kEwald, 0, false, "nn_radial", "workspace missing radial counts"},
+        RefusalCase{"no_radial_neighbors", kShiftedForce, 0, false, "nl_radial_slot_major",
+                    "workspace missing radial neighbors"}),
+    [](const ::testing::TestParamInfo<RefusalCase>& c) { return std::string(c.param.name); });
+
+TEST_F(QnepChargeTest, ReciprocalOnlyModeNeedsNoRadialLists) {
+  const ChargedStructure s = cesium_chloride();
+  const WorkspacePlan plan = test_support::without_array(
+      test_support::without_array(
+          make_internal_neighbor_workspace_plan(charge_protocol(kReciprocalOnly), s.atom_count() + kPadding, 1, false),
+          "nn_radial"),
+      "nl_radial_slot_major");
+  DeviceWorkspace ws = prepare(charge_protocol(kReciprocalOnly), s, false, &plan);
+  EXPECT_NO_THROW(
+      apply_qnep_charge_terms_on_device(charge_protocol(kReciprocalOnly), s.atom_count(), box_of(s.cell), ws, false,
+                                        false));
+}
 
 }  // namespace
 }  // namespace quarvel::cuda_backend
