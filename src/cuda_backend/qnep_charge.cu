@@ -12,6 +12,8 @@
 #include "cuda_platform.cuh"
 #include "device_buffer.hpp"
 #include "device_layout.cuh"
+#include "pair_geometry.cuh"
+#include "virial_layout.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -51,7 +53,6 @@ static_assert(kReciprocalSumsShared == 4096, "reciprocal sums keep a real and an
 static_assert(kReciprocalApplyShared == 2816, "reciprocal apply keeps eleven doubles per thread");
 static_assert(kZeroMeanShared == 1024, "the zero-mean step keeps one float per thread");
 
-constexpr int kVirialComponents = 9;  // device order xx, yy, zz, xy, xz, yz, yx, zx, zy
 
 // ---------------------------------------------------------------------------------------------------------------
 // Host k-space of the direct reciprocal sum.
@@ -251,23 +252,12 @@ __global__ void reciprocal_apply(int atom_count, int capacity, int count, double
   const double xy = kCoulomb * total(4);
   const double yz = kCoulomb * total(5);
   const double xz = kCoulomb * total(6);
-  const double tensor[kVirialComponents] = {kCoulomb * total(1), kCoulomb * total(2), kCoulomb * total(3), xy, xz,
+  const double tensor[kVirialComponentCount] = {kCoulomb * total(1), kCoulomb * total(2), kCoulomb * total(3), xy, xz,
                                             yz, xy, xz, yz};
-  for (int p = 0; p < kVirialComponents; ++p) virial[soa(p, i, capacity)] += tensor[p];
+  for (int p = 0; p < kVirialComponentCount; ++p) virial[soa(p, i, capacity)] += tensor[p];
   // A store: this kernel is the first writer after d_real was cleared.
   d_real[i] = static_cast<float>(kTwoCoulomb * total(7));
   for (int c = 0; c < 3; ++c) force[soa(c, i, capacity)] += kTwoCoulomb * qi * total(8 + c);
-}
-
-// Separation d = r_j - r_i reduced to its nearest image along the periodic cell vectors.
-__device__ __forceinline__ void minimum_image(const SimulationBox& box, double d[3]) {
-  if (box.pbc[0] == 0 && box.pbc[1] == 0 && box.pbc[2] == 0) return;
-  double u[3];
-  for (int a = 0; a < 3; ++a) {
-    u[a] = box.inverse[3 * a] * d[0] + box.inverse[3 * a + 1] * d[1] + box.inverse[3 * a + 2] * d[2];
-    if (box.pbc[a] != 0) u[a] -= rint(u[a]);
-  }
-  for (int a = 0; a < 3; ++a) d[a] = box.box[3 * a] * u[0] + box.box[3 * a + 1] * u[1] + box.box[3 * a + 2] * u[2];
 }
 
 // One thread per atom over its full radial list: damped Coulomb pair terms (and in mode 1 the self term). Each
@@ -296,7 +286,7 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
     const int j = nl_radial[soa(s, i, capacity)];
     double d[3];
     for (int a = 0; a < 3; ++a) d[a] = positions[soa(a, j, capacity)] - ri[a];
-    minimum_image(box, d);
+    apply_minimum_image(box.box, box.inverse, box.pbc, d);
     for (int a = 0; a < 3; ++a) d[a] = static_cast<double>(static_cast<float>(d[a]));
     const double r = sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
     // The radial list may reach further (a longer ZBL cutoff); the pair terms end at r_c.
@@ -321,10 +311,9 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
   }
   // Written once per atom from this thread only: plain read-add-writes.
   for (int a = 0; a < 3; ++a) force[soa(a, i, capacity)] += own_force[a];
-  const double device_order[kVirialComponents] = {own_virial[0][0], own_virial[1][1], own_virial[2][2],
-                                                  own_virial[0][1], own_virial[0][2], own_virial[1][2],
-                                                  own_virial[1][0], own_virial[2][0], own_virial[2][1]};
-  for (int p = 0; p < kVirialComponents; ++p) virial[soa(p, i, capacity)] += device_order[p];
+  for (int p = 0; p < kVirialComponentCount; ++p) {
+    virial[soa(p, i, capacity)] += own_virial[virial_row(p)][virial_column(p)];
+  }
   d_real[i] += static_cast<float>(kCoulomb * charge_slope);
   potential[i] += kCoulomb * energy;
 }
@@ -417,7 +406,7 @@ void apply_qnep_charge_terms_on_device(const ModelProtocol& protocol, int atom_c
   // The electrostatic forces and virials are the first of the structure's; the force stages add to them.
   const std::size_t capacity = ws.atom_capacity;
   check_cuda(cudaMemset(ws.force_soa3, 0, 3 * capacity * sizeof(double)), "clear qNEP charge force");
-  check_cuda(cudaMemset(ws.virial_soa9, 0, kVirialComponents * capacity * sizeof(double)),
+  check_cuda(cudaMemset(ws.virial_soa9, 0, kVirialComponentCount * capacity * sizeof(double)),
              "clear qNEP charge virial");
   check_cuda(cudaMemset(ws.d_real, 0, capacity * sizeof(float)), "clear qNEP D_real");
 

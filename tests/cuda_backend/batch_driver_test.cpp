@@ -337,7 +337,8 @@ INSTANTIATE_TEST_SUITE_P(Roads, BatchDriverRanges, ::testing::ValuesIn(range_cas
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 // With the library's own stages, an evaluation stops at the first stage still to come and says which.
-TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
+// The library's own charge sequence runs for charge models: its first stage refuses a model without parameters.
+TEST_F(BatchDriverTest, ChargeModelsTakeTheChargeSequence) {
   const BatchArrays b = thick_batch({2, 1});
   ResultArrays r(2, 3);
   QrvlFindForceResult result = r.view();
@@ -345,8 +346,8 @@ TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   protocol_.charge_mode = 1;
   BatchDriverModel charge = driver();
   charge.stages = BatchPassStages{};
-  EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA charge model sequence is not available yet");
+  EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "model missing type-pair-major descriptor coefficients");
 }
 
 // The whole road through the flat interface with a model file: the range refusal reaches the caller with its
