@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "block_sums.cuh"
 #include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
 #include "device_layout.cuh"
@@ -75,19 +76,7 @@ __global__ void __launch_bounds__(kNetworkBlock)
 // One block: its mean covers exactly the call's atoms. Fixed-order double sums, so the result does not depend on
 // scheduling.
 __global__ void zero_total_charge_kernel(int atom_count, double* charge) {
-  double* partial = dynamic_shared_memory<double>();
-  const int t = static_cast<int>(threadIdx.x);
-  const int block = static_cast<int>(blockDim.x);
-  double sum = 0.0;
-  for (int k = t; k < atom_count; k += block) sum += charge[k];
-  partial[t] = sum;
-  for (int stride = block / 2; stride > 0; stride /= 2) {
-    __syncthreads();
-    if (t < stride) partial[t] = partial[t + stride] + partial[t];
-  }
-  __syncthreads();
-  const double mean = partial[0] / atom_count;
-  for (int k = t; k < atom_count; k += block) charge[k] -= mean;
+  subtract_mean_in_one_block(charge, atom_count, dynamic_shared_memory<double>());
 }
 
 // Consecutive threads take consecutive atoms of one component.

@@ -10,6 +10,7 @@
 
 #include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
+#include "block_sums.cuh"
 #include "device_buffer.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
@@ -165,19 +166,6 @@ DeviceKSpace copy_kspace_to_device(const QnepKSpace& kspace) {
 // ---------------------------------------------------------------------------------------------------------------
 // Kernels.
 
-// Tree-sums each of the `Parts` per-thread arrays of `partial` (part c of thread t at c x block + t) into its
-// element c x block; the fixed order makes the result independent of timing. Every thread of the block calls it.
-template <int Parts>
-__device__ __forceinline__ void reduce_block_sums(double* partial, int t, int block) {
-  for (int stride = block / 2; stride > 0; stride /= 2) {
-    __syncthreads();
-    if (t < stride) {
-      for (int c = 0; c < Parts; ++c) partial[c * block + t] += partial[c * block + t + stride];
-    }
-  }
-  __syncthreads();
-}
-
 // One block per k-vector m: S(k_m) = sum_j q_j exp(-i k_m . r_j) = S_real[m] + i S_imag[m].
 __global__ void reciprocal_sums(int atom_count, int capacity, const double* charges, const double* positions,
                                 const double* kx, const double* ky, const double* kz, double* S_real,
@@ -196,7 +184,7 @@ __global__ void reciprocal_sums(int atom_count, int capacity, const double* char
   }
   partial[t] = re;
   partial[block + t] = im;
-  reduce_block_sums<2>(partial, t, block);
+  tree_sum_in_block<2>(partial, t, block);
   if (t != 0) return;
   S_real[m] = partial[0];
   S_imag[m] = partial[block];
@@ -244,7 +232,7 @@ __global__ void reciprocal_apply(int atom_count, int capacity, int count, double
     sums[10] += kz[m] * q;
   }
   for (int c = 0; c < kReciprocalApplySums; ++c) partial[c * block + t] = sums[c];
-  reduce_block_sums<kReciprocalApplySums>(partial, t, block);
+  tree_sum_in_block<kReciprocalApplySums>(partial, t, block);
   if (t != 0) return;
   // Only this thread touches atom i in this kernel: plain read-add-writes.
   const auto total = [&](int c) { return partial[c * block]; };
@@ -321,19 +309,7 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
 // One block: the charges were made neutral by subtracting their mean, so the derivative with respect to the
 // network's raw charge is d_real minus its mean.
 __global__ void zero_mean_d_real_kernel(int atom_count, float* d_real) {
-  float* partial = dynamic_shared_memory<float>();
-  const int t = static_cast<int>(threadIdx.x);
-  const int block = static_cast<int>(blockDim.x);
-  float sum = 0.0f;
-  for (int j = t; j < atom_count; j += block) sum += d_real[j];
-  partial[t] = sum;
-  for (int stride = block / 2; stride > 0; stride /= 2) {
-    __syncthreads();
-    if (t < stride) partial[t] += partial[t + stride];
-  }
-  __syncthreads();
-  const float mean = partial[0] / static_cast<float>(atom_count);
-  for (int j = t; j < atom_count; j += block) d_real[j] -= mean;
+  subtract_mean_in_one_block(d_real, atom_count, dynamic_shared_memory<float>());
 }
 
 // ---------------------------------------------------------------------------------------------------------------

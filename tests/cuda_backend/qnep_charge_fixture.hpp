@@ -15,6 +15,7 @@
 #include "cuda_backend/qnep_charge.hpp"
 #include "support/batch_builder.hpp"
 #include "support/charge_structures.hpp"
+#include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
 #include "support/protocol_shapes.hpp"
 
@@ -58,17 +59,9 @@ inline ModelProtocol charge_protocol(int mode, double cutoff = kCutoff, double l
   return p;
 }
 
-inline Cell inverse_of(const Cell& h) {
-  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-                     h[2] * (h[3] * h[7] - h[4] * h[6]);
-  return {(h[4] * h[8] - h[5] * h[7]) / det, (h[2] * h[7] - h[1] * h[8]) / det, (h[1] * h[5] - h[2] * h[4]) / det,
-          (h[5] * h[6] - h[3] * h[8]) / det, (h[0] * h[8] - h[2] * h[6]) / det, (h[2] * h[3] - h[0] * h[5]) / det,
-          (h[3] * h[7] - h[4] * h[6]) / det, (h[1] * h[6] - h[0] * h[7]) / det, (h[0] * h[4] - h[1] * h[3]) / det};
-}
-
 inline SimulationBox box_of(const Cell& h) {
   SimulationBox box{};
-  const Cell g = inverse_of(h);
+  const Cell g = test_support::inverse_of(h);
   std::copy(h.begin(), h.end(), box.box);
   std::copy(g.begin(), g.end(), box.inverse);
   box.pbc[0] = box.pbc[1] = box.pbc[2] = 1;
