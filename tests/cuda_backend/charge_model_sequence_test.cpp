@@ -271,6 +271,31 @@ TEST_P(ChargeModelRoad, BatchMembersMatchSingleEvaluations) {
   }
 }
 
+// A cell thinner than twice the cutoff is replicated by the driver; its explicit 2 x 2 x 2 replica needs none.
+TEST_P(ChargeModelRoad, ThinCellMatchesItsExplicitReplica) {
+  const Structure thin = test_support::random_structure(5, type_count(), 2.0, 27);
+  Structure replica;
+  for (int k = 0; k < 9; ++k) replica.cell[k] = 2.0 * thin.cell[k];
+  for (int copy = 0; copy < 8; ++copy) {
+    const Vec3 shift = test_support::matrix_times(thin.cell, {double(copy & 1), double((copy >> 1) & 1),
+                                                              double((copy >> 2) & 1)});
+    for (int i = 0; i < thin.size(); ++i) {
+      replica.types.push_back(thin.types[i]);
+      replica.positions.push_back(
+          {thin.positions[i][0] + shift[0], thin.positions[i][1] + shift[1], thin.positions[i][2] + shift[2]});
+    }
+  }
+  const Evaluation e = evaluate(thin);
+  const Evaluation f = evaluate(replica);
+  // Same atoms and images; only summation orders differ (float network sums, double atomics).
+  EXPECT_NEAR(f.energy / replica.size(), e.energy / thin.size(), kRoundingTolerance);
+  for (int i = 0; i < thin.size(); ++i) {
+    EXPECT_NEAR(f.charge[i], e.charge[i], kRoundingTolerance) << "atom " << i;
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(f.force[3 * i + c], e.force[3 * i + c], kRoundingTolerance) << "atom " << i;
+    for (int c = 0; c < 9; ++c) EXPECT_NEAR(f.bec[9 * i + c], e.bec[9 * i + c], kRoundingTolerance) << "atom " << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, ChargeModelRoad, ::testing::ValuesIn(charge_cases()),
                          [](const ::testing::TestParamInfo<ChargeCase>& c) { return std::string(c.param.name); });
 
