@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "block_sums.cuh"
 #include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
-#include "block_sums.cuh"
 #include "device_buffer.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
@@ -53,7 +53,6 @@ constexpr std::size_t kZeroMeanShared = kZeroMeanBlock * sizeof(float);
 static_assert(kReciprocalSumsShared == 4096, "reciprocal sums keep a real and an imaginary double per thread");
 static_assert(kReciprocalApplyShared == 2816, "reciprocal apply keeps eleven doubles per thread");
 static_assert(kZeroMeanShared == 1024, "the zero-mean step keeps one float per thread");
-
 
 // ---------------------------------------------------------------------------------------------------------------
 // Host k-space of the direct reciprocal sum.
