@@ -28,14 +28,4 @@ void accumulate_spin_forces_on_device(const ModelProtocol&, int, const Simulatio
   throw StageUnavailable("CUDA spin force stage");
 }
 
-void run_charge_model_sequence(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
-                               bool, bool) {
-  throw StageUnavailable("CUDA charge model sequence");
-}
-
-void add_charge_model_bec_to_result(const HostModelParameters&, const ModelProtocol&, int, int, const SimulationBox&,
-                                    const DeviceModel&, DeviceWorkspace&, QrvlFindForceResult&) {
-  throw StageUnavailable("CUDA Born effective charge stage");
-}
-
 }  // namespace quarvel::cuda_backend

@@ -336,7 +336,19 @@ std::vector<RangeCase> range_cases() {
 INSTANTIATE_TEST_SUITE_P(Roads, BatchDriverRanges, ::testing::ValuesIn(range_cases()),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
-// With the library's own stages, an evaluation stops at the first stage still to come and says which.
+// The library's own charge sequence runs for charge models: its first stage refuses a model without parameters.
+TEST_F(BatchDriverTest, ChargeModelsTakeTheChargeSequence) {
+  const BatchArrays b = thick_batch({2, 1});
+  ResultArrays r(2, 3);
+  QrvlFindForceResult result = r.view();
+  protocol_ = ordinary_protocol();
+  protocol_.charge_mode = 1;
+  BatchDriverModel charge = driver();
+  charge.stages = BatchPassStages{};
+  EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "model missing type-pair-major descriptor coefficients");
+}
+
 // The library's pipeline with the descriptor and network stages skipped (this model has no parameters for them),
 // so that the first stage still to come is reached.
 void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluationRequest& request, int atom_count,
@@ -349,19 +361,12 @@ void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluat
   run_force_pipeline(stages, protocol, request, atom_count, box, model, workspace, timings);
 }
 
-TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
-  const BatchArrays b = thick_batch({2, 1});
+// With the library's own stages, a spin evaluation stops at the first stage still to come and says which.
+TEST_F(BatchDriverTest, SpinStagesStillToComeAnswerUnsupportedByName) {
+  BatchArrays spun = thick_batch({2, 1});
+  spun.spins.assign(3 * spun.types.size(), 0.5);
   ResultArrays r(2, 3);
   QrvlFindForceResult result = r.view();
-  protocol_ = ordinary_protocol();
-  protocol_.charge_mode = 1;
-  BatchDriverModel charge = driver();
-  charge.stages = BatchPassStages{};
-  EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA charge model sequence is not available yet");
-
-  BatchArrays spun = b;
-  spun.spins.assign(3 * spun.types.size(), 0.5);
   protocol_ = spin_model_protocol();
   BatchDriverModel spin = driver();
   spin.stages = BatchPassStages{};

@@ -1,0 +1,303 @@
+// Charge models through the flat interface: energies, forces, virials, charges and Born effective charges of
+// whole structures, checked against what physics makes exact (the energy's finite differences and strain
+// derivative, neutrality, the acoustic sum rule of the effective charges, invariances).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "quarvel/quarvel.h"
+#include "support/descriptor_structures.hpp"
+#include "support/device_test.hpp"
+#include "support/model_file_writer.hpp"
+
+namespace quarvel {
+namespace {
+
+using test_support::ModelShape;
+using test_support::Structure;
+using test_support::TempModelFile;
+using test_support::Vec3;
+
+constexpr double kCutoff = 4.0;  // Angstrom: radial cutoff of every case; alpha = pi / kCutoff
+// Central differences over double positions of an energy with float network terms and float-rounded pair
+// separations: the step balances that rounding (about 1e-7 relative, divided by the step) against truncation.
+constexpr double kStep = 2e-3;  // Angstrom, and strain
+constexpr double kDifferenceTolerance = 2e-3;  // relative to the largest force or virial, as set above
+// Sums whose terms are float pair contributions of the effective charges (e).
+constexpr double kFloatSumTolerance = 2e-5;
+// Two evaluations that differ only in the order of float sums.
+constexpr double kRoundingTolerance = 2e-4;
+constexpr double kMeaningfulForce = 0.1;  // eV/Angstrom: below it a difference test would be vacuous
+
+struct ChargeCase {
+  const char* name;
+  ModelShape shape;
+};
+
+void PrintTo(const ChargeCase& c, std::ostream* os) { *os << c.name; }
+
+ModelShape charge_shape(const char* family, std::vector<std::string> elements) {
+  ModelShape s = test_support::compact_shape(family, std::move(elements), 5);
+  s.cutoff_radial = {kCutoff};
+  s.cutoff_angular = {3.5};
+  s.hidden_neurons = 4;
+  return s;
+}
+
+std::vector<ChargeCase> charge_cases() {
+  std::vector<ChargeCase> cases;
+  cases.push_back({"Ewald", charge_shape("nep4_charge1", {"Na", "Cl"})});
+  cases.push_back({"ReciprocalOnly", charge_shape("nep4_charge2", {"Na", "Cl"})});
+  cases.push_back({"ShiftedForce", charge_shape("nep4_charge3", {"Mg", "O", "H"})});
+  ChargeCase zbl{"EwaldWithZbl", charge_shape("nep4_zbl_charge1", {"Li", "F"})};
+  zbl.shape.zbl = {1.0, 2.0, std::nullopt};
+  cases.push_back(zbl);
+  ChargeCase typewise{"ShiftedForceTypewiseCutoffs", charge_shape("nep4_charge3", {"Na", "Cl"})};
+  typewise.shape.cutoff_radial = {kCutoff, 3.0};
+  typewise.shape.cutoff_angular = {3.5, 2.5};
+  cases.push_back(typewise);
+  return cases;
+}
+
+// The outputs of one structure.
+struct Evaluation {
+  double energy = 0.0;
+  std::vector<double> potential;
+  std::vector<double> force;            // 3 per atom
+  std::array<double, 9> virial{};       // row-major
+  std::vector<double> virial_per_atom;  // 9 per atom, row-major
+  std::vector<double> charge;
+  std::vector<double> bec;  // 9 per atom, row-major
+};
+
+double largest_magnitude(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double x : v) m = std::max(m, std::abs(x));
+  return m;
+}
+
+class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
+ protected:
+  void SetUp() override {
+    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
+    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
+    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+  }
+  void TearDown() override { qrvl_free_model(model_); }
+
+  int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
+
+  // Atoms in a cell whose planes lie more than two cutoffs apart (no replication), close enough to interact.
+  Structure structure(unsigned seed, int atoms = 16) const {
+    return test_support::random_structure(atoms, type_count(), kCutoff, seed);
+  }
+
+  // Several structures in one batch, each with all outputs.
+  std::vector<Evaluation> evaluate_batch(const std::vector<Structure>& structures, bool per_atom_virials = true) const {
+    std::vector<std::int32_t> counts;
+    std::vector<std::int32_t> offsets;
+    std::vector<std::int32_t> types;
+    std::vector<double> positions;
+    std::vector<double> boxes;
+    std::vector<std::int32_t> pbc;
+    for (const Structure& s : structures) {
+      offsets.push_back(static_cast<std::int32_t>(types.size()));
+      counts.push_back(s.size());
+      types.insert(types.end(), s.types.begin(), s.types.end());
+      for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
+      boxes.insert(boxes.end(), s.cell.begin(), s.cell.end());
+      pbc.insert(pbc.end(), {1, 1, 1});
+    }
+    const std::size_t atoms = types.size();
+    const std::size_t count = structures.size();
+    QrvlStructureBatch batch{};
+    batch.num_structures = static_cast<std::int32_t>(count);
+    batch.num_atoms = static_cast<std::int32_t>(atoms);
+    batch.atom_counts = counts.data();
+    batch.atom_offsets = offsets.data();
+    batch.types = types.data();
+    batch.positions = positions.data();
+    batch.boxes = boxes.data();
+    batch.pbc = pbc.data();
+    std::vector<double> energy(count), virial(9 * count), potential(atoms), force(3 * atoms),
+        virial_per_atom(9 * atoms), charge(atoms), bec(9 * atoms);
+    QrvlFindForceResult result{};
+    result.energy = energy.data();
+    result.potential = potential.data();
+    result.force = force.data();
+    result.virial = virial.data();
+    result.virial_per_atom = per_atom_virials ? virial_per_atom.data() : nullptr;
+    result.charge = charge.data();
+    result.bec = bec.data();
+    EXPECT_EQ(qrvl_find_charge_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
+    std::vector<Evaluation> out(count);
+    for (std::size_t s = 0; s < count; ++s) {
+      Evaluation& e = out[s];
+      const auto first = static_cast<std::size_t>(offsets[s]);
+      const auto n = static_cast<std::size_t>(counts[s]);
+      const auto slice = [&](const std::vector<double>& v, std::size_t width) {
+        return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(width * first),
+                                   v.begin() + static_cast<std::ptrdiff_t>(width * (first + n)));
+      };
+      e.energy = energy[s];
+      std::copy(virial.begin() + static_cast<std::ptrdiff_t>(9 * s),
+                virial.begin() + static_cast<std::ptrdiff_t>(9 * s + 9), e.virial.begin());
+      e.potential = slice(potential, 1);
+      e.force = slice(force, 3);
+      e.virial_per_atom = slice(virial_per_atom, 9);
+      e.charge = slice(charge, 1);
+      e.bec = slice(bec, 9);
+    }
+    return out;
+  }
+
+  Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
+    return evaluate_batch({s}, per_atom_virials)[0];
+  }
+  double energy(const Structure& s) const { return evaluate(s, false).energy; }
+
+ private:
+  std::unique_ptr<TempModelFile> file_;
+  QrvlModel* model_ = nullptr;
+};
+
+TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {
+  const Structure s = structure(21);
+  const Evaluation e = evaluate(s);
+  ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
+  const double scale = std::max(1.0, largest_magnitude(e.force));
+  for (int i = 0; i < s.size(); i += 3) {
+    for (int c = 0; c < 3; ++c) {
+      Structure plus = s;
+      Structure minus = s;
+      plus.positions[i][c] += kStep;
+      minus.positions[i][c] -= kStep;
+      const double difference = -(energy(plus) - energy(minus)) / (2.0 * kStep);
+      EXPECT_NEAR(e.force[3 * i + c], difference, kDifferenceTolerance * scale) << "atom " << i << " axis " << c;
+    }
+  }
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (int i = 0; i < s.size(); ++i) {
+    for (int c = 0; c < 3; ++c) sum[c] += e.force[3 * i + c];
+  }
+  for (double total : sum) EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
+}
+
+// W = -dE/d(strain), positions and cell strained together.
+TEST_P(ChargeModelRoad, VirialIsMinusTheStrainDerivative) {
+  const Structure s = structure(22);
+  const Evaluation e = evaluate(s);
+  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      const auto strained = [&](double epsilon) {
+        Structure t = s;
+        const auto apply = [&](Vec3& v) { v[a] += epsilon * v[b]; };
+        for (Vec3& r : t.positions) apply(r);
+        for (int k = 0; k < 3; ++k) t.cell[3 * a + k] += epsilon * s.cell[3 * b + k];
+        return t;
+      };
+      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      EXPECT_NEAR(e.virial[3 * a + b], difference, kDifferenceTolerance * scale) << "component " << a << b;
+    }
+  }
+  // The per-structure virial is the sum of the per-atom ones, and both booking targets give it.
+  const Evaluation owner = evaluate(s, false);
+  for (int k = 0; k < 9; ++k) {
+    double sum = 0.0;
+    for (int i = 0; i < s.size(); ++i) sum += e.virial_per_atom[9 * i + k];
+    EXPECT_NEAR(sum, e.virial[k], kRoundingTolerance * scale) << "component " << k;
+    EXPECT_NEAR(owner.virial[k], e.virial[k], kRoundingTolerance * scale) << "component " << k;
+  }
+}
+
+TEST_P(ChargeModelRoad, ChargesAreNeutralAndEffectiveChargesSumToZero) {
+  const Structure s = structure(23);
+  const Evaluation e = evaluate(s);
+  double total = 0.0;
+  for (double q : e.charge) total += q;
+  EXPECT_NEAR(total, 0.0, 1e-12);  // the mean was subtracted in double precision
+  ASSERT_GT(largest_magnitude(e.charge), 1e-3) << "charges that vanish check nothing";
+  for (int k = 0; k < 9; ++k) {
+    double sum = 0.0;
+    for (int i = 0; i < s.size(); ++i) sum += e.bec[9 * i + k];
+    // Pair terms cancel between the two atoms of each pair; the diagonal adds the (zero) total charge.
+    EXPECT_NEAR(sum, 0.0, kFloatSumTolerance) << "component " << k;
+  }
+}
+
+TEST_P(ChargeModelRoad, InvariantUnderTranslation) {
+  const Structure s = structure(24);
+  Structure moved = s;
+  for (Vec3& r : moved.positions) {
+    r[0] += 0.37;
+    r[1] -= 1.21;
+    r[2] += 2.53;
+  }
+  const Evaluation e = evaluate(s);
+  const Evaluation f = evaluate(moved);
+  const double scale = std::max(1.0, largest_magnitude(e.force));
+  EXPECT_NEAR(f.energy, e.energy, kRoundingTolerance * std::max(1.0, std::abs(e.energy)));
+  for (std::size_t k = 0; k < e.force.size(); ++k) EXPECT_NEAR(f.force[k], e.force[k], kRoundingTolerance * scale);
+  for (std::size_t k = 0; k < e.charge.size(); ++k) EXPECT_NEAR(f.charge[k], e.charge[k], kRoundingTolerance);
+  for (std::size_t k = 0; k < e.bec.size(); ++k) EXPECT_NEAR(f.bec[k], e.bec[k], kRoundingTolerance);
+}
+
+// Each structure of a batch is evaluated as if alone, and its rows land at its own atoms.
+TEST_P(ChargeModelRoad, BatchMembersMatchSingleEvaluations) {
+  const std::vector<Structure> structures = {structure(25, 12), structure(26, 17)};
+  const std::vector<Evaluation> batch = evaluate_batch(structures);
+  for (std::size_t s = 0; s < structures.size(); ++s) {
+    const Evaluation alone = evaluate(structures[s]);
+    EXPECT_EQ(batch[s].energy, alone.energy) << "structure " << s;
+    EXPECT_EQ(batch[s].charge, alone.charge) << "structure " << s;
+    // Forces on neighbours and the pair terms of the effective charges are double atomic adds, which may land in
+    // another order: double rounding of terms of a few eV/Angstrom (or e).
+    for (std::size_t k = 0; k < alone.force.size(); ++k) {
+      EXPECT_NEAR(batch[s].force[k], alone.force[k], 1e-12) << "structure " << s << " value " << k;
+    }
+    for (std::size_t k = 0; k < alone.bec.size(); ++k) {
+      EXPECT_NEAR(batch[s].bec[k], alone.bec[k], 1e-12) << "structure " << s << " value " << k;
+    }
+  }
+}
+
+// A cell thinner than twice the cutoff is replicated by the driver; its explicit 2 x 2 x 2 replica needs none.
+TEST_P(ChargeModelRoad, ThinCellMatchesItsExplicitReplica) {
+  const Structure thin = test_support::random_structure(5, type_count(), 2.0, 27);
+  Structure replica;
+  for (int k = 0; k < 9; ++k) replica.cell[k] = 2.0 * thin.cell[k];
+  for (int copy = 0; copy < 8; ++copy) {
+    const Vec3 shift = test_support::matrix_times(thin.cell, {double(copy & 1), double((copy >> 1) & 1),
+                                                              double((copy >> 2) & 1)});
+    for (int i = 0; i < thin.size(); ++i) {
+      replica.types.push_back(thin.types[i]);
+      replica.positions.push_back(
+          {thin.positions[i][0] + shift[0], thin.positions[i][1] + shift[1], thin.positions[i][2] + shift[2]});
+    }
+  }
+  const Evaluation e = evaluate(thin);
+  const Evaluation f = evaluate(replica);
+  // Same atoms and images; only summation orders differ (float network sums, double atomics).
+  EXPECT_NEAR(f.energy / replica.size(), e.energy / thin.size(), kRoundingTolerance);
+  for (int i = 0; i < thin.size(); ++i) {
+    EXPECT_NEAR(f.charge[i], e.charge[i], kRoundingTolerance) << "atom " << i;
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(f.force[3 * i + c], e.force[3 * i + c], kRoundingTolerance) << "atom " << i;
+    for (int c = 0; c < 9; ++c) EXPECT_NEAR(f.bec[9 * i + c], e.bec[9 * i + c], kRoundingTolerance) << "atom " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ChargeModelRoad, ::testing::ValuesIn(charge_cases()),
+                         [](const ::testing::TestParamInfo<ChargeCase>& c) { return std::string(c.param.name); });
+
+}  // namespace
+}  // namespace quarvel
