@@ -109,6 +109,35 @@ TEST_F(LammpsDeviceStagingTest, RadialListCoversTheZblRangeAndFlagBitsAreMasked)
               ElementsAre(ElementsAre(1, 2, 4), ElementsAre(0, 2, 3, 4), ElementsAre(0, 1, 3), ElementsAre(1, 2)));
 }
 
+// Many blocks of 16 active atoms, rows longer than one warp round, lists against brute-force filtering.
+TEST_F(LammpsDeviceStagingTest, ListsOfALargerSystemMatchBruteForceFiltering) {
+  constexpr double kListCutoff = 4.0;  // Angstrom
+  const LammpsSystem big = LammpsSystem::random(40, 6.0, kListCutoff, kLammpsTypes);
+  ASSERT_GT(big.longest_row(), 40);
+  protocol_.cutoff_radial_list = 3.5;
+  protocol_.cutoff_angular = 2.5;
+  protocol_.neighbor_capacity_radial = big.longest_row();
+  protocol_.neighbor_capacity_angular = big.longest_row();
+  DeviceLammpsInput in(big, kLammpsTypes, big.longest_row());
+  DeviceWorkspace ws = external_workspace(protocol_, static_cast<std::uint64_t>(big.nall), 64);
+  stage_lammps_device_neighbors_on_device(in.view(), protocol_, ws, true);
+  const StagedLists lists = read_lists(ws.view(), protocol_, big.nlocal);
+  for (int i = 0; i < big.nlocal; ++i) {
+    std::vector<int> radial, angular;
+    for (int j : big.rows[i]) {
+      double d2 = 0.0;  // the kernel's order of operations, so the comparison with the cutoff is the same
+      for (int c = 0; c < 3; ++c) {
+        const double d = big.positions[3 * j + c] - big.positions[3 * i + c];
+        d2 += d * d;
+      }
+      if (d2 <= 3.5 * 3.5) radial.push_back(j);
+      if (d2 <= 2.5 * 2.5) angular.push_back(j);
+    }
+    EXPECT_EQ(lists.radial[i], radial) << "atom " << i;
+    EXPECT_EQ(lists.angular[i], angular) << "atom " << i;
+  }
+}
+
 // Models without angular channels get only the radial list.
 TEST_F(LammpsDeviceStagingTest, WithoutAngularChannelsOnlyTheRadialListIsStaged) {
   protocol_.body_channels.l_max_3body = 0;
