@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "cuda_backend/device_buffer.hpp"
@@ -21,6 +22,15 @@ struct LammpsSystem {
   std::vector<double> positions;             // x, y, z per atom
   std::vector<std::int32_t> image_of;        // the local atom each atom is a copy of
   std::vector<std::vector<std::int32_t>> rows;  // full neighbor row of each local atom, ascending index
+  std::vector<std::pair<std::int32_t, std::vector<std::int32_t>>> ghost_rows;  // (ghost, its complete row)
+
+  std::vector<std::int32_t> row_of(int i, double list_cutoff) const {
+    std::vector<std::int32_t> row;
+    for (int j = 0; j < nall; ++j) {
+      if (j != i && distance(i, j) < list_cutoff) row.push_back(j);
+    }
+    return row;
+  }
 
   double distance(int i, int j) const {
     double d2 = 0.0;
@@ -45,7 +55,13 @@ struct LammpsSystem {
   }
 
   // `nlocal` atoms at fixed pseudo-random spots of a cell of `edge` Angstrom; LAMMPS type 1 + i % lammps_types.
-  static LammpsSystem random(int nlocal, double edge, double list_cutoff, int lammps_types, std::uint32_t seed = 7) {
+  // Ghost atoms are the images within `ghost_cutoff` (at least the list cutoff) of the cell. With a ghost cutoff
+  // of twice the list cutoff, `ghost_rows` holds the complete rows of the ghosts within the list cutoff of the
+  // cell, as a LAMMPS ghost neighbor list does.
+  static LammpsSystem random(int nlocal, double edge, double list_cutoff, int lammps_types, std::uint32_t seed = 7,
+                             double ghost_cutoff = 0.0) {
+    ghost_cutoff = std::max(ghost_cutoff, list_cutoff);
+    const int shells = static_cast<int>(std::ceil(ghost_cutoff / edge));
     LammpsSystem s;
     s.nlocal = nlocal;
     s.edge = edge;
@@ -59,15 +75,15 @@ struct LammpsSystem {
       for (int c = 0; c < 3; ++c) s.positions.push_back(edge * next());
       s.image_of.push_back(i);
     }
-    for (int a = -1; a <= 1; ++a) {
-      for (int b = -1; b <= 1; ++b) {
-        for (int c = -1; c <= 1; ++c) {
+    for (int a = -shells; a <= shells; ++a) {
+      for (int b = -shells; b <= shells; ++b) {
+        for (int c = -shells; c <= shells; ++c) {
           if (a == 0 && b == 0 && c == 0) continue;
           for (int i = 0; i < nlocal; ++i) {
             const double p[3] = {s.positions[3 * i] + a * edge, s.positions[3 * i + 1] + b * edge,
                                  s.positions[3 * i + 2] + c * edge};
             bool near = true;
-            for (double x : p) near = near && x > -list_cutoff && x < edge + list_cutoff;
+            for (double x : p) near = near && x > -ghost_cutoff && x < edge + ghost_cutoff;
             if (!near) continue;
             s.types.push_back(s.types[i]);
             s.positions.insert(s.positions.end(), p, p + 3);
@@ -78,9 +94,14 @@ struct LammpsSystem {
     }
     s.nall = static_cast<int>(s.types.size());
     s.rows.resize(nlocal);
-    for (int i = 0; i < nlocal; ++i) {
-      for (int j = 0; j < s.nall; ++j) {
-        if (j != i && s.distance(i, j) < list_cutoff) s.rows[i].push_back(j);
+    for (int i = 0; i < nlocal; ++i) s.rows[i] = s.row_of(i, list_cutoff);
+    if (ghost_cutoff >= 2.0 * list_cutoff) {
+      for (int i = nlocal; i < s.nall; ++i) {
+        bool inner = true;
+        for (int c = 0; c < 3; ++c) {
+          inner = inner && s.positions[3 * i + c] > -list_cutoff && s.positions[3 * i + c] < edge + list_cutoff;
+        }
+        if (inner) s.ghost_rows.emplace_back(i, s.row_of(i, list_cutoff));
       }
     }
     return s;
@@ -110,6 +131,15 @@ struct HostLammpsInput {
     type_map.push_back(-1);
     for (int t = 1; t <= lammps_types; ++t) type_map.push_back(t - 1);
     for (int i = 0; i < s.nall; ++i) positions.push_back(&s.positions[3 * i]);
+  }
+  // Lists the ghosts that have complete rows as active atoms too (a LAMMPS ghost neighbor list).
+  void add_ghost_rows(const LammpsSystem& s) {
+    for (const auto& [ghost, row] : s.ghost_rows) {
+      ilist.push_back(ghost);
+      neighbor_rows[ghost] = row;
+      numneigh[ghost] = static_cast<std::int32_t>(row.size());
+    }
+    refresh_rows();
   }
   void add_spins(const std::vector<std::vector<double>>& rows) {
     spin_rows = rows;
