@@ -4,27 +4,9 @@
 
 namespace quarvel::cuda_backend {
 
-void build_descriptor_core_from_positions_on_device(const ModelProtocol&, int, const SimulationBox&,
-                                                    const DeviceModel&, DeviceWorkspace&, DescriptorCoreTopology) {
-  throw StageUnavailable("CUDA descriptor stage");
-}
-
 void build_spin_descriptors_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                       DeviceWorkspace&) {
   throw StageUnavailable("CUDA spin descriptor stage");
-}
-
-void evaluate_ann_energy_on_device(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {
-  throw StageUnavailable("CUDA neural network stage");
-}
-
-void accumulate_radial_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {
-  throw StageUnavailable("CUDA radial force stage");
-}
-
-void accumulate_radial_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                        DeviceWorkspace&, VirialTarget, bool) {
-  throw StageUnavailable("CUDA radial force stage");
 }
 
 void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
@@ -35,25 +17,6 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const
 void accumulate_lammps_radial_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                                DeviceWorkspace&, VirialTarget, bool) {
   throw StageUnavailable("CUDA LAMMPS radial force stage");
-}
-
-void accumulate_l2_angular_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&,
-                                          VirialTarget) {
-  throw StageUnavailable("CUDA angular force stage");
-}
-
-void accumulate_l2_angular_forces_on_device(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&,
-                                            VirialTarget) {
-  throw StageUnavailable("CUDA angular force stage");
-}
-
-void accumulate_zbl_forces_batched(const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {
-  throw StageUnavailable("CUDA ZBL force stage");
-}
-
-void accumulate_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                     DeviceWorkspace&, bool, VirialTarget) {
-  throw StageUnavailable("CUDA ZBL force stage");
 }
 
 void accumulate_spin_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,

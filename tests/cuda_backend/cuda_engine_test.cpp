@@ -252,12 +252,14 @@ class CudaEngineOperations : public CudaEngineTest {
   }
 };
 
-TEST_F(CudaEngineOperations, ForceBatchRefusesUntilThePipelineExists) {
-  const LoadedModel model(shape_of("nep4"));
-  const QrvlStructureBatch batch = arrays_.view();
+TEST_F(CudaEngineOperations, ForceBatchRefusesWhereAStageIsStillToCome) {
+  const LoadedModel model(shape_of("nep4_spin"));
+  QrvlStructureBatch batch = arrays_.view();
+  std::vector<double> spins(3 * static_cast<std::size_t>(batch.num_atoms), 0.5);
+  batch.spins = spins.data();
   QrvlFindForceResult r = result();
   EXPECT_EQ(qrvl_find_force_batch(model.handle(), &batch, &r), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA descriptor stage is not available yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
   QrvlFindDescriptorResult descriptors{};
   std::vector<double> values(64);
   descriptors.descriptors = values.data();

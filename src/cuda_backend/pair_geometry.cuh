@@ -1,0 +1,95 @@
+#pragma once
+// Pair separations as the force kernels take them: r_j - r_i in double through the nearest periodic image, then
+// rounded to float for the single-precision pair arithmetic. Only .cu files include this header.
+#include <cstdint>
+
+#include "cuda_platform.cuh"
+#include "device_layout.cuh"
+#include "device_workspace.hpp"
+#include "simulation_box.hpp"
+
+namespace quarvel::cuda_backend {
+namespace {
+
+constexpr int kPairAxes = 3;
+constexpr int kCellWords = 9;  // a row-major 3x3 cell matrix
+
+// One pair's displacement r_j - r_i (Angstrom, float) and its squared length, so that kernels with a cutoff
+// can reject a pair before taking any root.
+struct PairSeparation {
+  float d[kPairAxes];
+  float r2;
+};
+
+// Row `row` of a row-major 3x3 matrix dotted with v.
+__host__ __device__ __forceinline__ double matrix_row_dot(const double* m, int row, const double* v) {
+  return fma(m[row * kPairAxes + 2], v[2], fma(m[row * kPairAxes], v[0], m[row * kPairAxes + 1] * v[1]));
+}
+
+// d (Angstrom, double) replaced by its nearest image: when any axis is periodic, fractional coordinates through
+// the inverse lose their nearest integer (halves to even) on the periodic axes and go back through the cell.
+__host__ __device__ __forceinline__ void apply_minimum_image(const double* box, const double* inverse,
+                                                             const std::int32_t* pbc, double* d) {
+  if (pbc[0] == 0 && pbc[1] == 0 && pbc[2] == 0) return;
+  double s[kPairAxes];
+  for (int c = 0; c < kPairAxes; ++c) {
+    s[c] = matrix_row_dot(inverse, c, d);
+    if (pbc[c] != 0) s[c] -= rint(s[c]);
+  }
+  for (int c = 0; c < kPairAxes; ++c) d[c] = matrix_row_dot(box, c, s);
+}
+
+// Separation of atoms i and j (positions_soa3 with stride `capacity`) in the given cell.
+__host__ __device__ __forceinline__ PairSeparation pair_separation(const double* positions_soa3, int capacity, int i,
+                                                                   int j, const double* box, const double* inverse,
+                                                                   const std::int32_t* pbc) {
+  double d[kPairAxes];
+  for (int c = 0; c < kPairAxes; ++c) {
+    d[c] = positions_soa3[soa(c, j, capacity)] - positions_soa3[soa(c, i, capacity)];
+  }
+  apply_minimum_image(box, inverse, pbc, d);
+  PairSeparation p;
+  for (int c = 0; c < kPairAxes; ++c) p.d[c] = static_cast<float>(d[c]);
+  p.r2 = fmaf(p.d[2], p.d[2], fmaf(p.d[0], p.d[0], p.d[1] * p.d[1]));
+  return p;
+}
+
+// What kernels over the radial list read of the atoms: their cells (one SimulationBox for one neighbor-list set,
+// or per structure from the workspace for batches), types, positions and the list itself.
+struct RadialPairInputs {
+  SimulationBox box;
+  const std::int32_t* atom_to_structure;
+  const double* boxes_row_major9;
+  const double* box_inverse_row_major9;
+  const std::int32_t* pbc_flags3;
+  const std::int32_t* types;
+  const double* positions_soa3;
+  const std::int32_t* nn_radial;
+  const std::int32_t* nl_radial_slot_major;
+};
+
+inline RadialPairInputs make_radial_pair_inputs(const SimulationBox& box, const DeviceWorkspaceView& w) {
+  return {box,     w.atom_to_structure, w.boxes_row_major9, w.box_inverse_row_major9, w.pbc_flags3,
+          w.types, w.positions_soa3,    w.nn_radial,        w.nl_radial_slot_major};
+}
+
+// The cell atom i's separations are taken in.
+struct AtomCell {
+  const double* box;
+  const double* inverse;
+  const std::int32_t* pbc;
+};
+
+template <bool Batched>
+__device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int i) {
+  if constexpr (Batched) {
+    const int structure = __ldg(&in.atom_to_structure[i]);
+    return {in.boxes_row_major9 + aos(0, structure, kCellWords), in.box_inverse_row_major9 + aos(0, structure, kCellWords),
+            in.pbc_flags3 + aos(0, structure, kPairAxes)};
+  } else {
+    return {in.box.box, in.box.inverse, in.box.pbc};
+  }
+}
+
+}  // namespace
+}  // namespace quarvel::cuda_backend

@@ -1,0 +1,69 @@
+#pragma once
+// The Ziegler-Biersack-Littmark screened nuclear repulsion of one pair, with its smooth switch-off, as the ZBL
+// force kernels evaluate it. Only .cu files include this header.
+//
+// E(r) = fs(r) k Z_i Z_j phi(r/a) / r with a = 0.46848 / (Z_i^0.23 + Z_j^0.23), the screening
+// phi(x) = sum_k a_k exp(-b_k x) and the switch fs = 1 below r_in, (cos(pi (r - r_in)/(r_out - r_in)) + 1)/2
+// up to r_out, 0 beyond.
+#include "cuda_platform.cuh"
+#include "radial_basis.cuh"
+
+namespace quarvel::cuda_backend {
+namespace {
+
+constexpr int kZblRecordFloats = 10;  // r_in, r_out, then (a_k, b_k) for k = 1..4
+constexpr int kZblScreeningTerms = 4;
+constexpr int kZblInnerCutoff = 0;
+constexpr int kZblOuterCutoff = 1;
+constexpr int kZblFirstScreening = 2;
+constexpr float kZblChargeExponent = 0.23f;
+constexpr float kZblInverseScreeningLength = 2.1345629692077637f;  // 1/0.46848 in float (bits 0x40089CAE)
+constexpr float kCoulombEvAngstrom = 14.39964485168457f;            // e^2/(4 pi eps0) in eV Angstrom
+
+// The universal screening coefficients (a_1, b_1, ..., a_4, b_4) that fill non-flexible records.
+constexpr float kUniversalZblScreening[2 * kZblScreeningTerms] = {0.18175f, 3.1998f,  0.50986f, 0.94229f,
+                                                                  0.28022f, 0.4029f, 0.02817f, 0.20162f};
+
+// Energy of the pair with its switch (eV) and its derivative with respect to r (eV/Angstrom).
+struct ZblPairTerms {
+  float energy;
+  float slope;
+};
+
+// Z^0.23 of an atomic number, once per atom.
+__host__ __device__ __forceinline__ float zbl_charge_power(int atomic_number) {
+  return powf(static_cast<float>(atomic_number), kZblChargeExponent);
+}
+
+// One pair at distance r (0 < r < r_out), charge powers zi_power and zj_power, atomic number product zz,
+// screening coefficients (a_1, b_1, ...), cutoffs r_in < r_out.
+__host__ __device__ __forceinline__ ZblPairTerms zbl_pair_terms(float r, float zi_power, float zj_power, int zz,
+                                                                const float* screening, float r_in, float r_out) {
+  const float inverse_r = 1.0f / r;
+  const float q = (zi_power + zj_power) * kZblInverseScreeningLength;
+  const float amplitude = kCoulombEvAngstrom * static_cast<float>(zz);
+  const float x = r * q;
+  float phi = 0.0f;
+  float dphi = 0.0f;
+  for (int k = 0; k < kZblScreeningTerms; ++k) {
+    const float a = screening[2 * k];
+    const float b = screening[2 * k + 1];
+    const float e = expf(-b * x);
+    phi += a * e;
+    dphi -= b * a * e;
+  }
+  const float e0 = inverse_r * amplitude * phi;
+  const float de0 = inverse_r * (amplitude * q) * dphi - inverse_r * e0;
+  float fs = 1.0f;
+  float dfs = 0.0f;
+  if (r >= r_in) {
+    const float w = kPiF / (r_out - r_in);
+    const float theta = (r - r_in) * w;
+    fs = 0.5f * cosf(theta) + 0.5f;
+    dfs = w * (-0.5f * sinf(theta));
+  }
+  return {e0 * fs, de0 * fs + e0 * dfs};
+}
+
+}  // namespace
+}  // namespace quarvel::cuda_backend

@@ -1,0 +1,64 @@
+// The pair basis and its distance derivative, evaluated on the host through the CPU stand-in's device names.
+#include "cuda_backend/radial_basis.cuh"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace quarvel::cuda_backend {
+namespace {
+
+// Float recurrences over up to 17 Chebyshev terms whose derivatives reach a few hundred per Angstrom: a few
+// float rounding steps per term, relative to the size of the term.
+constexpr double kFloatRelative = 2e-5;
+constexpr double kDifferenceStep = 1e-6;  // Angstrom; double-precision differences of the reference
+constexpr int kLargestBasis = 16;
+
+// f_b(r) in double: f_0 = fc, f_b = (fc/2)(T_b(x) + 1), T_b(x) = cos(b acos x).
+double basis_value(int b, double r, double rc) {
+  if (r >= rc) return 0.0;
+  const double fc = 0.5 * std::cos(M_PI * r / rc) + 0.5;
+  if (b == 0) return fc;
+  const double t = r / rc - 1.0;
+  const double x = 2.0 * t * t - 1.0;
+  return 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
+}
+
+struct BasisPoint {
+  float r;
+  float rc;
+};
+
+class PairBasisSlopes : public ::testing::TestWithParam<BasisPoint> {};
+
+TEST_P(PairBasisSlopes, AreTheDerivativesOfTheBasis) {
+  const BasisPoint p = GetParam();
+  PairBasisWithSlope basis(p.r, p.rc);
+  for (int b = 0; b <= kLargestBasis; ++b) {
+    const BasisTerm term = basis.next();
+    const double value = basis_value(b, p.r, p.rc);
+    const double slope = (basis_value(b, p.r + kDifferenceStep, p.rc) - basis_value(b, p.r - kDifferenceStep, p.rc)) /
+                         (2.0 * kDifferenceStep);
+    EXPECT_NEAR(term.value, value, kFloatRelative * std::fmax(1.0, std::fabs(value))) << "b = " << b;
+    EXPECT_NEAR(term.slope, slope, kFloatRelative * std::fmax(1.0, std::fabs(slope))) << "b = " << b;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Distances, PairBasisSlopes,
+                         ::testing::Values(BasisPoint{0.3f, 5.0f}, BasisPoint{1.7f, 4.0f}, BasisPoint{2.5f, 5.0f},
+                                           BasisPoint{3.99f, 4.0f}, BasisPoint{4.9f, 6.0f}));
+
+TEST(PairBasis, VanishesFromTheCutoffOn) {
+  for (const float r : {4.0f, 4.5f}) {
+    PairBasisWithSlope basis(r, 4.0f);
+    for (int b = 0; b <= kLargestBasis; ++b) {
+      const BasisTerm term = basis.next();
+      EXPECT_EQ(term.value, 0.0f);
+      EXPECT_EQ(term.slope, 0.0f);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quarvel::cuda_backend

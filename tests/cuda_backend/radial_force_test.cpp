@@ -1,0 +1,186 @@
+// The radial force launchers on one staged structure: what each virial target books, clearing, the batched
+// kernel, and every refusal.
+#include "cuda_backend/radial_force.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/force_fixture.hpp"
+#include "support/model_file_writer.hpp"
+
+namespace quarvel::cuda_backend {
+namespace {
+
+using test_support::component_total;
+using test_support::kUnwritten;
+using test_support::StagedStructure;
+
+// Float pair sums in a different order (owner against scatter booking, gather against its batched twin).
+constexpr double kRoundingTolerance = 1e-5;
+constexpr int kAtoms = 10;
+
+test_support::ModelShape radial_shape() {
+  test_support::ModelShape s = test_support::compact_shape("nep4", {"C", "H", "O"}, 5);
+  s.cutoff_radial = {4.0};
+  s.cutoff_angular = {3.0};
+  s.basis_size_radial = 5;
+  return s;
+}
+
+class RadialForces : public test_support::DeviceTest {
+ protected:
+  void SetUp() override {
+    test_support::DeviceTest::SetUp();
+    if (IsSkipped()) return;
+    staged_ = test_support::stage_for_forces(radial_shape(), kAtoms, 21);
+  }
+
+  test_support::ForceOutputs run(VirialTarget target, bool clear = true) {
+    staged_.fill_outputs(kUnwritten);
+    accumulate_radial_forces_on_device(staged_.protocol(), kAtoms, staged_.structure.box(), staged_.model->device,
+                                       staged_.workspace, target, clear);
+    return staged_.outputs();
+  }
+
+  std::size_t capacity() const { return staged_.view().atom_capacity; }
+
+  StagedStructure staged_;
+};
+
+TEST_F(RadialForces, TargetsShareTheForcesAndBookingsShareTheVirial) {
+  const test_support::ForceOutputs none = run(VirialTarget::none);
+  const test_support::ForceOutputs owner = run(VirialTarget::fp64_owner);
+  const test_support::ForceOutputs scatter = run(VirialTarget::fp64_scatter);
+  double largest = 0.0;
+  for (int c = 0; c < 3; ++c) {
+    for (int i = 0; i < kAtoms; ++i) {
+      const std::size_t at = c * capacity() + i;
+      EXPECT_EQ(owner.force[at], none.force[at]);
+      EXPECT_NEAR(scatter.force[at], none.force[at], kRoundingTolerance);
+      largest = std::max(largest, std::abs(none.force[at]));
+    }
+    EXPECT_NEAR(component_total(none.force, capacity(), kAtoms, c), 0.0, kRoundingTolerance);  // Newton's third law
+  }
+  EXPECT_GT(largest, 0.01) << "the structure must have radial forces to compare";
+  // Target none leaves the virial alone, not even clearing it.
+  EXPECT_THAT(none.virial, ::testing::Each(kUnwritten));
+  // A symmetric full list gives the same per-atom virials whichever atom books the pair terms.
+  for (int k = 0; k < 9; ++k) {
+    for (int i = 0; i < kAtoms; ++i) {
+      EXPECT_NEAR(owner.virial[k * capacity() + i], scatter.virial[k * capacity() + i], kRoundingTolerance);
+    }
+  }
+}
+
+TEST_F(RadialForces, WithoutClearingAddsOntoPresentForces) {
+  const test_support::ForceOutputs cleared = run(VirialTarget::fp64_owner, true);
+  const test_support::ForceOutputs added = run(VirialTarget::fp64_owner, false);
+  for (int i = 0; i < kAtoms; ++i) {
+    EXPECT_NEAR(added.force[i], cleared.force[i] + kUnwritten, kRoundingTolerance);
+    EXPECT_NEAR(added.virial[i], cleared.virial[i] + kUnwritten, kRoundingTolerance);
+  }
+}
+
+TEST_F(RadialForces, BatchedKernelMatchesTheOneSetKernel) {
+  for (const VirialTarget target : {VirialTarget::fp64_owner, VirialTarget::fp64_scatter}) {
+    const test_support::ForceOutputs one = run(target);
+    staged_.fill_outputs(kUnwritten);
+    accumulate_radial_forces_batched(staged_.protocol(), kAtoms, staged_.model->device, staged_.workspace, target);
+    const test_support::ForceOutputs batched = staged_.outputs();
+    for (int i = 0; i < kAtoms; ++i) {
+      for (int c = 0; c < 3; ++c) EXPECT_NEAR(batched.force[c * capacity() + i], one.force[c * capacity() + i], kRoundingTolerance);
+      for (int k = 0; k < 9; ++k) EXPECT_NEAR(batched.virial[k * capacity() + i], one.virial[k * capacity() + i], kRoundingTolerance);
+    }
+    // The batched launcher clears the whole capacity first.
+    EXPECT_EQ(batched.force[kAtoms], 0.0);
+  }
+}
+
+TEST_F(RadialForces, CoincidentAtomsAddNothingAndStayFinite) {
+  ASSERT_FALSE(staged_.lists.radial[0].empty());
+  const int partner = staged_.lists.radial[0].front();
+  std::vector<double> positions = test_support::download(staged_.view().positions_soa3, 3 * capacity());
+  for (int c = 0; c < 3; ++c) positions[c * capacity() + partner] = positions[c * capacity()];
+  test_support::upload(staged_.view().positions_soa3, positions);
+  const test_support::ForceOutputs o = run(VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    for (int i = 0; i < kAtoms; ++i) EXPECT_TRUE(std::isfinite(o.force[c * capacity() + i])) << "atom " << i;
+    EXPECT_NEAR(component_total(o.force, capacity(), kAtoms, c), 0.0, kRoundingTolerance);
+  }
+  for (double v : o.virial) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST_F(RadialForces, NoAtomsLaunchesNothing) {
+  staged_.fill_outputs(kUnwritten);
+  accumulate_radial_forces_on_device(staged_.protocol(), 0, staged_.structure.box(), staged_.model->device,
+                                     staged_.workspace, VirialTarget::fp64_scatter, false);
+  EXPECT_THAT(staged_.outputs().force, ::testing::Each(kUnwritten));
+}
+
+std::vector<test_support::LauncherRefusal> radial_refusals() {
+  const auto same = [](ModelProtocol&) {};
+  const VirialTarget owner = VirialTarget::fp64_owner;
+  return {
+      {"FloatSink", false, VirialTarget::float_sink, same, nullptr,
+       "internal radial forces do not support the float virial sink"},
+      {"BatchedWithoutVirial", true, VirialTarget::none, same, nullptr,
+       "batched radial forces require an FP64 virial target"},
+      {"NoTypes", false, owner, [](ModelProtocol& p) { p.num_types = 0; }, nullptr, "num_types must be positive"},
+      {"NegativeRadialOrder", false, owner, [](ModelProtocol& p) { p.n_max_radial = -1; }, nullptr,
+       "n_max_radial must be non-negative"},
+      {"NegativeBasis", true, owner, [](ModelProtocol& p) { p.basis_size_radial = -1; }, nullptr,
+       "basis_size_radial must be non-negative"},
+      {"ZeroCutoff", false, owner, [](ModelProtocol& p) { p.cutoff_radial = 0.0; }, nullptr,
+       "radial cutoff must be positive"},
+      {"NoTypesArray", false, owner, same, "types", "workspace missing atom types"},
+      {"NoPositions", true, owner, same, "positions_soa3", "workspace missing positions"},
+      {"NoCounts", false, owner, same, "nn_radial", "workspace missing radial counts"},
+      {"NoNeighbors", false, owner, same, "nl_radial_slot_major", "workspace missing radial neighbors"},
+      {"NoDerivatives", false, owner, same, "fp", "workspace missing descriptor derivatives"},
+      {"NoForce", true, owner, same, "force_soa3", "workspace missing force output"},
+      {"NoVirial", false, owner, same, "virial_soa9", "workspace missing virial output"},
+      {"NoStructureMap", true, owner, same, "atom_to_structure", "workspace missing atom_to_structure"},
+      {"NoBoxes", true, owner, same, "boxes_row_major9", "workspace missing boxes"},
+      {"NoInverses", true, owner, same, "box_inverse_row_major9", "workspace missing box inverses"},
+      {"NoPbc", true, owner, same, "pbc_flags3", "workspace missing pbc flags"},
+  };
+}
+
+class RadialLauncherRefuses : public test_support::DeviceTest,
+                              public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+
+TEST_P(RadialLauncherRefuses, WithItsMessage) {
+  const test_support::LauncherRefusal& c = GetParam();
+  const auto model = test_support::load_model(radial_shape());
+  ModelProtocol p = model->protocol();
+  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
+  c.protocol_change(p);
+  const SimulationBox box{};
+  const auto call = [&] {
+    if (c.batched) {
+      accumulate_radial_forces_batched(p, 4, model->device, workspace, c.target);
+    } else {
+      accumulate_radial_forces_on_device(p, 4, box, model->device, workspace, c.target, true);
+    }
+  };
+  EXPECT_THAT(call, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, RadialLauncherRefuses, ::testing::ValuesIn(radial_refusals()),
+                         [](const auto& refusal) { return std::string(refusal.param.name); });
+
+TEST_F(RadialForces, RefusesMoreAtomsThanTheWorkspaceHolds) {
+  EXPECT_THAT([&] {
+    accumulate_radial_forces_on_device(staged_.protocol(), static_cast<int>(capacity()) + 1, staged_.structure.box(),
+                                       staged_.model->device, staged_.workspace, VirialTarget::none, true);
+  }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("atom_count exceeds workspace atom capacity")));
+}
+
+}  // namespace
+}  // namespace quarvel::cuda_backend

@@ -1,0 +1,327 @@
+// Forces and virials of whole structures through the flat interface, checked against what physics makes exact:
+// the energy's finite differences, its strain derivative, invariances, supercells and thin-cell replication.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "quarvel/quarvel.h"
+#include "support/descriptor_structures.hpp"
+#include "support/device_test.hpp"
+#include "support/model_file_writer.hpp"
+
+namespace quarvel {
+namespace {
+
+using test_support::Cell;
+using test_support::ModelShape;
+using test_support::Structure;
+using test_support::TempModelFile;
+using test_support::Vec3;
+
+// Central differences over double positions of an energy summed from float per-atom terms: the step balances
+// the float rounding of the energy (about 1e-7 relative, divided by the step) against the truncation error.
+constexpr double kStep = 2e-3;  // Angstrom
+// Forces and virials against differences of the energy: float descriptor and network arithmetic, amplified by
+// 1/kStep, sets the scale.
+constexpr double kDifferenceTolerance = 2e-3;
+// Two evaluations that differ only by float rounding of reordered sums (eV, eV/Angstrom).
+constexpr double kRoundingTolerance = 2e-4;
+
+// Forces below this (eV/Angstrom) would make the difference test vacuous.
+constexpr double kMeaningfulForce = 0.1;
+
+struct ForceCase {
+  const char* name;
+  ModelShape shape;
+};
+
+void PrintTo(const ForceCase& c, std::ostream* os) { *os << c.name; }
+
+ModelShape base_shape(const char* family, std::vector<std::string> elements) {
+  ModelShape s = test_support::compact_shape(family, std::move(elements), 7);
+  s.cutoff_radial = {4.0};
+  s.cutoff_angular = {3.5};
+  s.l_max_3body = 4;
+  s.n_max_angular = 2;
+  s.basis_size_angular = 3;
+  s.hidden_neurons = 4;
+  return s;
+}
+
+std::vector<ForceCase> force_cases() {
+  std::vector<ForceCase> cases;
+  cases.push_back({"Nep4OneType", base_shape("nep4", {"C"})});
+  ForceCase q{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
+  q.shape.q222 = 1;
+  q.shape.coupling_flags = {1, 1, 1, 1, 1};
+  cases.push_back(q);
+  cases.push_back({"Nep5ThreeTypes", base_shape("nep5", {"C", "H", "O"})});
+  // Per-type cutoffs: lists reach the largest, so some listed pairs lie beyond their own pair cutoff.
+  ForceCase typewise_cutoffs{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
+  typewise_cutoffs.shape.cutoff_radial = {4.0, 3.0};
+  typewise_cutoffs.shape.cutoff_angular = {3.5, 2.5};
+  cases.push_back(typewise_cutoffs);
+  ForceCase wide{"Nep4HighOrderManyRadial", base_shape("nep4", {"Si", "O"})};
+  wide.shape.l_max_3body = 6;
+  wide.shape.n_max_angular = 6;
+  cases.push_back(wide);
+  // Tiles of two atoms with three types present: the angular kernel takes its atoms grouped by type.
+  ForceCase grouped{"Nep4ThreeTypesGroupedTiles", base_shape("nep4", {"C", "H", "N"})};
+  grouped.shape.n_max_angular = 7;
+  cases.push_back(grouped);
+  ForceCase single{"Nep4DegreeOneOneRadial", base_shape("nep4", {"C"})};
+  single.shape.l_max_3body = 1;
+  single.shape.n_max_angular = 0;
+  single.shape.basis_size_angular = 0;
+  cases.push_back(single);
+  ForceCase zbl{"Nep4ZblFixed", base_shape("nep4_zbl", {"C", "H"})};
+  zbl.shape.zbl = {1.0, 2.0, std::nullopt};
+  cases.push_back(zbl);
+  ForceCase typewise{"Nep4ZblTypewise", base_shape("nep4_zbl", {"C", "O"})};
+  typewise.shape.zbl = {1.0, 2.0, 0.6};
+  cases.push_back(typewise);
+  ForceCase flexible{"Nep5ZblFlexible", base_shape("nep5_zbl", {"C", "H"})};
+  flexible.shape.zbl = {0.0, 0.0, std::nullopt};
+  cases.push_back(flexible);
+  return cases;
+}
+
+// The outputs of one structure.
+struct Evaluation {
+  double energy = 0.0;
+  std::vector<double> potential;
+  std::vector<double> force;            // 3 per atom
+  std::array<double, 9> virial{};       // row-major
+  std::vector<double> virial_per_atom;  // 9 per atom, row-major
+};
+
+class StructuralForces : public ::testing::TestWithParam<ForceCase> {
+ protected:
+  void SetUp() override {
+    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
+    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
+    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+  }
+  void TearDown() override { qrvl_free_model(model_); }
+
+  int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
+
+  // A structure with close pairs (so that ZBL acts) in a cell thick enough for no replication.
+  Structure structure(unsigned seed, int atoms = 10) const {
+    Structure s = test_support::random_structure(atoms, type_count(), 2.2, seed);
+    return s;
+  }
+
+  Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
+    const std::int32_t count = s.size();
+    const std::int32_t offset = 0;
+    std::vector<double> positions;
+    for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
+    const std::int32_t pbc[3] = {1, 1, 1};
+    QrvlStructureBatch batch{};
+    batch.num_structures = 1;
+    batch.num_atoms = count;
+    batch.atom_counts = &count;
+    batch.atom_offsets = &offset;
+    batch.types = s.types.data();
+    batch.positions = positions.data();
+    batch.boxes = s.cell.data();
+    batch.pbc = pbc;
+    Evaluation e;
+    e.potential.assign(static_cast<std::size_t>(count), 0.0);
+    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
+    e.virial_per_atom.assign(9 * static_cast<std::size_t>(count), 0.0);
+    QrvlFindForceResult result{};
+    result.energy = &e.energy;
+    result.potential = e.potential.data();
+    result.force = e.force.data();
+    result.virial = e.virial.data();
+    result.virial_per_atom = per_atom_virials ? e.virial_per_atom.data() : nullptr;
+    const int status = qrvl_find_force_batch(model_, &batch, &result);
+    EXPECT_EQ(status, QRVL_STATUS_OK) << qrvl_last_error_message();
+    return e;
+  }
+
+  double energy(const Structure& s) const { return evaluate(s, false).energy; }
+
+ private:
+  std::unique_ptr<TempModelFile> file_;
+  QrvlModel* model_ = nullptr;
+};
+
+double largest_magnitude(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double x : v) m = std::max(m, std::abs(x));
+  return m;
+}
+
+TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
+  const Structure s = structure(11);
+  const Evaluation e = evaluate(s);
+  ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
+  const double scale = std::max(1.0, largest_magnitude(e.force));
+  for (int i = 0; i < s.size(); ++i) {
+    for (int c = 0; c < 3; ++c) {
+      Structure plus = s;
+      Structure minus = s;
+      plus.positions[i][c] += kStep;
+      minus.positions[i][c] -= kStep;
+      const double difference = -(energy(plus) - energy(minus)) / (2.0 * kStep);
+      EXPECT_NEAR(e.force[3 * i + c], difference, kDifferenceTolerance * scale) << "atom " << i << " axis " << c;
+    }
+  }
+  double sum[3] = {0.0, 0.0, 0.0};
+  for (int i = 0; i < s.size(); ++i) {
+    for (int c = 0; c < 3; ++c) sum[c] += e.force[3 * i + c];
+  }
+  for (double total : sum) EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
+}
+
+// W = -dE/d(strain) with positions and cell strained together; the energy is rotation invariant, so W is
+// symmetric and the order of its indices does not matter.
+TEST_P(StructuralForces, VirialIsMinusTheStrainDerivative) {
+  const Structure s = structure(12);
+  const Evaluation e = evaluate(s);
+  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      const auto strained = [&](double epsilon) {
+        Structure t = s;
+        const auto apply = [&](Vec3& v) { v[a] += epsilon * v[b]; };
+        for (Vec3& r : t.positions) apply(r);
+        for (int column = 0; column < 3; ++column) {
+          Vec3 edge{t.cell[column], t.cell[3 + column], t.cell[6 + column]};
+          apply(edge);
+          for (int row = 0; row < 3; ++row) t.cell[3 * row + column] = edge[row];
+        }
+        return t;
+      };
+      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      EXPECT_NEAR(e.virial[3 * a + b], difference, kDifferenceTolerance * scale) << "component " << a << b;
+    }
+  }
+}
+
+TEST_P(StructuralForces, PerAtomValuesSumToTheTotalsAndTotalsDoNotDependOnTheBooking) {
+  const Structure s = structure(13);
+  const Evaluation scattered = evaluate(s, true);
+  const Evaluation owned = evaluate(s, false);
+  double energy_sum = 0.0;
+  for (double p : scattered.potential) energy_sum += p;
+  EXPECT_NEAR(energy_sum, scattered.energy, kRoundingTolerance);
+  for (int k = 0; k < 9; ++k) {
+    double sum = 0.0;
+    for (int i = 0; i < s.size(); ++i) sum += scattered.virial_per_atom[9 * i + k];
+    EXPECT_NEAR(sum, scattered.virial[k], kRoundingTolerance) << "component " << k;
+    EXPECT_NEAR(owned.virial[k], scattered.virial[k], kRoundingTolerance) << "component " << k;
+  }
+  EXPECT_NEAR(owned.energy, scattered.energy, kRoundingTolerance);
+  for (std::size_t k = 0; k < owned.force.size(); ++k) EXPECT_NEAR(owned.force[k], scattered.force[k], kRoundingTolerance);
+}
+
+// A rigid rotation with a translation, and a reversed atom order, change nothing but the frame and the labels.
+TEST_P(StructuralForces, InvariantUnderRotationTranslationAndReordering) {
+  const Structure s = structure(14);
+  const Evaluation e = evaluate(s);
+  const double angle = 0.7;
+  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
+                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
+  Structure moved = s;
+  const Vec3 shift{0.37, -1.21, 2.5};
+  for (Vec3& r : moved.positions) {
+    r = test_support::matrix_times(rotation, r);
+    for (int c = 0; c < 3; ++c) r[c] += shift[c];
+  }
+  for (int column = 0; column < 3; ++column) {
+    const Vec3 edge = test_support::matrix_times(rotation, {s.cell[column], s.cell[3 + column], s.cell[6 + column]});
+    for (int row = 0; row < 3; ++row) moved.cell[3 * row + column] = edge[row];
+  }
+  std::reverse(moved.positions.begin(), moved.positions.end());
+  std::reverse(moved.types.begin(), moved.types.end());
+  const Evaluation m = evaluate(moved);
+  EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance);
+  const int n = s.size();
+  for (int i = 0; i < n; ++i) {
+    const Vec3 expected = test_support::matrix_times(rotation, {e.force[3 * i], e.force[3 * i + 1], e.force[3 * i + 2]});
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(m.force[3 * (n - 1 - i) + c], expected[c], kRoundingTolerance) << i;
+    EXPECT_NEAR(m.potential[n - 1 - i], e.potential[i], kRoundingTolerance) << i;
+  }
+}
+
+// The structure repeated `copies` times along the first cell vector, atoms of copy k after those of copy k - 1.
+Structure repeated_along_first_vector(const Structure& s, int copies) {
+  Structure r;
+  r.cell = s.cell;
+  for (int row = 0; row < 3; ++row) r.cell[3 * row] *= copies;
+  for (int k = 0; k < copies; ++k) {
+    for (int i = 0; i < s.size(); ++i) {
+      Vec3 p = s.positions[i];
+      for (int row = 0; row < 3; ++row) p[row] += k * s.cell[3 * row];
+      r.positions.push_back(p);
+      r.types.push_back(s.types[i]);
+    }
+  }
+  return r;
+}
+
+void expect_replica_matches(const Evaluation& small, const Evaluation& big, int copies, int atoms) {
+  EXPECT_NEAR(big.energy, copies * small.energy, copies * kRoundingTolerance);
+  for (int k = 0; k < 9; ++k) EXPECT_NEAR(big.virial[k], copies * small.virial[k], copies * kRoundingTolerance);
+  for (int copy = 0; copy < copies; ++copy) {
+    for (int i = 0; i < atoms; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(big.force[3 * (copy * atoms + i) + c], small.force[3 * i + c], kRoundingTolerance) << i;
+      }
+      for (int k = 0; k < 9; ++k) {
+        EXPECT_NEAR(big.virial_per_atom[9 * (copy * atoms + i) + k], small.virial_per_atom[9 * i + k],
+                    kRoundingTolerance);
+      }
+    }
+  }
+}
+
+TEST_P(StructuralForces, SupercellKeepsEnergyPerAtomAndForces) {
+  const Structure s = structure(15);
+  expect_replica_matches(evaluate(s), evaluate(repeated_along_first_vector(s, 2)), 2, s.size());
+}
+
+// A cell thinner than twice the cutoff along its first vector is replicated by the library; the explicit
+// replica thick enough to need none gives the same physics.
+TEST_P(StructuralForces, ThinCellEqualsItsExplicitReplica) {
+  Structure s = structure(16, 12);
+  Structure thin;
+  thin.cell = s.cell;
+  for (int row = 0; row < 3; ++row) thin.cell[3 * row] /= 3.0;
+  const Cell inverse = test_support::inverse_of(thin.cell);
+  for (int i = 0; i < s.size() && thin.size() < 4; ++i) {
+    const Vec3 f = test_support::matrix_times(inverse, s.positions[i]);
+    if (f[0] >= 0.0 && f[0] < 1.0) {
+      thin.positions.push_back(s.positions[i]);
+      thin.types.push_back(s.types[i]);
+    }
+  }
+  ASSERT_GE(thin.size(), 2);
+  // Keep only atoms that stay apart from each other's images in the replica.
+  const Structure replica = repeated_along_first_vector(thin, 3);
+  for (int i = 0; i < replica.size(); ++i) {
+    for (int j = 0; j < i; ++j) {
+      if (test_support::norm(replica.separation(i, j)) < 0.8) GTEST_SKIP() << "structure too crowded";
+    }
+  }
+  expect_replica_matches(evaluate(thin), evaluate(replica), 3, thin.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, StructuralForces, ::testing::ValuesIn(force_cases()),
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
+
+}  // namespace
+}  // namespace quarvel
