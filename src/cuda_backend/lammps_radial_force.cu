@@ -1,6 +1,8 @@
 #include "lammps_radial_force.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdint>
 
 #include "cuda_checks.hpp"
@@ -27,6 +29,7 @@ struct LammpsRadialArgs {
   const float* radial_pair_cutoffs;  // Angstrom, [t_i T + t_j]
   float zbl_inner;                   // Angstrom
   float zbl_outer;
+  float zbl_screening[2 * kZblScreeningTerms];  // the universal (a_k, b_k), by value so device code sees them
   SimulationBox box;
   const std::int32_t* types;
   const std::int32_t* atomic_numbers;
@@ -106,7 +109,7 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
       if (p.r2 < a.zbl_outer * a.zbl_outer) {
         const int tj_number = __ldg(&a.atomic_numbers[tj]);
         const ZblPairTerms zbl = zbl_pair_terms(r, zi_power, zbl_charge_power(tj_number),
-                                                __ldg(&a.atomic_numbers[ti]) * tj_number, kUniversalZblScreening,
+                                                __ldg(&a.atomic_numbers[ti]) * tj_number, a.zbl_screening,
                                                 a.zbl_inner, a.zbl_outer);
         const float half_scale = 0.5f * zbl.slope / r;
         for (int c = 0; c < kPairAxes; ++c) {
@@ -231,6 +234,7 @@ void accumulate_lammps_radial_forces_on_device(const ModelProtocol& protocol, in
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
   a.zbl_inner = static_cast<float>(protocol.zbl_rc_inner);
   a.zbl_outer = static_cast<float>(protocol.zbl_rc_outer);
+  std::copy(std::begin(kUniversalZblScreening), std::end(kUniversalZblScreening), a.zbl_screening);
   a.box = box;
   a.types = w.types;
   a.atomic_numbers = m.atomic_numbers;
