@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine_routines.hpp"
+#include "evaluation_guard.hpp"
 #include "lammps_device_output.hpp"
 #include "lammps_device_staging.hpp"
 #include "lammps_drivers.hpp"
@@ -209,18 +210,7 @@ int evaluate_device_lammps_neighbors(DeviceLammpsDriverModel& model, const QrvlL
                                      const QrvlLammpsDeviceNeighborResult& result) {
   const int status = check_arguments(model, input, result);
   if (status != QRVL_STATUS_OK) return status;
-  try {
-    return evaluate_checked(model, input, result);
-  } catch (const StageUnavailable& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_UNSUPPORTED;
-  } catch (const std::invalid_argument& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_INVALID_ARGUMENT;
-  } catch (const std::exception& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_RUNTIME_ERROR;
-  }
+  return guard_evaluation([&] { return evaluate_checked(model, input, result); });
 }
 
 }  // namespace quarvel::cuda_backend

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine_routines.hpp"
+#include "evaluation_guard.hpp"
 #include "lammps_drivers.hpp"
 #include "lammps_host_staging.hpp"
 #include "pipeline_stages.hpp"
@@ -131,18 +132,7 @@ int evaluate_host_lammps_neighbors(const HostLammpsDriverModel& model, const Qrv
   if (result.spin_transfer != nullptr && model.protocol.spin_mode == 0) return QRVL_STATUS_UNSUPPORTED;
   const std::int32_t n = staged_atom_count(input);
   if (n < 1) return QRVL_STATUS_INVALID_ARGUMENT;
-  try {
-    return evaluate_checked(model, input, n, result);
-  } catch (const StageUnavailable& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_UNSUPPORTED;
-  } catch (const std::invalid_argument& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_INVALID_ARGUMENT;
-  } catch (const std::exception& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_RUNTIME_ERROR;
-  }
+  return guard_evaluation([&] { return evaluate_checked(model, input, n, result); });
 }
 
 }  // namespace quarvel::cuda_backend

@@ -44,6 +44,15 @@ class LammpsDriverFailures : public LammpsDriverTest {
     return static_cast<int>(cpu_cuda::live_allocation_count() - before);
   }
 
+  // Device forces only, atom-major.
+  static QrvlLammpsDeviceNeighborResult forces_into(const DeviceCopy<double>& force) {
+    QrvlLammpsDeviceNeighborResult r{};
+    r.force = force.get();
+    r.force_atom_stride = 3;
+    r.force_component_stride = 1;
+    return r;
+  }
+
   // Host rows for the local atoms' forces and the totals.
   struct HostOut {
     double energy = 0.0;
@@ -93,10 +102,7 @@ TEST_F(LammpsDriverFailures, HostListAllocationFailuresFreeEverythingAndTheNextC
 TEST_F(LammpsDriverFailures, DeviceListFirstAllocationFailureLeavesNoCache) {
   const DeviceLammpsInput in(system_, kLammpsTypes, system_.longest_row());
   const DeviceCopy<double> force(std::vector<double>(3 * system_.nall, 0.0));
-  QrvlLammpsDeviceNeighborResult r{};
-  r.force = force.get();
-  r.force_atom_stride = 3;
-  r.force_component_stride = 1;
+  const QrvlLammpsDeviceNeighborResult r = forces_into(force);
   const std::size_t before = cpu_cuda::live_allocation_count();
   cpu_cuda::inject_failure(cpu_cuda::Operation::allocation, 3, cudaErrorMemoryAllocation);
   EXPECT_EQ(evaluate_device(in.view(), r), QRVL_STATUS_RUNTIME_ERROR);
@@ -142,10 +148,7 @@ TEST_F(LammpsDriverFailures, DeviceListFailedRebuildKeepsTheCachedWorkspace) {
 TEST_F(LammpsDriverFailures, DeviceListLaunchFailureNamesTheStep) {
   const DeviceLammpsInput in(system_, kLammpsTypes, system_.longest_row());
   const DeviceCopy<double> force(std::vector<double>(3 * system_.nall, 0.0));
-  QrvlLammpsDeviceNeighborResult r{};
-  r.force = force.get();
-  r.force_atom_stride = 3;
-  r.force_component_stride = 1;
+  const QrvlLammpsDeviceNeighborResult r = forces_into(force);
   cpu_cuda::inject_failure(cpu_cuda::Operation::launch, 1, cudaErrorLaunchOutOfResources);
   EXPECT_EQ(evaluate_device(in.view(), r), QRVL_STATUS_RUNTIME_ERROR);
   EXPECT_THAT(qrvl_last_error_message(), StartsWith("stage device LAMMPS types: "));
