@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
@@ -13,10 +14,11 @@ namespace {
 
 namespace ah = angular_harmonics;
 
-constexpr int kDescriptorBlock = 128;                 // threads per block: one thread per centre atom
-constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // block sizes tried when the scratch outgrows that limit
+constexpr int kDescriptorBlock = 128;                    // threads per block: one thread per centre atom
+constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // tried when 128 threads need over 48 KiB
 constexpr int kAxes = 3;
-constexpr int kCellWords = 9;  // a row-major 3x3 cell matrix
+constexpr int kCellWords = 9;                    // a row-major 3x3 cell matrix
+constexpr int kCouplingChannels = 6;             // q222, q1111, q112, q123, q233, q134
 constexpr float kPiF = 3.14159265358979323846f;  // the float nearest to pi
 
 // The angular shapes of the kernel: sums kept per radial function (Abc) and radial functions per pass (K), so
@@ -36,8 +38,8 @@ struct DescriptorCoreArgs {
   int n_max_angular;
   int basis_size_angular;
   int l_max;
-  int coupling[6];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
-  int abc;          // the model's (l_max + 1)^2 - 1
+  int coupling[kCouplingChannels];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
+  int abc;                          // the model's (l_max + 1)^2 - 1
   const float* radial_pair_cutoffs;
   const float* angular_pair_cutoffs;
   SimulationBox box;
@@ -59,6 +61,27 @@ struct DescriptorCoreArgs {
   float* sum_fxyz;
   float* descriptors;
 };
+
+// A compile-time index; read it as decltype(index)::value.
+template <int P>
+struct StaticIndex {
+  static constexpr int value = P;
+};
+
+// Calls f(StaticIndex<p>{}) for p = 0..N-1: the radial functions of one pass, with their index a compile-time
+// constant so that the per-pass sums stay in registers.
+template <typename F, int... P>
+__device__ __forceinline__ void unrolled_over(std::integer_sequence<int, P...>, F&& f) {
+  (f(StaticIndex<P>{}), ...);
+}
+
+template <int N, typename F>
+__device__ __forceinline__ void unrolled(F&& f) {
+  unrolled_over(std::make_integer_sequence<int, N>{}, f);
+}
+
+// Types outside the model are skipped: as centres they get nothing written, as neighbors they contribute nothing.
+__device__ __forceinline__ bool valid_type(int type, int num_types) { return type >= 0 && type < num_types; }
 
 // The cell one atom's separations are taken in.
 struct AtomCell {
@@ -129,7 +152,7 @@ class PairBasis {
   float fc_;
   float half_fc_;
   float x_;
-  float previous_ = 1.0f;  // T_{b-1}
+  float previous_ = 1.0f;   // T_{b-1}
   float chebyshev_ = 1.0f;  // T_b
   int b_ = 0;
 };
@@ -145,8 +168,7 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
   const int nb = a.basis_size_radial + 1;
   for (int n = 0; n <= nr; ++n) a.descriptors[soa(n, i, a.capacity)] = 0.0f;
   const auto flush = [&](int neighbor_type) {
-    const float* c = a.coefficients +
-                     static_cast<std::size_t>(ti * a.num_types + neighbor_type) * (nr + 1) * nb;
+    const float* c = a.coefficients + static_cast<std::size_t>(ti * a.num_types + neighbor_type) * (nr + 1) * nb;
     for (int n = 0; n <= nr; ++n) {
       float acc = 0.0f;
       for (int b = 0; b < nb; ++b) acc = fmaf(scratch[b * stride + t], __ldg(&c[n * nb + b]), acc);
@@ -158,6 +180,7 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
   for (int s = 0; s < count; ++s) {
     const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
     const int tj = __ldg(&a.types[j]);
+    if (!valid_type(tj, a.num_types)) continue;  // never listed by the builders; its tables do not exist
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_rc = 1.0f / rc;
     if (tj != previous_type) {
@@ -177,12 +200,12 @@ template <int Abc>
 __device__ void store_angular_rows(const DescriptorCoreArgs& a, int i, int n, const float (&s)[Abc]) {
   const int first_row = a.n_max_radial + 1;
   int channel = 0;
-  const auto put = [&](float value) {
+  auto put = [&](float value) {
     const int row = first_row + channel * (a.n_max_angular + 1) + n;
     if (row < a.descriptor_dim) a.descriptors[soa(row, i, a.capacity)] = value;
     ++channel;
   };
-  for (int l = 1; l <= a.l_max; ++l) put(ah::invariant_q(l, s));
+  ah::for_each_q<1>(a.l_max, s, put);
   if (a.coupling[0] != 0) put(ah::invariant_q222(s));
   if (a.coupling[1] != 0) put(ah::invariant_q1111(s));
   if (a.coupling[2] != 0) put(ah::invariant_q112(s));
@@ -198,21 +221,20 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
                                    const double ri[kAxes]) {
   const int na = a.n_max_angular;
   const int nb = a.basis_size_angular + 1;
-  const std::size_t radial_block = static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) *
-                                   (a.basis_size_radial + 1);
+  const std::size_t radial_block =
+      static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) * (a.basis_size_radial + 1);
   const int count = __ldg(&a.nn_angular[i]);
   for (int first = 0; first <= na; first += K) {
     const int functions = min(K, na + 1 - first);
     float sums[K][Abc];
-    for (int p = 0; p < K; ++p) {
+    unrolled<K>([&](auto index) {
+      constexpr int p = decltype(index)::value;
       for (int k = 0; k < Abc; ++k) sums[p][k] = 0.0f;
-    }
+    });
     for (int s = 0; s < count; ++s) {
       const std::size_t slot = soa(s, i, a.capacity);
       const int j = __ldg(&a.nl_angular_slot_major[slot]);
       const int tj = __ldg(&a.types[j]);
-      const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
-      const float inverse_rc = 1.0f / rc;
       PairGeometry g;
       if (first == 0) {
         g = pair_geometry(a, cell, ri, j);
@@ -224,33 +246,39 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
         g = {a.f12x[slot], a.f12y[slot], a.f12z[slot], a.r12_angular[slot]};
       }
       if (g.r <= 0.0f) continue;  // a coincident atom has no direction
-      const float* c = a.coefficients + radial_block +
-                       (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
+      if (!valid_type(tj, a.num_types)) continue;
+      const float rc = __ldg(&a.angular_pair_cutoffs[ti * a.num_types + tj]);
+      const float inverse_rc = 1.0f / rc;
+      const float* c =
+          a.coefficients + radial_block + (static_cast<std::size_t>(ti * a.num_types + tj) * (na + 1) + first) * nb;
       float radial[K];
-      for (int p = 0; p < K; ++p) radial[p] = 0.0f;
+      unrolled<K>([&](auto index) { radial[decltype(index)::value] = 0.0f; });
       PairBasis basis(g.r, rc, inverse_rc);
       for (int b = 0; b < nb; ++b) {
         const float f = basis.next();
-        for (int p = 0; p < K; ++p) {
+        unrolled<K>([&](auto index) {
+          constexpr int p = decltype(index)::value;
           if (p < functions) radial[p] = fmaf(f, __ldg(&c[p * nb + b]), radial[p]);
-        }
+        });
       }
       const float inverse_r = 1.0f / g.r;
       const float ux = g.dx * inverse_r;
       const float uy = g.dy * inverse_r;
       const float uz = g.dz * inverse_r;
-      for (int p = 0; p < K; ++p) {
+      unrolled<K>([&](auto index) {
+        constexpr int p = decltype(index)::value;
         if (p < functions) ah::add_weighted_harmonics(a.l_max, radial[p], ux, uy, uz, sums[p]);
-      }
+      });
     }
-    for (int p = 0; p < K; ++p) {
-      if (p >= functions) continue;
+    unrolled<K>([&](auto index) {
+      constexpr int p = decltype(index)::value;
+      if (p >= functions) return;
       const int n = first + p;
-      for (int k = 0; k < a.abc; ++k) {
-        a.sum_fxyz[soa(n * a.abc + k, i, a.capacity)] = sums[p][k];
+      for (int k = 0; k < Abc; ++k) {  // compile-time bound: the sums stay in registers
+        if (k < a.abc) a.sum_fxyz[soa(n * a.abc + k, i, a.capacity)] = sums[p][k];
       }
       store_angular_rows(a, i, n, sums[p]);
-    }
+    });
   }
 }
 
@@ -264,12 +292,12 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   float* scratch = dynamic_shared_memory<float>();
   for (int b = 0; b <= a.basis_size_radial; ++b) scratch[b * blockDim.x + threadIdx.x] = 0.0f;
   const int ti = __ldg(&a.types[i]);
-  if (ti < 0 || ti >= a.num_types) return;
+  if (!valid_type(ti, a.num_types)) return;
   AtomCell cell{a.box.box, a.box.inverse, a.box.pbc};
   if constexpr (Batched) {
     const int structure = __ldg(&a.atom_to_structure[i]);
-    cell = {a.boxes_row_major9 + aos(0, structure, kCellWords), a.box_inverse_row_major9 + aos(0, structure, kCellWords),
-            a.pbc_flags3 + aos(0, structure, kAxes)};
+    cell = {a.boxes_row_major9 + aos(0, structure, kCellWords),
+            a.box_inverse_row_major9 + aos(0, structure, kCellWords), a.pbc_flags3 + aos(0, structure, kAxes)};
   }
   double ri[kAxes];
   for (int c = 0; c < kAxes; ++c) ri[c] = __ldg(&a.positions_soa3[soa(c, i, a.capacity)]);
@@ -277,6 +305,7 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   if constexpr (Angular) angular_components<Abc, K>(a, i, ti, cell, ri);
 }
 
+// The kernel's argument record from the model's shape and the two views.
 DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                              const DeviceModelView& m, const DeviceWorkspaceView& w) {
   const BodyChannelConfig& ch = protocol.body_channels;
@@ -291,8 +320,9 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
   a.n_max_angular = protocol.n_max_angular;
   a.basis_size_angular = protocol.basis_size_angular;
   a.l_max = ch.l_max_3body;
-  const bool flags[6] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112, ch.has_q_123, ch.has_q_233, ch.has_q_134};
-  for (int f = 0; f < 6; ++f) a.coupling[f] = flags[f] ? 1 : 0;
+  const bool flags[kCouplingChannels] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112,
+                                         ch.has_q_123, ch.has_q_233,  ch.has_q_134};
+  for (int f = 0; f < kCouplingChannels; ++f) a.coupling[f] = flags[f] ? 1 : 0;
   a.abc = ch.abc_count();
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
@@ -322,22 +352,24 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
 int descriptor_block_size(std::size_t scratch_bytes_per_thread) {
   if (scratch_bytes_per_thread * kDescriptorBlock <= kDefaultDynamicSharedBytes) return kDescriptorBlock;
   const std::size_t limit = device_dynamic_shared_limit("get CUDA device for descriptor core shared memory",
-                                                         "get CUDA device properties for descriptor core shared memory");
+                                                        "get CUDA device properties for descriptor core shared memory");
   for (const int threads : kFallbackBlocks) {
     if (scratch_bytes_per_thread * static_cast<std::size_t>(threads) <= limit) return threads;
   }
   throw std::runtime_error("descriptor core per-atom shared state exceeds the CUDA device limit");
 }
 
+// Raises the instantiation's shared-memory attribute when its need is above the default limit, then launches
+// one thread per atom; nothing is launched for no atoms.
 template <bool Batched, bool Angular, int Abc, int K>
 void launch_descriptor_core(const DescriptorCoreArgs& args, int block, std::size_t shared_bytes) {
   constexpr auto kernel = &build_descriptor_core_from_positions<Batched, Angular, Abc, K>;
   const unsigned grid = blocks_for(args.atom_count, block);
   if (grid == 0) return;
   if (shared_bytes > kDefaultDynamicSharedBytes) {
-    check_cuda(cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
-                                    static_cast<int>(shared_bytes)),
-               "configure descriptor core shared memory");
+    check_cuda(
+        cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(shared_bytes)),
+        "configure descriptor core shared memory");
   }
   launch_kernel<kernel>(dim3(grid), dim3(static_cast<unsigned>(block)), shared_bytes, args);
 }
@@ -354,12 +386,18 @@ void launch_for_order(const ModelProtocol& protocol, const DescriptorCoreArgs& a
     case 1:
     case 2:
     case 3:
-    case 4: return launch_descriptor_core<Batched, true, 24, 3>(args, block, shared_bytes);
-    case 5: return launch_descriptor_core<Batched, true, 35, 2>(args, block, shared_bytes);
-    case 6: return launch_descriptor_core<Batched, true, 48, 2>(args, block, shared_bytes);
-    case 7: return launch_descriptor_core<Batched, true, 63, 1>(args, block, shared_bytes);
-    case 8: return launch_descriptor_core<Batched, true, 80, 1>(args, block, shared_bytes);
-    default: break;
+    case 4:
+      return launch_descriptor_core<Batched, true, 24, 3>(args, block, shared_bytes);
+    case 5:
+      return launch_descriptor_core<Batched, true, 35, 2>(args, block, shared_bytes);
+    case 6:
+      return launch_descriptor_core<Batched, true, 48, 2>(args, block, shared_bytes);
+    case 7:
+      return launch_descriptor_core<Batched, true, 63, 1>(args, block, shared_bytes);
+    case 8:
+      return launch_descriptor_core<Batched, true, 80, 1>(args, block, shared_bytes);
+    default:
+      break;
   }
   throw std::runtime_error("angular descriptor kernel supports l_max_3body <= 8");  // only a negative order
 }

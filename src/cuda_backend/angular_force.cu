@@ -7,6 +7,7 @@
 #include "ann_energy.hpp"
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "pair_geometry.cuh"
 #include "radial_basis.cuh"
 #include "virial_layout.cuh"
 
@@ -70,9 +71,10 @@ __device__ __forceinline__ void angular_radial_functions(const AngularForceArgs&
   for (int b = 0; b < nb; ++b) {
     const BasisTerm term = basis.next();
     for (int n = 0; n < R; ++n) {
-      const float c = grouped
-          ? __ldg(&a.center_type_major_angular_coefficients[(static_cast<std::size_t>(ti * R + n) * nb + b) * types + tj])
-          : __ldg(&a.angular_type_pair_coefficients[(static_cast<std::size_t>(ti * types + tj) * R + n) * nb + b]);
+      const std::size_t centre_major = (static_cast<std::size_t>(ti * R + n) * nb + b) * types + tj;
+      const std::size_t pair_major = (static_cast<std::size_t>(ti * types + tj) * R + n) * nb + b;
+      const float c = grouped ? __ldg(&a.center_type_major_angular_coefficients[centre_major])
+                              : __ldg(&a.angular_type_pair_coefficients[pair_major]);
       g[n] = fmaf(c, term.value, g[n]);
       g_prime[n] = fmaf(c, term.slope, g_prime[n]);
     }
@@ -136,7 +138,9 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   __syncthreads();
 
   // 3. Pull coefficients.
-  for (int n = lane; n < R; n += LN) build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+  for (int n = lane; n < R; n += LN) {
+    build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+  }
   __syncthreads();
 
   // 4. This lane's share: P_{n,k} for k = lane + q LN.
@@ -151,8 +155,9 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   int count = 0;
   int ti = 0;
   if (lane == 0 && active) {
-    count = __ldg(&a.nn_angular[atom]);
     ti = __ldg(&a.types[atom]);
+    count = known_type(ti, a.num_types) ? __ldg(&a.nn_angular[atom]) : 0;  // no tables, no pull: nothing to book
+    if (count == 0) ti = 0;
   }
   count = __shfl_sync(kFullWarp, count, 0, LN);
   ti = __shfl_sync(kFullWarp, ti, 0, LN);
@@ -172,13 +177,14 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     if (active && s < count) {
       const std::size_t at = soa(s, atom, a.capacity);
       r = __ldg(&a.r12_angular[at]);
-      if (r > 0.0f) {  // false for 0, negative or not a number: coincident atoms have no direction
-        books = true;
-        j = __ldg(&a.nl_angular_slot_major[at]);
+      j = __ldg(&a.nl_angular_slot_major[at]);
+      tj = __ldg(&a.types[j]);
+      // r > 0 is false for 0, negative or not a number: coincident atoms have no direction.
+      books = r > 0.0f && known_type(tj, a.num_types);
+      if (books) {
         d[0] = __ldg(&a.f12x[at]);
         d[1] = __ldg(&a.f12y[at]);
         d[2] = __ldg(&a.f12z[at]);
-        tj = __ldg(&a.types[j]);
       }
     }
     // 6. The pair gradient; lanes without a pair compute with zero radial functions and discard the result.

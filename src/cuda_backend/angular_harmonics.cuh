@@ -179,22 +179,25 @@ __device__ __forceinline__ void add_degree(float weight, float z, const Azimutha
   static_assert(index_count_up_to_degree(L) <= Abc, "the sums hold every index of the degree");
   float y[2 * L + 1];
   harmonics_of_degree<L>(z, a, y);
-  for (int j = 0; j < 2 * L + 1; ++j) sums[first_index_of_degree(L) + j] = fmaf(weight, y[j], sums[first_index_of_degree(L) + j]);
+  constexpr int k0 = first_index_of_degree(L);
+  for (int j = 0; j < 2 * L + 1; ++j) sums[k0 + j] = fmaf(weight, y[j], sums[k0 + j]);
+}
+
+// The largest degree whose sums all fit in Abc angular indices.
+__host__ __device__ constexpr int degrees_held(int abc) {
+  int l = 0;
+  while (l < kMaxDegree && index_count_up_to_degree(l + 1) <= abc) ++l;
+  return l;
 }
 
 // Adds weight x Y_k(u) to sums[k] for every angular index of the degrees 1..l_max (u a unit vector). Abc bounds
-// the degrees compiled in; l_max, known only at run time, must not exceed what Abc holds.
+// the degrees compiled in; l_max, known only at run time, must not exceed what Abc holds. Every index into the
+// sums is a compile-time constant, so they can stay in registers.
 template <int Abc>
 __device__ __forceinline__ void add_weighted_harmonics(int l_max, float weight, float ux, float uy, float uz,
                                                        float (&sums)[Abc]) {
-  constexpr int kDegrees = Abc >= index_count_up_to_degree(8)   ? 8
-                           : Abc >= index_count_up_to_degree(7) ? 7
-                           : Abc >= index_count_up_to_degree(6) ? 6
-                           : Abc >= index_count_up_to_degree(5) ? 5
-                           : Abc >= index_count_up_to_degree(4) ? 4
-                           : Abc >= index_count_up_to_degree(3) ? 3
-                           : Abc >= index_count_up_to_degree(2) ? 2
-                                                                : 1;
+  constexpr int kDegrees = degrees_held(Abc);
+  static_assert(kDegrees >= 1, "the sums hold at least degree 1");
   const AzimuthalPowers<kDegrees> a = azimuthal_powers<kDegrees>(ux, uy);
   add_degree<1>(weight, uz, a, sums);
   if constexpr (kDegrees >= 2) if (l_max >= 2) add_degree<2>(weight, uz, a, sums);
@@ -206,16 +209,27 @@ __device__ __forceinline__ void add_weighted_harmonics(int l_max, float weight, 
   if constexpr (kDegrees >= 8) if (l_max >= 8) add_degree<8>(weight, uz, a, sums);
 }
 
-// q_l from the sums S of one radial function: the order-0 term once, the cosine and sine terms twice.
-__device__ __forceinline__ float invariant_q(int l, const float* s) {
-  const int k0 = first_index_of_degree(l);
+// q_L from the sums S of one radial function: the order-0 term once, the cosine and sine terms twice.
+template <int L>
+__device__ __forceinline__ float invariant_q(const float* s) {
+  constexpr int k0 = first_index_of_degree(L);
   float orders = 0.0f;
-  for (int m = 1; m <= l; ++m) {
+  for (int m = 1; m <= L; ++m) {
     const float c = s[k0 + 2 * m - 1];
     const float d = s[k0 + 2 * m];
     orders += kC3B[k0 + 2 * m - 1] * c * c + kC3B[k0 + 2 * m] * d * d;
   }
   return kC3B[k0] * s[k0] * s[k0] + 2.0f * orders;
+}
+
+// Calls emit(q_l) for l = L..l_max in ascending order, q_l read from the sums.
+template <int L, int Abc, typename Emit>
+__device__ __forceinline__ void for_each_q(int l_max, const float (&sums)[Abc], Emit& emit) {
+  if constexpr (L <= degrees_held(Abc)) {
+    if (L > l_max) return;
+    emit(invariant_q<L>(sums));
+    for_each_q<L + 1>(l_max, sums, emit);
+  }
 }
 
 // The coupling invariants; each reads only sums of the degrees the reader guarantees for its switch.

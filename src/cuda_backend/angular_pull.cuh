@@ -79,15 +79,18 @@ __host__ __device__ __forceinline__ void add_q233_gradient(float weight, const f
   pull[5] += weight * (e6 * s[8] * s[10] + e8 * (s[9] * s[12] - s[10] * s[11]) + e9 * (s[11] * s[14] - s[12] * s[13]));
   pull[6] += weight * (e4 * (s[9] * s[9] - s[10] * s[10]) + e7 * s[8] * s[11] + e10 * (s[9] * s[13] + s[10] * s[14]));
   pull[7] += weight * (e5 * s[9] * s[10] + e7 * s[8] * s[12] + e10 * (s[9] * s[14] - s[10] * s[13]));
-  pull[8] += weight * (2.0f * e1 * s[3] * s[8] + e6 * (s[4] * s[9] + s[5] * s[10]) + e7 * (s[6] * s[11] + s[7] * s[12]));
+  pull[8] += weight * (2.0f * e1 * s[3] * s[8] + e6 * (s[4] * s[9] + s[5] * s[10]) +
+                       e7 * (s[6] * s[11] + s[7] * s[12]));
   pull[9] += weight * (2.0f * e2 * s[3] * s[9] + 2.0f * e4 * s[6] * s[9] + e5 * s[7] * s[10] + e6 * s[8] * s[4] +
                        e8 * (s[4] * s[11] + s[5] * s[12]) + e10 * (s[6] * s[13] + s[7] * s[14]));
   pull[10] += weight * (2.0f * e2 * s[3] * s[10] - 2.0f * e4 * s[6] * s[10] + e5 * s[7] * s[9] + e6 * s[8] * s[5] +
                         e8 * (s[4] * s[12] - s[5] * s[11]) + e10 * (s[6] * s[14] - s[7] * s[13]));
   pull[11] += weight * (e7 * s[8] * s[6] + e8 * (s[4] * s[9] - s[5] * s[10]) + e9 * (s[4] * s[13] + s[5] * s[14]));
   pull[12] += weight * (e7 * s[8] * s[7] + e8 * (s[5] * s[9] + s[4] * s[10]) + e9 * (s[4] * s[14] - s[5] * s[13]));
-  pull[13] += weight * (2.0f * e3 * s[3] * s[13] + e9 * (s[4] * s[11] - s[5] * s[12]) + e10 * (s[6] * s[9] - s[7] * s[10]));
-  pull[14] += weight * (2.0f * e3 * s[3] * s[14] + e9 * (s[5] * s[11] + s[4] * s[12]) + e10 * (s[7] * s[9] + s[6] * s[10]));
+  pull[13] += weight * (2.0f * e3 * s[3] * s[13] + e9 * (s[4] * s[11] - s[5] * s[12]) +
+                        e10 * (s[6] * s[9] - s[7] * s[10]));
+  pull[14] += weight * (2.0f * e3 * s[3] * s[14] + e9 * (s[5] * s[11] + s[4] * s[12]) +
+                        e10 * (s[7] * s[9] + s[6] * s[10]));
 }
 
 // weight x dq134/dS added to pull (degrees 1, 3 and 4, k = 0..2 and 8..23).
@@ -185,7 +188,9 @@ __host__ __device__ __forceinline__ void legendre_derivative_slopes(float z, flo
     for (int p = 1; p <= L; ++p) power[p] = power[p - 1] * z;
     for (int m = 0; m <= L; ++m) {
       float value = 0.0f;
-      for (int p = 1; p <= L - m; ++p) value = fmaf(static_cast<float>(p) * table[m * (L + 1) + p], power[p - 1], value);
+      for (int p = 1; p <= L - m; ++p) {
+        value = fmaf(static_cast<float>(p) * table[m * (L + 1) + p], power[p - 1], value);
+      }
       dz[m] = value;
     }
   }

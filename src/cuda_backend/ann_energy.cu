@@ -10,15 +10,16 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr int kScheduleThreads = 256;        // threads sharing one schedule block of kTypeScheduleAtomsPerBlock atoms
+constexpr int kScheduleThreads = 256;  // threads sharing one schedule block of kTypeScheduleAtomsPerBlock atoms
 constexpr int kWarpSize = 32;
-constexpr int kLanesPerAtom = 4;             // lanes that split one atom's first layer and derivatives
+constexpr int kLanesPerAtom = 4;                          // lanes that split one atom's first layer and derivatives
 constexpr int kAtomsPerWarp = kWarpSize / kLanesPerAtom;  // 8
 constexpr unsigned kFullWarp = 0xffffffffu;
-constexpr int kAnnBlock = 128;                // default threads per block: 4 warps, 32 atoms
+constexpr int kAnnBlock = 128;                             // default threads per block: 4 warps, 32 atoms
 constexpr int kAnnFallbackBlocks[] = {kAnnBlock, 64, 32};  // tried in order when the tiles outgrow 48 KiB
-constexpr int kMaxSecondLayerNeurons = 120;   // per-thread output-layer derivatives of a two-layer network
+constexpr int kMaxSecondLayerNeurons = 120;                // per-thread output-layer derivatives of a two-layer network
 constexpr int kVersionWithTypeBias = 5;
+constexpr int kMinGroupedTypes = 2;  // schedule blocks with fewer distinct types keep the identity order
 static_assert(kWarpSize % kLanesPerAtom == 0, "an atom's lanes stay inside one warp");
 static_assert(kTypeScheduleAtomsPerBlock % kAtomsPerWarp == 0, "a warp's atoms share one schedule block");
 
@@ -56,7 +57,7 @@ __global__ void __launch_bounds__(kScheduleThreads)
     type_schedule_active_type_counts[block] = active;
   }
   __syncthreads();
-  if (active_type_count < 2) return;  // one type: consumers read the identity order
+  if (active_type_count < kMinGroupedTypes) return;  // one type: consumers read the identity order
   for (int k = t; k < atoms; k += stride) {
     const int i = first + k;
     const int type = __ldg(&types[i]);
@@ -76,12 +77,13 @@ struct AnnLayout {
   int type_bias;   // version-5 per-type bias
 };
 
+// Everything the network kernel reads and writes.
 struct AnnArgs {
   int atom_count;
   int capacity;
   int version;
-  int descriptor_dim;  // D
-  int hidden_neurons;  // H1
+  int descriptor_dim;   // D
+  int hidden_neurons;   // H1
   int hidden_neurons2;  // H2
   int num_types;
   AnnLayout layout;
@@ -89,12 +91,13 @@ struct AnnArgs {
   const std::int32_t* type_scheduled_atoms;
   const std::int32_t* type_schedule_active_type_counts;  // null for one type: identity order
   const float* descriptors;
-  const float* parameters;  // ann_type_major_qscaled
+  const float* parameters;      // ann_type_major_qscaled
   const double* spin_baseline;  // null without spin
   double* potential;
   float* fp;
 };
 
+// Offsets of the parts of one type's block for the network's shape.
 AnnLayout ann_layout(int d, int h1, int h2, int version) {
   AnnLayout l{};
   l.b0 = h1 * d;
@@ -113,7 +116,7 @@ AnnLayout ann_layout(int d, int h1, int h2, int version) {
 // Atom at schedule position p: the grouped order where the block's schedule has two or more types, else p.
 __device__ __forceinline__ int scheduled_atom(const AnnArgs& a, int p) {
   if (a.type_schedule_active_type_counts != nullptr &&
-      __ldg(&a.type_schedule_active_type_counts[p / kTypeScheduleAtomsPerBlock]) >= 2) {
+      __ldg(&a.type_schedule_active_type_counts[p / kTypeScheduleAtomsPerBlock]) >= kMinGroupedTypes) {
     return __ldg(&a.type_scheduled_atoms[p]);
   }
   return p;
@@ -248,10 +251,9 @@ void build_atom_type_schedule_on_device(const ModelProtocol& protocol, int atom_
                                     static_cast<int>(shared_bytes)),
                "configure local type-group shared memory");
   }
-  launch_kernel<build_local_type_schedule>(dim3(blocks_for(atom_count, kTypeScheduleAtomsPerBlock)),
-                                           dim3(kScheduleThreads), shared_bytes, atom_count, types,
-                                           static_cast<const std::int32_t*>(w.types), w.type_scheduled_atoms,
-                                           w.type_schedule_active_type_counts);
+  launch_kernel<build_local_type_schedule>(
+      dim3(blocks_for(atom_count, kTypeScheduleAtomsPerBlock)), dim3(kScheduleThreads), shared_bytes, atom_count, types,
+      static_cast<const std::int32_t*>(w.types), w.type_scheduled_atoms, w.type_schedule_active_type_counts);
   check_cuda(cudaGetLastError(), "build local type schedule launch failed");
 }
 
@@ -267,7 +269,7 @@ void evaluate_ann_energy_on_device(const ModelProtocol& protocol, int atom_count
   require(h1 > 0, "hidden_neurons must be positive");
   require(protocol.hidden_neurons2 >= 0 && protocol.hidden_neurons2 <= kMaxSecondLayerNeurons,
           "ANN energy kernel supports hidden_neurons2 <= 120");
-  const bool scheduled = types >= 2;
+  const bool scheduled = types >= kMinGroupedTypes;
   if (scheduled) build_atom_type_schedule_on_device(protocol, atom_count, workspace);
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
@@ -307,8 +309,8 @@ void evaluate_ann_energy_on_device(const ModelProtocol& protocol, int atom_count
   args.fp = w.fp;
   const unsigned grid = blocks_for(atom_count, threads / kLanesPerAtom);
   if (grid > 0) {
-    launch_kernel<evaluate_ann_energy_scheduled_subwarp>(dim3(grid), dim3(static_cast<unsigned>(threads)),
-                                                         shared_bytes, args);
+    launch_kernel<evaluate_ann_energy_scheduled_subwarp>(dim3(grid), dim3(static_cast<unsigned>(threads)), shared_bytes,
+                                                         args);
   }
   check_cuda(cudaGetLastError(), "evaluate ANN energy kernel launch failed");
 }

@@ -54,6 +54,10 @@ __host__ __device__ __forceinline__ PairSeparation pair_separation(const double*
   return p;
 }
 
+// Atoms of a type outside the model have no tables: force kernels skip them as centres and as neighbors, so
+// they neither receive nor cause forces.
+__host__ __device__ __forceinline__ bool known_type(int type, int num_types) { return type >= 0 && type < num_types; }
+
 // What kernels over the radial list read of the atoms: their cells (one SimulationBox for one neighbor-list set,
 // or per structure from the workspace for batches), types, positions and the list itself.
 struct RadialPairInputs {
@@ -84,8 +88,8 @@ template <bool Batched>
 __device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int i) {
   if constexpr (Batched) {
     const int structure = __ldg(&in.atom_to_structure[i]);
-    return {in.boxes_row_major9 + aos(0, structure, kCellWords), in.box_inverse_row_major9 + aos(0, structure, kCellWords),
-            in.pbc_flags3 + aos(0, structure, kPairAxes)};
+    return {in.boxes_row_major9 + aos(0, structure, kCellWords),
+            in.box_inverse_row_major9 + aos(0, structure, kCellWords), in.pbc_flags3 + aos(0, structure, kPairAxes)};
   } else {
     return {in.box.box, in.box.inverse, in.box.pbc};
   }

@@ -58,6 +58,7 @@ __device__ __forceinline__ float basis_slope(float r, float rc, int k) {
 template <bool Batched, bool Scatter>
 __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, int i) {
   const int ti = __ldg(&a.in.types[i]);
+  if (!known_type(ti, a.num_types)) return;
   const AtomCell cell = cell_of_atom<Batched>(a.in, i);
   const int nb = a.basis_size_radial + 1;
   const bool cached = !Batched && nb <= kCachedBasisSlopes;
@@ -67,6 +68,7 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
   for (int s = 0; s < count; ++s) {
     const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
     const int tj = __ldg(&a.in.types[j]);
+    if (!known_type(tj, a.num_types)) continue;
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
     const float r = sqrtf(p.r2);
@@ -225,7 +227,8 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
   check_cuda(cudaMemset(w.virial_soa9, 0, kVirialComponentCount * w.atom_capacity * sizeof(double)),
              "clear batched virial output");
   const SimulationBox unused_box{};  // every atom takes its structure's cell from the workspace
-  const RadialForceArgs args = make_radial_args(protocol, atom_count, unused_box, m, w, m.descriptor_coefficients, true);
+  const RadialForceArgs args =
+      make_radial_args(protocol, atom_count, unused_box, m, w, m.descriptor_coefficients, true);
   if (target == VirialTarget::fp64_scatter) {
     launch_radial<&accumulate_batched_radial_forces<true>>(args, kBatchedBlock);
   } else {

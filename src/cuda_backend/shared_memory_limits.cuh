@@ -21,7 +21,7 @@ inline std::size_t device_dynamic_shared_limit(const char* device_step, const ch
   cudaDeviceProp properties{};
   check_cuda(cudaGetDeviceProperties(&properties, device), properties_step);
   return properties.sharedMemPerBlockOptin > properties.sharedMemPerBlock ? properties.sharedMemPerBlockOptin
-                                                                           : properties.sharedMemPerBlock;
+                                                                          : properties.sharedMemPerBlock;
 }
 
 }  // namespace

@@ -27,8 +27,6 @@ struct ZblForceArgs {
   double* virial_soa9;
 };
 
-__device__ __forceinline__ bool known_type(int t, int types) { return t >= 0 && t < types; }
-
 // One thread per atom over its full radial list: the pair force dE/dr (r_j - r_i)/r goes to atom i only (j gets
 // it from its own list), and half the pair energy to each atom of the pair. The owner virial books the pair term
 // -d (x) h on i, the scatter virial on j, with h = (dE/dr / 2r) d the half pair force.
@@ -143,7 +141,9 @@ ZblForceArgs make_zbl_args(const ModelProtocol& protocol, int atom_count, const 
 
 template <auto Kernel>
 void launch_zbl(const ZblForceArgs& args) {
-  if (args.atom_count > 0) launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, kZblBlock)), dim3(kZblBlock), 0, args);
+  if (args.atom_count > 0) {
+    launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, kZblBlock)), dim3(kZblBlock), 0, args);
+  }
 }
 
 }  // namespace

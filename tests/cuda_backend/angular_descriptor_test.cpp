@@ -20,6 +20,7 @@
 #include "support/device_test.hpp"
 #include "support/loaded_model.hpp"
 #include "support/protocol_shapes.hpp"
+#include "support/descriptor_reference.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -27,22 +28,16 @@ namespace {
 using test_support::LoadedModel;
 using test_support::ModelShape;
 using test_support::NeighborLists;
+using test_support::reference_atom;
+using test_support::ReferenceAtom;
 using test_support::Structure;
 using test_support::Vec3;
 using ::testing::StrEq;
 using ::testing::ThrowsMessage;
 
 constexpr float kUntouched = -12345.0f;  // fills device arrays so that unwritten entries can be told apart
-constexpr double kListMargin = 0.6;       // Angstrom: lists reach past the cutoff, whose pairs contribute 0
-constexpr int kSpareCapacity = 3;         // workspace atoms beyond those staged: the stride differs from N
-
-// Single precision: float basis values, coefficients and sums of a few dozen terms, relative to the sum of
-// their magnitudes.
-constexpr double kRadialRelative = 1e-5;
-// Float sums of harmonics and their squares, relative to (2l + 1)/(4 pi) (sum |g|)^2.
-constexpr double kQlRelative = 2e-5;
-// Float products of sums in the coupling invariants, relative to the largest low-degree sum to their degree.
-constexpr double kCouplingRelative = 4e-6;
+constexpr double kListMargin = 0.6;      // Angstrom: lists reach past the cutoff, whose pairs contribute 0
+constexpr int kSpareCapacity = 3;        // workspace atoms beyond those staged: the stride differs from N
 
 // Device arrays of one descriptor launch, downloaded.
 struct DeviceResult {
@@ -78,8 +73,7 @@ DeviceResult run_descriptors(const LoadedModel& model, const std::vector<Structu
   fill_device(v.descriptors, static_cast<std::size_t>(p.descriptor_dim) * a, kUntouched);
   fill_device(v.sum_fxyz, sums, kUntouched);
   for (float* cache : {v.r12_angular, v.f12x, v.f12y, v.f12z}) fill_device(cache, slots, kUntouched);
-  build_descriptor_core_from_positions_on_device(p, atoms, structures.front().box(), model.device, workspace,
-                                                 topology);
+  build_descriptor_core_from_positions_on_device(p, atoms, structures.front().box(), model.device, workspace, topology);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   DeviceResult r;
   r.capacity = a;
@@ -92,114 +86,6 @@ DeviceResult run_descriptors(const LoadedModel& model, const std::vector<Structu
     r.f12z = test_support::download(v.f12z, slots);
   }
   return r;
-}
-
-// The reference of one atom: each descriptor component with the tolerance its float evaluation earns, and the
-// angular sums S[n][k].
-struct ReferenceAtom {
-  std::vector<double> value;
-  std::vector<double> tolerance;
-  std::vector<std::vector<double>> sums;
-  std::vector<double> sums_tolerance;  // per n
-};
-
-// Smooth cutoff and Chebyshev basis in double, T_b(x) = cos(b acos x).
-std::vector<double> basis_reference(double r, double rc, int basis_size) {
-  std::vector<double> f(static_cast<std::size_t>(basis_size) + 1, 0.0);
-  if (r >= rc) return f;
-  const double fc = 0.5 * std::cos(test_support::kPi * r / rc) + 0.5;
-  const double x = 2.0 * (r / rc - 1.0) * (r / rc - 1.0) - 1.0;
-  f[0] = fc;
-  for (int b = 1; b <= basis_size; ++b) f[b] = 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
-  return f;
-}
-
-// Largest coefficient magnitude of the unnormalised harmonics up to degree l: bounds each |Y_k|.
-double harmonic_bound(int l) {
-  double bound = 1.0;
-  for (int d = 1; d <= l; ++d) {
-    for (int m = 0; m <= d; ++m) {
-      for (std::int64_t c : test_support::legendre_derivative(d, m).coefficients) {
-        bound = std::max(bound, std::fabs(static_cast<double>(c)) * (d + 1));
-      }
-    }
-  }
-  return bound;
-}
-
-ReferenceAtom reference_atom(const LoadedModel& model, const Structure& s, const NeighborLists& lists, int i) {
-  const ModelProtocol& p = model.protocol();
-  const int t = p.num_types;
-  const int nr = p.n_max_radial;
-  const int br = p.basis_size_radial;
-  const int na = p.n_max_angular;
-  const int ba = p.basis_size_angular;
-  const int l_max = p.body_channels.l_max_3body;
-  const int ti = s.types[i];
-  ReferenceAtom ref;
-  ref.value.assign(static_cast<std::size_t>(p.descriptor_dim), 0.0);
-  ref.tolerance.assign(static_cast<std::size_t>(p.descriptor_dim), 0.0);
-  std::vector<double> magnitude(static_cast<std::size_t>(nr) + 1, 0.0);
-  for (int j : lists.radial[i]) {
-    const int pair = ti * t + s.types[j];
-    const double rc = model.host.radial_pair_cutoffs[pair];
-    const std::vector<double> f = basis_reference(test_support::norm(s.separation(i, j)), rc, br);
-    for (int n = 0; n <= nr; ++n) {
-      for (int b = 0; b <= br; ++b) {
-        const double term = model.written.radial_by_pair[pair][n * (br + 1) + b] * f[b];
-        ref.value[n] += term;
-        magnitude[n] += std::fabs(term);
-      }
-    }
-  }
-  for (int n = 0; n <= nr; ++n) ref.tolerance[n] = kRadialRelative * magnitude[n] + 1e-6;
-  const int channels = p.body_channels.channel_count();
-  if (channels == 0) return ref;
-  const int abc = p.body_channels.abc_count();
-  const double y_bound = harmonic_bound(l_max);
-  const bool flags[6] = {p.body_channels.has_q_222, p.body_channels.has_q_1111, p.body_channels.has_q_112,
-                         p.body_channels.has_q_123, p.body_channels.has_q_233, p.body_channels.has_q_134};
-  const int coupling_degree[6] = {3, 4, 3, 3, 3, 3};
-  for (int n = 0; n <= na; ++n) {
-    std::vector<double> g;
-    std::vector<Vec3> u;
-    double weight_sum = 0.0;
-    std::vector<double> sums(static_cast<std::size_t>(abc), 0.0);
-    for (int j : lists.angular[i]) {
-      const int pair = ti * t + s.types[j];
-      const Vec3 d = s.separation(i, j);
-      const double r = test_support::norm(d);
-      const std::vector<double> f = basis_reference(r, model.host.angular_pair_cutoffs[pair], ba);
-      double gn = 0.0;
-      for (int b = 0; b <= ba; ++b) gn += f[b] * model.written.angular_by_pair[pair][n * (ba + 1) + b];
-      const Vec3 unit{d[0] / r, d[1] / r, d[2] / r};
-      g.push_back(gn);
-      u.push_back(unit);
-      weight_sum += std::fabs(gn);
-      const std::vector<double> y = test_support::real_harmonics(l_max, unit);
-      for (int k = 0; k < abc; ++k) sums[k] += gn * y[k];
-    }
-    int channel = 0;
-    const auto put = [&](double value, double tolerance) {
-      const std::size_t row = static_cast<std::size_t>(nr + 1 + channel * (na + 1) + n);
-      ref.value[row] = value;
-      ref.tolerance[row] = tolerance + 1e-6;
-      ++channel;
-    };
-    for (int l = 1; l <= l_max; ++l) {
-      put(test_support::q_by_addition_theorem(l, g, u),
-          kQlRelative * (2.0 * l + 1.0) / (4.0 * test_support::kPi) * weight_sum * weight_sum);
-    }
-    double largest = 0.0;
-    for (int k = 0; k < std::min(abc, 24); ++k) largest = std::max(largest, std::fabs(sums[k]));
-    const std::array<double, 6> couplings = test_support::coupling_invariants(sums);
-    for (int c = 0; c < 6; ++c) {
-      if (flags[c]) put(couplings[c], kCouplingRelative * std::pow(largest + weight_sum, coupling_degree[c]));
-    }
-    ref.sums.push_back(sums);
-    ref.sums_tolerance.push_back(1e-6 * y_bound * weight_sum + 1e-6);  // float sums of harmonics
-  }
-  return ref;
 }
 
 void expect_atom_matches(const DeviceResult& r, int device_atom, const ReferenceAtom& ref, int abc,
@@ -446,6 +332,19 @@ TEST_F(DescriptorEdges, AtomsOfUnknownTypeGetNothingWritten) {
   EXPECT_NE(r.descriptor(0, 4), kUntouched);
 }
 
+TEST_F(DescriptorEdges, ListedNeighborsOfUnknownTypeContributeNothing) {
+  const ModelProtocol& p = model_->protocol();
+  Structure s = test_support::random_structure(16, p.num_types, 5.6, 23);
+  s.types[4] = p.num_types + 2;
+  const NeighborLists clean = test_support::brute_force_lists(s, 5.6, 4.6, p.num_types);
+  const NeighborLists with_unknown = test_support::brute_force_lists(s, 5.6, 4.6, p.num_types + 3);
+  const DeviceResult expected = run_descriptors(*model_, {s}, {clean}, DescriptorCoreTopology::single_box);
+  const DeviceResult r = run_descriptors(*model_, {s}, {with_unknown}, DescriptorCoreTopology::single_box);
+  for (int i = 0; i < s.size(); ++i) {
+    for (int d = 0; d < p.descriptor_dim; ++d) EXPECT_EQ(r.descriptor(d, i), expected.descriptor(d, i)) << i;
+  }
+}
+
 TEST_F(DescriptorEdges, AtomWithoutNeighborsHasZeroDescriptors) {
   const ModelProtocol& p = model_->protocol();
   const Structure s = test_support::random_structure(12, p.num_types, 5.6, 22);
@@ -532,13 +431,29 @@ std::vector<RefusalCase> refusal_cases() {
       {"Distances", [](P&, int&, W& w, T&) { drop(w, "r12_angular"); }, "workspace missing angular distance cache"},
       {"PairGeometry", [](P&, int&, W& w, T&) { drop(w, "f12y"); }, "workspace missing angular pair geometry"},
       {"Sums", [](P&, int&, W& w, T&) { drop(w, "sum_fxyz"); }, "workspace missing sum_fxyz cache"},
-      {"AtomToStructure", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "atom_to_structure"); },
+      {"AtomToStructure",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "atom_to_structure");
+       },
        "workspace missing atom_to_structure"},
-      {"Boxes", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "boxes_row_major9"); },
+      {"Boxes",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "boxes_row_major9");
+       },
        "workspace missing boxes"},
-      {"BoxInverses", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "box_inverse_row_major9"); },
+      {"BoxInverses",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "box_inverse_row_major9");
+       },
        "workspace missing box inverses"},
-      {"PbcFlags", [](P&, int&, W& w, T& t) { t = T::batched; drop(w, "pbc_flags3"); },
+      {"PbcFlags",
+       [](P&, int&, W& w, T& t) {
+         t = T::batched;
+         drop(w, "pbc_flags3");
+       },
        "workspace missing PBC flags"},
       {"DescriptorCache", [](P&, int&, W& w, T&) { drop(w, "descriptors"); }, "workspace missing descriptor cache"},
   };
@@ -555,8 +470,9 @@ TEST_P(DescriptorLauncherRefuses, WithItsMessage) {
   DeviceWorkspace workspace(plan);
   const Structure s = test_support::random_structure(4, 1, 5.6, 1);
   EXPECT_THAT(
-      [&] { build_descriptor_core_from_positions_on_device(protocol, atoms, s.box(), model_->device, workspace,
-                                                           topology); },
+      [&] {
+        build_descriptor_core_from_positions_on_device(protocol, atoms, s.box(), model_->device, workspace, topology);
+      },
       ThrowsMessage<std::runtime_error>(StrEq(GetParam().message)));
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/angular_force_reference.hpp"
 #include "support/force_fixture.hpp"
 #include "support/model_file_writer.hpp"
 
@@ -24,6 +25,8 @@ using test_support::StagedStructure;
 // Float pair gradients summed in another order (atomics, lane groups, the float sink itself), eV/Angstrom and eV.
 constexpr double kRoundingTolerance = 2e-5;
 constexpr int kAtoms = 11;
+// Float pulls and pair gradients over a dozen neighbors against double arithmetic, relative to the value's size.
+constexpr double kFloatRelative = 1e-4;
 
 // Seven angular radial functions make tiles of two atoms, so three types in a block select the grouped order.
 test_support::ModelShape angular_shape(int n_max_angular, int l_max) {
@@ -63,7 +66,9 @@ TEST_F(AngularForces, EveryTargetGivesTheSameForcesAndTotalVirial) {
   const ForceOutputs batched = run(s, VirialTarget::fp64_scatter, true);
   double largest = 0.0;
   for (std::size_t e = 0; e < 3 * a; ++e) {
-    for (const ForceOutputs* o : {&owner, &scatter, &sink, &batched}) EXPECT_NEAR(o->force[e], none.force[e], kRoundingTolerance);
+    for (const ForceOutputs* o : {&owner, &scatter, &sink, &batched}) {
+      EXPECT_NEAR(o->force[e], none.force[e], kRoundingTolerance);
+    }
     largest = std::max(largest, std::abs(none.force[e]));
   }
   EXPECT_GT(largest, 0.01) << "the structure must have angular forces to compare";
@@ -79,6 +84,66 @@ TEST_F(AngularForces, EveryTargetGivesTheSameForcesAndTotalVirial) {
       EXPECT_NEAR(batched.virial[k * a + i], scatter.virial[k * a + i], kRoundingTolerance) << "atom " << i;
     }
   }
+}
+
+// Forces and owner virials from the device's sums and fp, recomputed in double: the pull as the gradient of each
+// radial function's channel energy, each pair's gradient v by differences of its share of the sums, then
+// F_i += v, F_j -= v and W_i -= d (x) v.
+TEST_F(AngularForces, MatchesTheDoublePrecisionReference) {
+  StagedStructure s = test_support::stage_for_forces(angular_shape(3, 4), kAtoms, 35);
+  const ForceOutputs device = run(s, VirialTarget::fp64_owner);
+  const ModelProtocol& p = s.protocol();
+  const std::size_t a = s.view().atom_capacity;
+  const int abc = p.body_channels.abc_count();
+  const int channels = p.body_channels.channel_count();
+  const int radial = p.n_max_angular + 1;
+  const int nb = p.basis_size_angular + 1;
+  const std::vector<float> sums = test_support::download(s.view().sum_fxyz, static_cast<std::size_t>(radial) * abc * a);
+  const std::vector<float> fp = test_support::download(s.view().fp, static_cast<std::size_t>(p.descriptor_dim) * a);
+  const test_support::AngularChannels c{p.body_channels.l_max_3body, {1, 1, 1, 0, 0, 0}};
+  std::vector<std::array<double, 3>> force(kAtoms, {0.0, 0.0, 0.0});
+  std::vector<std::array<double, 9>> virial(kAtoms, std::array<double, 9>{});
+  const int rows[9] = {0, 1, 2, 0, 0, 1, 1, 2, 2};  // device order xx, yy, zz, xy, xz, yz, yx, zx, zy
+  const int columns[9] = {0, 1, 2, 1, 2, 2, 0, 0, 1};
+  for (int i = 0; i < kAtoms; ++i) {
+    std::vector<std::vector<double>> pull;
+    for (int n = 0; n < radial; ++n) {
+      std::vector<double> sn(abc);
+      std::vector<double> fpn(channels);
+      for (int k = 0; k < abc; ++k) sn[k] = sums[(n * abc + k) * a + i];
+      for (int ch = 0; ch < channels; ++ch) fpn[ch] = fp[(p.n_max_radial + 1 + ch * radial + n) * a + i];
+      pull.push_back(test_support::channel_energy_gradient(c, sn, fpn));
+    }
+    for (const int j : s.lists.angular[i]) {
+      const std::vector<float>& table = s.model->written.angular_by_pair[s.structure.types[i] * p.num_types +
+                                                                          s.structure.types[j]];
+      std::vector<std::vector<double>> coefficients(radial, std::vector<double>(nb));
+      for (int n = 0; n < radial; ++n) {
+        for (int b = 0; b < nb; ++b) coefficients[n][b] = table[n * nb + b];
+      }
+      const test_support::Vec3 d = s.structure.separation(i, j);
+      const test_support::Vec3 v =
+          test_support::pair_angular_gradient(c.l_max, pull, coefficients, p.cutoff_angular, d);
+      for (int axis = 0; axis < 3; ++axis) {
+        force[i][axis] += v[axis];
+        force[j][axis] -= v[axis];
+      }
+      for (int q = 0; q < 9; ++q) virial[i][q] -= d[rows[q]] * v[columns[q]];
+    }
+  }
+  double largest = 0.0;
+  for (int i = 0; i < kAtoms; ++i) {
+    for (int axis = 0; axis < 3; ++axis) {
+      const double expected = force[i][axis];
+      largest = std::max(largest, std::abs(expected));
+      EXPECT_NEAR(device.force[axis * a + i], expected, kFloatRelative * std::max(1.0, std::abs(expected))) << i;
+    }
+    for (int q = 0; q < 9; ++q) {
+      const double expected = virial[i][q];
+      EXPECT_NEAR(device.virial[q * a + i], expected, kFloatRelative * std::max(1.0, std::abs(expected))) << i;
+    }
+  }
+  EXPECT_GT(largest, 0.01) << "the structure must have angular forces to compare";
 }
 
 // Tiles of two atoms with three types in their schedule block read the atoms grouped by type and the
@@ -112,6 +177,18 @@ TEST_F(AngularForces, ZeroDistanceSlotsAreSkipped) {
   for (std::size_t e = 0; e < 3 * a; ++e) change += std::abs(after.force[e] - before.force[e]);
   EXPECT_GT(change, 0.0);
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(component_total(after.force, a, kAtoms, c), 0.0, kRoundingTolerance);
+}
+
+TEST_F(AngularForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
+  StagedStructure s = test_support::stage_for_forces(angular_shape(3, 4), kAtoms, 36);
+  const std::size_t a = s.view().atom_capacity;
+  s.make_first_atom_unknown();
+  const ForceOutputs o = run(s, VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(o.force[c * a], 0.0);
+    EXPECT_NEAR(component_total(o.force, a, kAtoms, c), 0.0, kRoundingTolerance);
+  }
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(o.virial[k * a], 0.0);
 }
 
 TEST_F(AngularForces, NoAtomsLaunchesNothingAndUnknownTargetsNothingEither) {

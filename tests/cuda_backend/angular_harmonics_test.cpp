@@ -26,6 +26,32 @@ Vec3 random_unit(std::mt19937& rng) {
   return v;
 }
 
+// q_l of a run-time degree.
+float invariant_q(int l, const float* s) {
+  switch (l) {
+    case 1:
+      return invariant_q<1>(s);
+    case 2:
+      return invariant_q<2>(s);
+    case 3:
+      return invariant_q<3>(s);
+    case 4:
+      return invariant_q<4>(s);
+    case 5:
+      return invariant_q<5>(s);
+    case 6:
+      return invariant_q<6>(s);
+    case 7:
+      return invariant_q<7>(s);
+    case 8:
+      return invariant_q<8>(s);
+    default:
+      break;
+  }
+  ADD_FAILURE() << "no degree " << l;
+  return 0.0f;
+}
+
 // Sums of all 80 harmonics over a neighborhood, as the descriptor kernel accumulates them.
 std::array<float, kAngularIndexCount> device_sums(const std::vector<double>& g, const std::vector<Vec3>& u) {
   float sums[kAngularIndexCount] = {};
@@ -61,7 +87,8 @@ TEST(AngularTables, PolynomialTablesFollowTheLegendreDerivativeRule) {
     for (int m = 0; m <= l; ++m) {
       const test_support::LegendreDerivative z = test_support::legendre_derivative(l, m);
       for (int p = 0; p <= l; ++p) {
-        const double expected = p < static_cast<int>(z.coefficients.size()) ? static_cast<double>(z.coefficients[p]) : 0.0;
+        const double expected =
+            p < static_cast<int>(z.coefficients.size()) ? static_cast<double>(z.coefficients[p]) : 0.0;
         EXPECT_EQ(table[m * (l + 1) + p], expected) << "l " << l << " m " << m << " p " << p;
       }
     }
@@ -73,7 +100,8 @@ TEST(AngularTables, HarmonicWeightsFollowTheirRule) {
     for (int m = 0; m <= l; ++m) {
       const double expected = test_support::harmonic_weight(l, m);
       const int first = first_index_of_degree(l);
-      const std::vector<int> entries = m == 0 ? std::vector<int>{first} : std::vector<int>{first + 2 * m - 1, first + 2 * m};
+      const std::vector<int> entries =
+          m == 0 ? std::vector<int>{first} : std::vector<int>{first + 2 * m - 1, first + 2 * m};
       for (int k : entries) EXPECT_NEAR(kC3B[k], expected, kFloatRelative * expected) << "l " << l << " m " << m;
     }
   }
@@ -93,6 +121,24 @@ TEST(AngularHarmonics, MatchTheDirectFormulaForEveryIndex) {
   }
 }
 
+TEST(AngularHarmonics, SumShapesHoldTheirDegrees) {
+  EXPECT_EQ(degrees_held(24), 4);
+  EXPECT_EQ(degrees_held(35), 5);
+  EXPECT_EQ(degrees_held(48), 6);
+  EXPECT_EQ(degrees_held(63), 7);
+  EXPECT_EQ(degrees_held(80), 8);
+}
+
+TEST(AngularInvariants, QlStopsAtTheModelsDegree) {
+  float sums[kAngularIndexCount] = {};
+  add_weighted_harmonics(kMaxDegree, 1.0f, 0.48f, 0.6f, 0.64f, sums);
+  std::vector<float> emitted;
+  auto emit = [&](float q) { emitted.push_back(q); };
+  for_each_q<1>(5, sums, emit);
+  ASSERT_EQ(emitted.size(), 5u);
+  for (int l = 1; l <= 5; ++l) EXPECT_EQ(emitted[l - 1], invariant_q(l, sums)) << l;
+}
+
 TEST(AngularHarmonics, OnlyTheRequestedDegreesAreAccumulated) {
   float sums[kAngularIndexCount] = {};
   add_weighted_harmonics(3, 1.0f, 0.48f, 0.6f, 0.64f, sums);
@@ -107,7 +153,7 @@ TEST(AngularInvariants, SingleNeighborAlongZ) {
   EXPECT_FLOAT_EQ(sums[0], g);
   EXPECT_EQ(sums[1], 0.0f);
   EXPECT_EQ(sums[2], 0.0f);
-  EXPECT_FLOAT_EQ(invariant_q(1, sums), 0.238732412f * g * g);
+  EXPECT_FLOAT_EQ(invariant_q<1>(sums), 0.238732412f * g * g);
 }
 
 TEST(AngularInvariants, AllZeroWithoutNeighbors) {
@@ -142,7 +188,7 @@ TEST(AngularInvariants, QlEqualsTheAdditionTheoremForEveryDegree) {
 
 std::array<double, 6> device_couplings(const std::array<float, kAngularIndexCount>& s) {
   return {invariant_q222(s.data()), invariant_q1111(s.data()), invariant_q112(s.data()),
-          invariant_q123(s.data()), invariant_q233(s.data()), invariant_q134(s.data())};
+          invariant_q123(s.data()), invariant_q233(s.data()),  invariant_q134(s.data())};
 }
 
 // Largest magnitude among the sums of degrees 1 to 4, which the coupling invariants read.

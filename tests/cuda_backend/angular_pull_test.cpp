@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/angular_reference.hpp"
+#include "support/angular_force_reference.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -20,36 +20,14 @@ using test_support::Vec3;
 
 // Float sums of a few dozen products of values of order one, relative to the largest coefficient.
 constexpr double kFloatRelative = 2e-5;
-constexpr double kDifferenceStep = 1e-6;  // double-precision central differences of the references
 
 struct PullCase {
   const char* name;
-  int l_max;
-  std::array<int, 6> coupling;  // q222, q1111, q112, q123, q233, q134
+  test_support::AngularChannels channels;
 };
 
-// E(S) = sum_l F_{l-1} q_l(S) + sum over enabled couplings of F_c q_c(S), in double.
-double channel_energy(const PullCase& c, const std::vector<double>& s, const std::vector<double>& fp) {
-  double e = 0.0;
-  int k = 0;
-  for (int l = 1; l <= c.l_max; ++l) {
-    double q = test_support::harmonic_weight(l, 0) * s[k] * s[k];
-    for (int m = 1; m <= l; ++m) {
-      q += 2.0 * test_support::harmonic_weight(l, m) * (s[k + 2 * m - 1] * s[k + 2 * m - 1] + s[k + 2 * m] * s[k + 2 * m]);
-    }
-    e += fp[l - 1] * q;
-    k += 2 * l + 1;
-  }
-  const std::array<double, 6> couplings = test_support::coupling_invariants(s);
-  int channel = c.l_max;
-  for (int f = 0; f < 6; ++f) {
-    if (c.coupling[f] != 0) e += fp[channel++] * couplings[f];
-  }
-  return e;
-}
-
 template <int K>
-void expect_pull_is_gradient(const PullCase& c) {
+void expect_pull_is_gradient(const test_support::AngularChannels& c) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> value(-1.5, 1.5);
   const int abc = (c.l_max + 1) * (c.l_max + 1) - 1;
@@ -62,13 +40,9 @@ void expect_pull_is_gradient(const PullCase& c) {
   float pull[K];
   for (float& p : pull) p = -7.0f;
   build_angular_pull<K>(c.l_max, c.coupling.data(), sums, channel_fp, pull);
+  const std::vector<double> gradient = test_support::channel_energy_gradient(c, s, fp);
   for (int k = 0; k < abc; ++k) {
-    std::vector<double> plus = s;
-    std::vector<double> minus = s;
-    plus[k] += kDifferenceStep;
-    minus[k] -= kDifferenceStep;
-    const double gradient = (channel_energy(c, plus, fp) - channel_energy(c, minus, fp)) / (2.0 * kDifferenceStep);
-    EXPECT_NEAR(pull[k], gradient, kFloatRelative * std::fmax(1.0, std::fabs(gradient))) << "k = " << k;
+    EXPECT_NEAR(pull[k], gradient[k], kFloatRelative * std::fmax(1.0, std::fabs(gradient[k]))) << "k = " << k;
   }
   if constexpr (K == kLowOrderPullWidth) {
     for (int k = abc; k < K; ++k) EXPECT_EQ(pull[k], 0.0f) << "k = " << k;
@@ -78,7 +52,7 @@ void expect_pull_is_gradient(const PullCase& c) {
 class AngularPull : public ::testing::TestWithParam<PullCase> {};
 
 TEST_P(AngularPull, IsTheGradientOfTheChannelEnergy) {
-  const PullCase& c = GetParam();
+  const test_support::AngularChannels& c = GetParam().channels;
   if (c.l_max <= 4) {
     expect_pull_is_gradient<kLowOrderPullWidth>(c);
   } else {
@@ -87,14 +61,14 @@ TEST_P(AngularPull, IsTheGradientOfTheChannelEnergy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Channels, AngularPull,
-                         ::testing::Values(PullCase{"DegreeOne", 1, {0, 0, 0, 0, 0, 0}},
-                                           PullCase{"DegreeOneQuartic", 1, {0, 1, 0, 0, 0, 0}},
-                                           PullCase{"DegreeTwoCouplings", 2, {1, 1, 1, 0, 0, 0}},
-                                           PullCase{"DegreeThreeCouplings", 3, {1, 0, 1, 1, 1, 0}},
-                                           PullCase{"DegreeFourAllCouplings", 4, {1, 1, 1, 1, 1, 1}},
-                                           PullCase{"DegreeFourOnlyQ134", 4, {0, 0, 0, 0, 0, 1}},
-                                           PullCase{"DegreeSixWideTile", 6, {1, 1, 1, 1, 1, 1}},
-                                           PullCase{"DegreeEight", 8, {0, 0, 0, 0, 0, 0}}),
+                         ::testing::Values(PullCase{"DegreeOne", {1, {0, 0, 0, 0, 0, 0}}},
+                                           PullCase{"DegreeOneQuartic", {1, {0, 1, 0, 0, 0, 0}}},
+                                           PullCase{"DegreeTwoCouplings", {2, {1, 1, 1, 0, 0, 0}}},
+                                           PullCase{"DegreeThreeCouplings", {3, {1, 0, 1, 1, 1, 0}}},
+                                           PullCase{"DegreeFourAllCouplings", {4, {1, 1, 1, 1, 1, 1}}},
+                                           PullCase{"DegreeFourOnlyQ134", {4, {0, 0, 0, 0, 0, 1}}},
+                                           PullCase{"DegreeSixWideTile", {6, {1, 1, 1, 1, 1, 1}}},
+                                           PullCase{"DegreeEight", {8, {0, 0, 0, 0, 0, 0}}}),
                          [](const auto& pull_case) { return std::string(pull_case.param.name); });
 
 TEST(AngularPullEdges, EmptySumsPullNothing) {
@@ -116,29 +90,6 @@ struct PairModel {
   std::vector<std::vector<double>> pull;  // [n][k]
   std::vector<std::vector<double>> c;     // [n][b]
 
-  double radial(int n, double r) const {
-    if (r >= rc) return 0.0;
-    const double fc = 0.5 * std::cos(M_PI * r / rc) + 0.5;
-    const double t = r / rc - 1.0;
-    const double x = 2.0 * t * t - 1.0;
-    double g = 0.0;
-    for (int b = 0; b < basis_count; ++b) {
-      const double f = b == 0 ? fc : 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
-      g += c[n][b] * f;
-    }
-    return g;
-  }
-
-  double energy(const Vec3& d) const {
-    const double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-    const std::vector<double> y = test_support::real_harmonics(l_max, {d[0] / r, d[1] / r, d[2] / r});
-    double e = 0.0;
-    for (int n = 0; n < radial_count; ++n) {
-      const double g = radial(n, r);
-      for (std::size_t k = 0; k < y.size(); ++k) e += pull[n][k] * g * y[k];
-    }
-    return e;
-  }
 };
 
 struct GradientCase {
@@ -184,16 +135,9 @@ TEST_P(PairGradient, IsTheDerivativeOfThePairEnergy) {
   float v[3] = {0.0f, 0.0f, 0.0f};
   const auto fetch = [&](int k, int n) { return pull_f[n][k]; };
   accumulate_pair_gradient<ah::kMaxDegree>(gc.l_max, fetch, gc.radial_count, g.data(), g_prime.data(), inv_r, unit, v);
+  const Vec3 expected = test_support::pair_angular_gradient(gc.l_max, m.pull, m.c, m.rc, gc.d);
   double scale = 1.0;
-  double expected[3];
-  for (int c = 0; c < 3; ++c) {
-    Vec3 plus = gc.d;
-    Vec3 minus = gc.d;
-    plus[c] += kDifferenceStep;
-    minus[c] -= kDifferenceStep;
-    expected[c] = (m.energy(plus) - m.energy(minus)) / (2.0 * kDifferenceStep);
-    scale = std::fmax(scale, std::fabs(expected[c]));
-  }
+  for (double e : expected) scale = std::fmax(scale, std::fabs(e));
   const double tolerance = kFloatRelative * scale;
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(v[c], expected[c], tolerance) << "axis " << c;
 }

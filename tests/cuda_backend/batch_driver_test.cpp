@@ -337,6 +337,18 @@ INSTANTIATE_TEST_SUITE_P(Roads, BatchDriverRanges, ::testing::ValuesIn(range_cas
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 // With the library's own stages, an evaluation stops at the first stage still to come and says which.
+// The library's pipeline with the descriptor and network stages skipped (this model has no parameters for them),
+// so that the first stage still to come is reached.
+void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluationRequest& request, int atom_count,
+                               const SimulationBox& box, const DeviceModel& model, DeviceWorkspace& workspace,
+                               ForcePipelineTimings* timings) {
+  ForcePipelineStages stages;
+  stages.descriptors = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
+                          DescriptorCoreTopology) {};
+  stages.network = [](const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {};
+  run_force_pipeline(stages, protocol, request, atom_count, box, model, workspace, timings);
+}
+
 TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   const BatchArrays b = thick_batch({2, 1});
   ResultArrays r(2, 3);
@@ -347,6 +359,15 @@ TEST_F(BatchDriverTest, StagesStillToComeAnswerUnsupportedByName) {
   charge.stages = BatchPassStages{};
   EXPECT_EQ(evaluate_structure_batch(charge, b.view(), result, true), QRVL_STATUS_UNSUPPORTED);
   EXPECT_STREQ(qrvl_last_error_message(), "CUDA charge model sequence is not available yet");
+
+  BatchArrays spun = b;
+  spun.spins.assign(3 * spun.types.size(), 0.5);
+  protocol_ = spin_model_protocol();
+  BatchDriverModel spin = driver();
+  spin.stages = BatchPassStages{};
+  spin.stages.force_pipeline = &pipeline_past_the_network;
+  EXPECT_EQ(evaluate_structure_batch(spin, spun.view(), result, true), QRVL_STATUS_UNSUPPORTED);
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
 }
 
 // The whole road through the flat interface with a model file: the range refusal reaches the caller with its

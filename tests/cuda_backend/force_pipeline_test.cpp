@@ -210,8 +210,8 @@ TEST_F(ForcePipeline, LeavesTheSpinPhasesOfOtherModelsAlone) {
   EXPECT_EQ(timings.spin_onsite_ms, 7.0f);
 }
 
-// Until the stage families exist, an evaluation stops at the first missing stage with its text.
-// The library's own stages up to the first one still to come, which refuses by name.
+// The library's own stages up to the first one still to come, which refuses by name; the descriptor and
+// network stages exist (and would refuse this parameterless model), so they only record.
 TEST_F(ForcePipeline, LibraryStagesStillToComeRefuseByName) {
   ForcePipelineStages stages;
   const ForcePipelineStages recorded = recording_stages();

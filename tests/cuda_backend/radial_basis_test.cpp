@@ -6,6 +6,8 @@
 #include <cmath>
 #include <vector>
 
+#include "support/radial_basis_reference.hpp"
+
 namespace quarvel::cuda_backend {
 namespace {
 
@@ -15,15 +17,7 @@ constexpr double kFloatRelative = 2e-5;
 constexpr double kDifferenceStep = 1e-6;  // Angstrom; double-precision differences of the reference
 constexpr int kLargestBasis = 16;
 
-// f_b(r) in double: f_0 = fc, f_b = (fc/2)(T_b(x) + 1), T_b(x) = cos(b acos x).
-double basis_value(int b, double r, double rc) {
-  if (r >= rc) return 0.0;
-  const double fc = 0.5 * std::cos(M_PI * r / rc) + 0.5;
-  if (b == 0) return fc;
-  const double t = r / rc - 1.0;
-  const double x = 2.0 * t * t - 1.0;
-  return 0.5 * fc * (std::cos(b * std::acos(x)) + 1.0);
-}
+double basis_value(int b, double r, double rc) { return test_support::basis_reference(r, rc, b)[b]; }
 
 struct BasisPoint {
   float r;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/force_fixture.hpp"
+#include "support/radial_basis_reference.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel::cuda_backend {
@@ -23,6 +24,8 @@ using test_support::StagedStructure;
 
 // Float pair sums in a different order (owner against scatter booking, gather against its batched twin).
 constexpr double kRoundingTolerance = 1e-5;
+// Float pair terms summed over a dozen neighbors against double arithmetic, relative to the size of the value.
+constexpr double kFloatRelative = 1e-4;
 constexpr int kAtoms = 10;
 
 test_support::ModelShape radial_shape() {
@@ -78,6 +81,55 @@ TEST_F(RadialForces, TargetsShareTheForcesAndBookingsShareTheVirial) {
   }
 }
 
+// Forces and owner virials from the device's fp, recomputed in double from the written coefficient tables:
+// F_i = sum_j (fp_i g'(t_i, t_j) + fp_j g'(t_j, t_i)) d / r and W_i = -sum_j fp_j g'(t_j, t_i) d d^T / r.
+TEST_F(RadialForces, MatchesTheDoublePrecisionReference) {
+  const test_support::ForceOutputs device = run(VirialTarget::fp64_owner);
+  const ModelProtocol& p = staged_.protocol();
+  const int types = p.num_types;
+  const int nb = p.basis_size_radial + 1;
+  const std::vector<float> fp =
+      test_support::download(staged_.view().fp, static_cast<std::size_t>(p.descriptor_dim) * capacity());
+  const auto slope = [&](int ti, int tj, int n, double r) {
+    constexpr double kStep = 1e-6;  // Angstrom; double differences of the double basis
+    const std::vector<double> plus = test_support::basis_reference(r + kStep, p.cutoff_radial, nb - 1);
+    const std::vector<double> minus = test_support::basis_reference(r - kStep, p.cutoff_radial, nb - 1);
+    const std::vector<float>& c = staged_.model->written.radial_by_pair[ti * types + tj];
+    double g = 0.0;
+    for (int k = 0; k < nb; ++k) g += c[n * nb + k] * (plus[k] - minus[k]) / (2.0 * kStep);
+    return g;
+  };
+  const test_support::Structure& s = staged_.structure;
+  for (int i = 0; i < kAtoms; ++i) {
+    double force[3] = {0.0, 0.0, 0.0};
+    double virial[3][3] = {};
+    for (const int j : staged_.lists.radial[i]) {
+      const test_support::Vec3 d = s.separation(i, j);
+      const double r = test_support::norm(d);
+      double along = 0.0;
+      double onto_i = 0.0;
+      for (int n = 0; n <= p.n_max_radial; ++n) {
+        along += fp[n * capacity() + i] * slope(s.types[i], s.types[j], n, r);
+        onto_i += fp[n * capacity() + j] * slope(s.types[j], s.types[i], n, r);
+      }
+      for (int a = 0; a < 3; ++a) {
+        force[a] += (along + onto_i) * d[a] / r;
+        for (int b = 0; b < 3; ++b) virial[a][b] -= onto_i * d[a] * d[b] / r;
+      }
+    }
+    for (int a = 0; a < 3; ++a) {
+      EXPECT_NEAR(device.force[a * capacity() + i], force[a], kFloatRelative * std::max(1.0, std::abs(force[a]))) << i;
+    }
+    // Device component order xx, yy, zz, xy, xz, yz, yx, zx, zy.
+    const int rows[9] = {0, 1, 2, 0, 0, 1, 1, 2, 2};
+    const int columns[9] = {0, 1, 2, 1, 2, 2, 0, 0, 1};
+    for (int q = 0; q < 9; ++q) {
+      const double expected = virial[rows[q]][columns[q]];
+      EXPECT_NEAR(device.virial[q * capacity() + i], expected, kFloatRelative * std::max(1.0, std::abs(expected))) << i;
+    }
+  }
+}
+
 TEST_F(RadialForces, WithoutClearingAddsOntoPresentForces) {
   const test_support::ForceOutputs cleared = run(VirialTarget::fp64_owner, true);
   const test_support::ForceOutputs added = run(VirialTarget::fp64_owner, false);
@@ -94,8 +146,12 @@ TEST_F(RadialForces, BatchedKernelMatchesTheOneSetKernel) {
     accumulate_radial_forces_batched(staged_.protocol(), kAtoms, staged_.model->device, staged_.workspace, target);
     const test_support::ForceOutputs batched = staged_.outputs();
     for (int i = 0; i < kAtoms; ++i) {
-      for (int c = 0; c < 3; ++c) EXPECT_NEAR(batched.force[c * capacity() + i], one.force[c * capacity() + i], kRoundingTolerance);
-      for (int k = 0; k < 9; ++k) EXPECT_NEAR(batched.virial[k * capacity() + i], one.virial[k * capacity() + i], kRoundingTolerance);
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(batched.force[c * capacity() + i], one.force[c * capacity() + i], kRoundingTolerance);
+      }
+      for (int k = 0; k < 9; ++k) {
+        EXPECT_NEAR(batched.virial[k * capacity() + i], one.virial[k * capacity() + i], kRoundingTolerance);
+      }
     }
     // The batched launcher clears the whole capacity first.
     EXPECT_EQ(batched.force[kAtoms], 0.0);
@@ -114,6 +170,18 @@ TEST_F(RadialForces, CoincidentAtomsAddNothingAndStayFinite) {
     EXPECT_NEAR(component_total(o.force, capacity(), kAtoms, c), 0.0, kRoundingTolerance);
   }
   for (double v : o.virial) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST_F(RadialForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
+  staged_.make_first_atom_unknown();
+  const test_support::ForceOutputs o = run(VirialTarget::fp64_scatter);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_EQ(o.force[c * capacity()], 0.0);  // cleared, and its own thread adds nothing
+    double others = 0.0;
+    for (int i = 1; i < kAtoms; ++i) others += o.force[c * capacity() + i];
+    EXPECT_NEAR(others, 0.0, kRoundingTolerance);  // no pair with atom 0 booked on one side only
+  }
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(o.virial[k * capacity()], 0.0);  // cleared, and nobody books on it
 }
 
 TEST_F(RadialForces, NoAtomsLaunchesNothing) {

@@ -225,7 +225,9 @@ TEST_P(StructuralForces, PerAtomValuesSumToTheTotalsAndTotalsDoNotDependOnTheBoo
     EXPECT_NEAR(owned.virial[k], scattered.virial[k], kRoundingTolerance) << "component " << k;
   }
   EXPECT_NEAR(owned.energy, scattered.energy, kRoundingTolerance);
-  for (std::size_t k = 0; k < owned.force.size(); ++k) EXPECT_NEAR(owned.force[k], scattered.force[k], kRoundingTolerance);
+  for (std::size_t k = 0; k < owned.force.size(); ++k) {
+    EXPECT_NEAR(owned.force[k], scattered.force[k], kRoundingTolerance);
+  }
 }
 
 // A rigid rotation with a translation, and a reversed atom order, change nothing but the frame and the labels.
@@ -251,7 +253,8 @@ TEST_P(StructuralForces, InvariantUnderRotationTranslationAndReordering) {
   EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance);
   const int n = s.size();
   for (int i = 0; i < n; ++i) {
-    const Vec3 expected = test_support::matrix_times(rotation, {e.force[3 * i], e.force[3 * i + 1], e.force[3 * i + 2]});
+    const Vec3 force{e.force[3 * i], e.force[3 * i + 1], e.force[3 * i + 2]};
+    const Vec3 expected = test_support::matrix_times(rotation, force);
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(m.force[3 * (n - 1 - i) + c], expected[c], kRoundingTolerance) << i;
     EXPECT_NEAR(m.potential[n - 1 - i], e.potential[i], kRoundingTolerance) << i;
   }

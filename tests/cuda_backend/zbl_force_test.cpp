@@ -126,10 +126,7 @@ TEST_F(ZblForces, BatchedKernelMatchesTheOneSetKernel) {
 TEST_F(ZblForces, AtomsOfUnknownTypeNeitherReceiveNorCause) {
   StagedStructure s = test_support::stage_for_forces(zbl_shape(), kAtoms, 43);
   const std::size_t a = s.view().atom_capacity;
-  std::vector<std::int32_t> types = s.structure.types;
-  types.resize(a, 0);
-  types[0] = 7;  // outside the model's two types
-  test_support::upload(s.view().types, types);
+  s.make_first_atom_unknown();
   const ForceOutputs o = run(s, true, VirialTarget::fp64_owner, kAtoms);
   // Atom 0 is skipped entirely: its entries stay zero, and no other atom feels it.
   EXPECT_EQ(o.potential[0], 0.0);
@@ -162,7 +159,8 @@ std::vector<test_support::LauncherRefusal> zbl_refusals() {
   };
 }
 
-class ZblLauncherRefuses : public test_support::DeviceTest, public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class ZblLauncherRefuses : public test_support::DeviceTest,
+                           public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
 
 TEST_P(ZblLauncherRefuses, WithItsMessage) {
   const test_support::LauncherRefusal& c = GetParam();

@@ -21,8 +21,8 @@ namespace quarvel::test_support {
 using Cell = std::array<double, 9>;  // row-major, columns are the cell vectors (Angstrom)
 
 inline Cell inverse_of(const Cell& h) {
-  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-                     h[2] * (h[3] * h[7] - h[4] * h[6]);
+  const double det =
+      h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) + h[2] * (h[3] * h[7] - h[4] * h[6]);
   return {(h[4] * h[8] - h[5] * h[7]) / det, (h[2] * h[7] - h[1] * h[8]) / det, (h[1] * h[5] - h[2] * h[4]) / det,
           (h[5] * h[6] - h[3] * h[8]) / det, (h[0] * h[8] - h[2] * h[6]) / det, (h[2] * h[3] - h[0] * h[5]) / det,
           (h[3] * h[7] - h[4] * h[6]) / det, (h[1] * h[6] - h[0] * h[7]) / det, (h[0] * h[4] - h[1] * h[3]) / det};
@@ -91,8 +91,7 @@ struct NeighborLists {
   std::vector<std::vector<int>> angular;
 };
 
-inline NeighborLists brute_force_lists(const Structure& s, double radial_reach, double angular_reach,
-                                       int type_count) {
+inline NeighborLists brute_force_lists(const Structure& s, double radial_reach, double angular_reach, int type_count) {
   NeighborLists lists;
   lists.radial.resize(static_cast<std::size_t>(s.size()));
   lists.angular.resize(static_cast<std::size_t>(s.size()));

@@ -53,6 +53,14 @@ struct StagedStructure {
     }
   }
 
+  // Gives atom 0 a type outside the model (after its descriptors were computed with its own).
+  void make_first_atom_unknown() const {
+    std::vector<std::int32_t> types = structure.types;
+    types.resize(view().atom_capacity, 0);
+    types[0] = protocol().num_types + 4;
+    upload(view().types, types);
+  }
+
   ForceOutputs outputs() const {
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     const cuda_backend::DeviceWorkspaceView v = view();
