@@ -73,6 +73,8 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
   const int i = static_cast<int>(thread);
   float* state = dynamic_shared_memory<float>();
   const int ti = __ldg(&a.types[i]);
+  // Types used in place come unchecked from the caller; an unknown one must not index the model's tables.
+  if (!known_type(ti, a.num_types)) return;
   const int nb = a.basis_size_radial + 1;
   const int stride = static_cast<int>(blockDim.x);
   const int t = static_cast<int>(threadIdx.x);
@@ -86,6 +88,7 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
   for (int s = 0; s < count; ++s) {
     const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
     const int tj = __ldg(&a.types[j]);
+    if (!known_type(tj, a.num_types)) continue;
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     if (tj != previous_type) {  // lists grouped by type rebuild once per type
       rebuild_pull_state(a, i, ti, tj, state);

@@ -183,6 +183,23 @@ TEST_F(LammpsRadialForceTest, FusedZblForceIsTheGradientOfItsEnergy) {
   EXPECT_EQ(download(workspace_.view().potential, 2), (std::vector<double>{0.0, 0.0}));  // no energy asked for
 }
 
+// Types used in place are not checked by staging: an atom of an unknown type is skipped as centre and as
+// neighbor, and the others see it as absent.
+TEST_F(LammpsRadialForceTest, AtomsOfUnknownTypeAreSkipped) {
+  prepare("nep4", dense_system());
+  run(VirialTarget::none);
+  const std::vector<double> reference = forces();
+  std::vector<std::int32_t> types = download(workspace_.view().types, capacity());
+  types[0] = kTypes;  // outside the model
+  upload(workspace_.view().types, types);
+  run(VirialTarget::none);
+  const std::vector<double> skipped = forces();
+  for (int c = 0; c < 3; ++c) EXPECT_EQ(skipped[c * capacity()], 0.0) << "axis " << c;
+  bool changed = false;
+  for (std::size_t k = 0; k < reference.size(); ++k) changed = changed || skipped[k] != reference[k];
+  EXPECT_TRUE(changed);
+}
+
 struct RefusalCase {
   const char* name;
   std::function<void(ModelProtocol&)> change;
