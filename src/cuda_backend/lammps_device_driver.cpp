@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cstdio>
-#include <exception>
-#include <stdexcept>
+#include <memory>
 #include <string>
 
 #include "engine_routines.hpp"
@@ -9,8 +8,6 @@
 #include "lammps_device_output.hpp"
 #include "lammps_device_staging.hpp"
 #include "lammps_drivers.hpp"
-#include "pipeline_stages.hpp"
-#include "quarvel/engine.hpp"
 #include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {

@@ -1,15 +1,11 @@
 #include <algorithm>
 #include <cstddef>
-#include <exception>
-#include <stdexcept>
 #include <vector>
 
 #include "engine_routines.hpp"
 #include "evaluation_guard.hpp"
 #include "lammps_drivers.hpp"
 #include "lammps_host_staging.hpp"
-#include "pipeline_stages.hpp"
-#include "quarvel/engine.hpp"
 #include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
