@@ -9,6 +9,7 @@
 #include "device_output.hpp"
 #include "device_staging.hpp"
 #include "engine_routines.hpp"
+#include "evaluation_guard.hpp"
 #include "host_staging.hpp"
 #include "internal_neighbor_builder.hpp"
 #include "periodic_expansion.hpp"
@@ -187,18 +188,7 @@ int evaluate_structure_batch(BatchDriverModel& model, const QrvlStructureBatch& 
                              bool allow_expand) {
   const int status = check_arguments(model, batch, result);
   if (status != QRVL_STATUS_OK) return status;
-  try {
-    return evaluate_checked(model, batch, result, allow_expand);
-  } catch (const StageUnavailable& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_UNSUPPORTED;
-  } catch (const std::invalid_argument& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_INVALID_ARGUMENT;
-  } catch (const std::exception& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_RUNTIME_ERROR;
-  }
+  return guard_evaluation([&] { return evaluate_checked(model, batch, result, allow_expand); });
 }
 
 }  // namespace quarvel::cuda_backend

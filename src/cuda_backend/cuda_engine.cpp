@@ -13,6 +13,7 @@
 #include "device_workspace.hpp"
 #include "engine_routines.hpp"
 #include "host_model_parameters.hpp"
+#include "lammps_drivers.hpp"
 #include "model_protocol.hpp"
 #include "quarvel/engine.hpp"
 #include "workspace_plan.hpp"
@@ -32,10 +33,6 @@ constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
 // Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
 constexpr const char* kDescriptorDriverMissing =
     "descriptor evaluation is not available: the CUDA descriptor driver is not built yet";
-constexpr const char* kHostLammpsDriverMissing =
-    "LAMMPS neighbor-list evaluation is not available: the CUDA host LAMMPS driver is not built yet";
-constexpr const char* kDeviceLammpsDriverMissing =
-    "LAMMPS device neighbor-list evaluation is not available: the CUDA device LAMMPS driver is not built yet";
 constexpr const char* kDftd3Unsupported = "DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled";
 
 // Reads and discards the last CUDA error, so that a failure of one call cannot resurface in the next.
@@ -159,13 +156,29 @@ class CudaModel final : public Model {
     return refuse_unsupported(kDftd3Unsupported);
   }
 
-  int find_force_lammps_neighbors(const QrvlLammpsNeighborInput&, QrvlLammpsNeighborResult&) override {
-    return refuse_unsupported(kHostLammpsDriverMissing);
+  int find_force_lammps_neighbors(const QrvlLammpsNeighborInput& input, QrvlLammpsNeighborResult& result) override {
+    return run_on_device(device_, [&] {
+      const cuda_backend::HostLammpsDriverModel driver{protocol_, device_model_, cancel_requested};
+      return cuda_backend::evaluate_host_lammps_neighbors(driver, input, result);
+    });
   }
 
-  int find_force_lammps_device_neighbors(const QrvlLammpsDeviceNeighborInput&,
-                                         QrvlLammpsDeviceNeighborResult&) override {
-    return refuse_unsupported(kDeviceLammpsDriverMissing);
+  int find_force_lammps_device_neighbors(const QrvlLammpsDeviceNeighborInput& input,
+                                         QrvlLammpsDeviceNeighborResult& result) override {
+    return run_on_device(device_, [&] {
+      cuda_backend::DeviceLammpsDriverModel driver{protocol_,
+                                                   device_model_,
+                                                   cancel_requested,
+                                                   lammps_workspace_,
+                                                   lammps_workspace_atoms_,
+                                                   lammps_workspace_active_atoms_,
+                                                   lammps_workspace_radial_capacity_,
+                                                   lammps_workspace_angular_capacity_,
+                                                   lammps_workspace_float_sink_,
+                                                   lammps_workspace_spin_transfer_,
+                                                   cuda_backend::process_pair_profile_samples()};
+      return cuda_backend::evaluate_device_lammps_neighbors(driver, input, result);
+    });
   }
 
  private:

@@ -17,6 +17,12 @@ __host__ __device__ __forceinline__ std::size_t aos(int c, int i, int width) {
   return static_cast<std::size_t>(i) * static_cast<std::size_t>(width) + static_cast<std::size_t>(c);
 }
 
+// Component c of atom i in a caller's array with its own atom and component strides (LAMMPS layouts).
+__host__ __device__ __forceinline__ std::size_t strided(int c, int i, int atom_stride, int component_stride) {
+  return static_cast<std::size_t>(i) * static_cast<std::size_t>(atom_stride) +
+         static_cast<std::size_t>(c) * static_cast<std::size_t>(component_stride);
+}
+
 // The calling thread's index along x over the whole grid.
 __device__ __forceinline__ std::int64_t global_thread_x() {
   return static_cast<std::int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;

@@ -5,6 +5,7 @@
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "staging_kernels.cuh"
 #include "structure_ranges.hpp"
 
 namespace quarvel::cuda_backend {
@@ -14,13 +15,6 @@ constexpr int kStagingBlock = 512;             // threads per block of both stag
 constexpr double kSingularDeterminant = 1e-12;  // Angstrom^3, absolute: cells this flat are refused
 constexpr int kCellValues = 9;
 constexpr int kPbcFlags = 3;
-
-__global__ void stage_positions_aos_to_soa(int count, int capacity, const double* aos3, double* soa3) {
-  const std::int64_t i = global_thread_x();
-  if (i >= count) return;
-  const int atom = static_cast<int>(i);
-  for (int c = 0; c < 3; ++c) soa3[soa(c, atom, capacity)] = aos3[aos(c, atom, 3)];
-}
 
 // One block per structure; its threads stride over the structure's atoms.
 __global__ void stage_atom_to_structure(int structure_count, const int* counts, const int* offsets,

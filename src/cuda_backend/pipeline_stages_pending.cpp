@@ -14,15 +14,6 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const
   throw StageUnavailable("CUDA radial force stage");
 }
 
-void prepare_lammps_per_atom_virial_sink(int, DeviceWorkspace&) {
-  throw StageUnavailable("CUDA LAMMPS per-atom virial sink");
-}
-
-void accumulate_lammps_radial_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                               DeviceWorkspace&, VirialTarget, bool) {
-  throw StageUnavailable("CUDA LAMMPS radial force stage");
-}
-
 void accumulate_spin_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                       DeviceWorkspace&, VirialTarget, bool, SpinForceTimings*) {
   throw StageUnavailable("CUDA spin force stage");

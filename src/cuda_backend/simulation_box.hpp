@@ -13,4 +13,9 @@ struct SimulationBox {
   std::int32_t pbc[3];
 };
 
+// The box of LAMMPS lists: ghost atoms carry the periodic images, so separations are plain differences.
+inline SimulationBox lammps_identity_box() {
+  return SimulationBox{{1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}, {1.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 1.0}, {0, 0, 0}};
+}
+
 }  // namespace quarvel::cuda_backend

@@ -6,8 +6,6 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr std::uint64_t kLammpsReductionBlockAtoms = 256;  // atoms per block of the LAMMPS total reduction
-constexpr std::uint64_t kLammpsPartialSumsPerBlock = 7;  // energy plus six virial totals per block
 constexpr int kMaxSpinCompress = 4;
 constexpr int kMaxSpinBasisFunctions = 8;  // spin_basis_size + 1
 constexpr int kMaxSpinLMax = 4;

@@ -13,6 +13,11 @@ namespace quarvel::cuda_backend {
 // by type, and type_schedule_active_type_counts holds one count per block.
 constexpr int kTypeScheduleAtomsPerBlock = 1024;
 
+// Shape of the device LAMMPS total reduction, which lammps_partial_sums holds one block's sums of: atoms per
+// block, and sums per block (the energy and six virial components).
+constexpr int kLammpsReductionBlockAtoms = 256;
+constexpr int kLammpsPartialSumsPerBlock = 7;
+
 // Scalar type of one device array; the codes are fixed.
 enum class DeviceScalarType : std::int32_t { int32 = 0, float32 = 1, float64 = 2 };
 

@@ -283,7 +283,7 @@ TEST_F(CudaEngineOperations, ChargeBatchChecksItsResultFirst) {
   EXPECT_EQ(qrvl_find_charge_batch(ordinary.handle(), &batch, &r), QRVL_STATUS_UNSUPPORTED);
 }
 
-TEST_F(CudaEngineOperations, DispersionAndLammpsOperationsRefuseWithText) {
+TEST_F(CudaEngineOperations, DispersionRefusesWithTextAndEmptyLammpsListsAreInvalid) {
   const LoadedModel model(shape_of("nep4"));
   const QrvlStructureBatch batch = arrays_.view();
   QrvlDftd3Parameters parameters{};
@@ -293,13 +293,13 @@ TEST_F(CudaEngineOperations, DispersionAndLammpsOperationsRefuseWithText) {
   EXPECT_STREQ(qrvl_last_error_message(), "DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled");
   QrvlLammpsNeighborInput input{};
   QrvlLammpsNeighborResult output{};
-  EXPECT_EQ(qrvl_find_force_lammps_neighbors(model.handle(), &input, &output), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STRNE(qrvl_last_error_message(), "");
+  EXPECT_EQ(qrvl_find_force_lammps_neighbors(model.handle(), &input, &output), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), "");  // the host-list driver's own refusals carry no text
   QrvlLammpsDeviceNeighborInput device_input{};
   QrvlLammpsDeviceNeighborResult device_output{};
   EXPECT_EQ(qrvl_find_force_lammps_device_neighbors(model.handle(), &device_input, &device_output),
-            QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STRNE(qrvl_last_error_message(), "");
+            QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), "invalid device LAMMPS neighbor input or force output");
 }
 
 }  // namespace

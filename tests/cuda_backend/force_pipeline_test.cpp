@@ -218,9 +218,10 @@ TEST_F(ForcePipeline, LibraryStagesStillToComeRefuseByName) {
   stages.descriptors = recorded.descriptors;
   stages.network = recorded.network;
   EXPECT_THAT([&] {
-    run_force_pipeline(stages, protocol_of(Shape::plain), {kDeviceLammpsNeighborTopology, kVirialTotals, true, false},
-                       4, box_, model_, workspace_, nullptr);
-  }, ThrowsMessage<StageUnavailable>(StrEq("CUDA LAMMPS radial force stage is not available yet")));
+    run_force_pipeline(stages, protocol_of(Shape::spin_angular_zbl),
+                       {kDeviceLammpsNeighborTopology, kVirialTotals, true, false}, 4, box_, model_, workspace_,
+                       nullptr);
+  }, ThrowsMessage<StageUnavailable>(StrEq("CUDA spin descriptor stage is not available yet")));
 }
 
 }  // namespace

@@ -1,0 +1,270 @@
+#include "lammps_radial_force.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+#include <cstdint>
+
+#include "cuda_checks.hpp"
+#include "device_layout.cuh"
+#include "pair_geometry.cuh"
+#include "radial_basis.cuh"
+#include "shared_memory_limits.cuh"
+#include "virial_layout.cuh"
+#include "zbl_pair.cuh"
+
+namespace quarvel::cuda_backend {
+namespace {
+
+constexpr int kPullBlock = 64;  // one thread per centre atom; the pull state of 64 threads stays small in shared memory
+constexpr int kSmallestPullBlock = 4;  // below it only 2 or 1 threads are tried
+
+// Everything the LAMMPS radial kernel reads and writes.
+struct LammpsRadialArgs {
+  int atom_count;  // centre atoms 0 .. atom_count-1 (the local atoms)
+  int capacity;    // A: stride of every per-atom array and slot-major list
+  int num_types;
+  int n_max_radial;
+  int basis_size_radial;
+  const float* radial_pair_cutoffs;  // Angstrom, [t_i T + t_j]
+  float zbl_inner;                   // Angstrom
+  float zbl_outer;
+  float zbl_screening[2 * kZblScreeningTerms];  // the universal (a_k, b_k), by value so device code sees them
+  SimulationBox box;
+  const std::int32_t* types;
+  const std::int32_t* atomic_numbers;
+  const double* positions_soa3;
+  const std::int32_t* nn_radial;
+  const std::int32_t* nl_radial_slot_major;
+  const float* fp;
+  const float* coefficients;  // type-pair-major: ((t_i T + t_j)(n_max + 1) + n)(B + 1) + k
+  double* potential;
+  float* virial_sink;
+  double* force_soa3;
+  double* virial_soa9;
+  int write_virial;
+};
+
+// Rebuilds the pull state of centre i for neighbor type tj: s_k = sum_n fp[n][i] c[t_i, t_j][n][k], the
+// derivative of atom i's energy with respect to basis function k of this pair type. Slot k of thread t sits at
+// k x blockDim + t, so the state is private to the thread.
+__device__ __forceinline__ void rebuild_pull_state(const LammpsRadialArgs& a, int i, int ti, int tj, float* state) {
+  const int nb = a.basis_size_radial + 1;
+  const int stride = static_cast<int>(blockDim.x);
+  const int t = static_cast<int>(threadIdx.x);
+  for (int k = 0; k < nb; ++k) state[k * stride + t] = 0.0f;
+  const std::size_t pair = static_cast<std::size_t>(ti * a.num_types + tj) * (a.n_max_radial + 1);
+  for (int n = 0; n <= a.n_max_radial; ++n) {
+    const float derivative = __ldg(&a.fp[soa(n, i, a.capacity)]);
+    for (int k = 0; k < nb; ++k) {
+      state[k * stride + t] = fmaf(derivative, __ldg(&a.coefficients[(pair + n) * nb + k]), state[k * stride + t]);
+    }
+  }
+}
+
+// Push form: the thread of centre i differentiates only E_i. The pair force f = dE_i/dr_j is added to i and
+// taken from j at once (j may be a ghost without a list of its own), so atom i's force is shared by many
+// threads and goes through atomics. A full list visits every pair from both ends, so the fused ZBL repulsion
+// books half the pair energy and half the pair force h on each visit; its whole pair force 2h stays on the centre.
+template <bool Zbl, bool ZblEnergy, bool Scatter, bool Sink>
+__global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(LammpsRadialArgs a) {
+  const std::int64_t thread = global_thread_x();
+  if (thread >= a.atom_count) return;
+  const int i = static_cast<int>(thread);
+  float* state = dynamic_shared_memory<float>();
+  const int ti = __ldg(&a.types[i]);
+  // Types used in place come unchecked from the caller; an unknown one must not index the model's tables.
+  if (!known_type(ti, a.num_types)) return;
+  const int nb = a.basis_size_radial + 1;
+  const int stride = static_cast<int>(blockDim.x);
+  const int t = static_cast<int>(threadIdx.x);
+  float zi_power = 0.0f;
+  if constexpr (Zbl) zi_power = zbl_charge_power(__ldg(&a.atomic_numbers[ti]));
+  float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
+  float virial[kVirialComponentCount] = {};
+  float energy = 0.0f;
+  int previous_type = -1;
+  const int count = __ldg(&a.nn_radial[i]);
+  for (int s = 0; s < count; ++s) {
+    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    const int tj = __ldg(&a.types[j]);
+    if (!known_type(tj, a.num_types)) continue;
+    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
+    if (tj != previous_type) {  // lists grouped by type rebuild once per type
+      rebuild_pull_state(a, i, ti, tj, state);
+      previous_type = tj;
+    }
+    const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, i, j, a.box.box, a.box.inverse, a.box.pbc);
+    const float r = sqrtf(p.r2);
+    if (r <= 0.0f) continue;  // coincident atoms have no direction
+    PairBasisWithSlope basis(r, rc);
+    float slope = 0.0f;
+    for (int k = 0; k < nb; ++k) slope = fmaf(basis.next().slope, state[k * stride + t], slope);
+    const float scale = slope / r;
+    float pair[kPairAxes];
+    for (int c = 0; c < kPairAxes; ++c) {
+      pair[c] = scale * p.d[c];
+      force[c] += pair[c];
+      atomicAdd(&a.force_soa3[soa(c, j, a.capacity)], -static_cast<double>(pair[c]));
+    }
+    float half_zbl[kPairAxes] = {0.0f, 0.0f, 0.0f};
+    if constexpr (Zbl) {
+      if (p.r2 < a.zbl_outer * a.zbl_outer) {
+        const int tj_number = __ldg(&a.atomic_numbers[tj]);
+        const ZblPairTerms zbl = zbl_pair_terms(r, zi_power, zbl_charge_power(tj_number),
+                                                __ldg(&a.atomic_numbers[ti]) * tj_number, a.zbl_screening,
+                                                a.zbl_inner, a.zbl_outer);
+        const float half_scale = 0.5f * zbl.slope / r;
+        for (int c = 0; c < kPairAxes; ++c) {
+          half_zbl[c] = half_scale * p.d[c];
+          force[c] += 2.0f * half_zbl[c];
+        }
+        if constexpr (ZblEnergy) energy += 0.5f * zbl.energy;
+      }
+    }
+    for (int q = 0; q < kVirialComponentCount; ++q) {
+      const float d = p.d[virial_row(q)];
+      const float term = -(d * pair[virial_column(q)]) - d * half_zbl[virial_column(q)];
+      if constexpr (Scatter) {
+        if (a.write_virial != 0) atomicAdd(&a.virial_soa9[soa(q, j, a.capacity)], static_cast<double>(term));
+      } else {
+        if constexpr (Sink) atomicAdd(&a.virial_sink[soa(q, j, a.capacity)], term);
+        if (a.write_virial != 0) virial[q] += term;
+      }
+    }
+  }
+  for (int c = 0; c < kPairAxes; ++c) atomicAdd(&a.force_soa3[soa(c, i, a.capacity)], static_cast<double>(force[c]));
+  if constexpr (ZblEnergy) a.potential[i] += static_cast<double>(energy);
+  if (!Scatter && a.write_virial != 0) {
+    for (int q = 0; q < kVirialComponentCount; ++q) {
+      a.virial_soa9[soa(q, i, a.capacity)] += static_cast<double>(virial[q]);
+    }
+  }
+}
+
+void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, VirialTarget target, bool zbl_energy,
+                                  const DeviceModelView& m, const DeviceWorkspaceView& w) {
+  require(atom_count >= 0, "atom_count must be non-negative");
+  require(p.num_types > 0, "num_types must be positive");
+  require(p.n_max_radial >= 0, "n_max_radial must be non-negative");
+  require(p.basis_size_radial >= 0, "basis_size_radial must be non-negative");
+  require(p.cutoff_radial > 0.0, "radial cutoff must be positive");
+  if (p.has_zbl) {
+    require(!p.flexible_zbl, "flexible ZBL is not supported yet");
+    require(p.zbl_rc_inner >= 0.0, "ZBL inner cutoff must be non-negative");
+    require(p.zbl_rc_outer > p.zbl_rc_inner, "ZBL outer cutoff must exceed inner");
+    require(p.cutoff_radial >= p.zbl_rc_outer, "fused LAMMPS radial/ZBL kernel reuses the radial neighbor list");
+  }
+  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require(w.types != nullptr, "workspace missing atom types");
+  require(w.positions_soa3 != nullptr, "workspace missing positions");
+  require(w.nn_radial != nullptr, "workspace missing radial counts");
+  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+  require(w.fp != nullptr, "workspace missing descriptor derivatives");
+  require(w.force_soa3 != nullptr, "workspace missing force output");
+  if (target != VirialTarget::none) require(w.virial_soa9 != nullptr, "workspace missing virial output");
+  if (target == VirialTarget::float_sink) {
+    require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");
+  }
+  require(m.type_pair_major_descriptor_coefficients != nullptr,
+          "model missing type-pair-major descriptor coefficients");
+  if (p.has_zbl) {
+    require(m.atomic_numbers != nullptr, "model missing atomic numbers");
+    require(m.atomic_numbers_count >= static_cast<std::uint64_t>(p.num_types), "model atomic number buffer is too small");
+    if (zbl_energy) require(w.potential != nullptr, "workspace missing potential output");
+  }
+}
+
+// Threads per block whose pull state fits the device: 64 when it fits the default 48 KiB, else halved down to 4,
+// then 2 or 1.
+int pull_block(std::size_t floats_per_thread, bool& raise_limit) {
+  const auto bytes_for = [&](int threads) { return floats_per_thread * sizeof(float) * static_cast<std::size_t>(threads); };
+  raise_limit = bytes_for(kPullBlock) > kDefaultDynamicSharedBytes;
+  if (!raise_limit) return kPullBlock;
+  const std::size_t limit =
+      device_dynamic_shared_limit("get CUDA device for radial pull", "get CUDA device properties for radial pull");
+  int threads = kPullBlock;
+  while (threads > kSmallestPullBlock && bytes_for(threads) > limit) threads /= 2;
+  if (bytes_for(threads) > limit) threads = bytes_for(2) <= limit ? 2 : 1;
+  require(bytes_for(threads) <= limit, "radial pull state exceeds the CUDA shared-memory limit");
+  return threads;
+}
+
+template <auto Kernel>
+void launch_pull(const LammpsRadialArgs& args, int threads, std::size_t bytes, bool raise_limit) {
+  if (raise_limit) {
+    check_cuda(cudaFuncSetAttribute(Kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(bytes)),
+               "configure radial pull shared memory");
+  }
+  if (args.atom_count > 0) {
+    launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, threads)), dim3(threads), bytes, args);
+  }
+}
+
+// The inner switch: the ZBL flags for one virial booking.
+template <bool Scatter, bool Sink>
+void launch_for_zbl(const LammpsRadialArgs& args, bool zbl, bool zbl_energy, int threads, std::size_t bytes,
+                    bool raise_limit) {
+  if (!zbl) return launch_pull<&accumulate_lammps_radial_forces<false, false, Scatter, Sink>>(args, threads, bytes, raise_limit);
+  if (zbl_energy) return launch_pull<&accumulate_lammps_radial_forces<true, true, Scatter, Sink>>(args, threads, bytes, raise_limit);
+  launch_pull<&accumulate_lammps_radial_forces<true, false, Scatter, Sink>>(args, threads, bytes, raise_limit);
+}
+
+}  // namespace
+
+void accumulate_lammps_radial_forces_on_device(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
+                                               const DeviceModel& model, DeviceWorkspace& workspace,
+                                               VirialTarget target, bool zbl_energy) {
+  const DeviceModelView m = model.view();
+  const DeviceWorkspaceView w = workspace.view();
+  require_lammps_radial_inputs(protocol, atom_count, target, zbl_energy, m, w);
+  check_cuda(cudaMemset(w.force_soa3, 0, kPairAxes * w.atom_capacity * sizeof(double)), "clear force output");
+  if (target != VirialTarget::none) {
+    check_cuda(cudaMemset(w.virial_soa9, 0, kVirialComponentCount * w.atom_capacity * sizeof(double)),
+               "clear virial output");
+  }
+  bool raise_limit = false;
+  const auto floats_per_thread = static_cast<std::size_t>(protocol.basis_size_radial) + 1;
+  const int threads = pull_block(floats_per_thread, raise_limit);
+  const std::size_t bytes = floats_per_thread * sizeof(float) * static_cast<std::size_t>(threads);
+
+  LammpsRadialArgs a{};
+  a.atom_count = atom_count;
+  a.capacity = static_cast<int>(w.atom_capacity);
+  a.num_types = protocol.num_types;
+  a.n_max_radial = protocol.n_max_radial;
+  a.basis_size_radial = protocol.basis_size_radial;
+  a.radial_pair_cutoffs = m.radial_pair_cutoffs;
+  a.zbl_inner = static_cast<float>(protocol.zbl_rc_inner);
+  a.zbl_outer = static_cast<float>(protocol.zbl_rc_outer);
+  std::copy(std::begin(kUniversalZblScreening), std::end(kUniversalZblScreening), a.zbl_screening);
+  a.box = box;
+  a.types = w.types;
+  a.atomic_numbers = m.atomic_numbers;
+  a.positions_soa3 = w.positions_soa3;
+  a.nn_radial = w.nn_radial;
+  a.nl_radial_slot_major = w.nl_radial_slot_major;
+  a.fp = w.fp;
+  a.coefficients = m.type_pair_major_descriptor_coefficients;
+  a.potential = w.potential;
+  a.virial_sink = w.per_atom_virial_float_soa9;
+  a.force_soa3 = w.force_soa3;
+  a.virial_soa9 = w.virial_soa9;
+  a.write_virial = target != VirialTarget::none ? 1 : 0;
+  const bool zbl = protocol.has_zbl;
+  switch (target) {  // the one place where the booking becomes a template argument
+    case VirialTarget::none:
+    case VirialTarget::fp64_owner:
+      launch_for_zbl<false, false>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      break;
+    case VirialTarget::fp64_scatter:
+      launch_for_zbl<true, false>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      break;
+    case VirialTarget::float_sink:
+      launch_for_zbl<false, true>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      break;
+  }
+  check_cuda(cudaGetLastError(), "accumulate LAMMPS radial forces kernel launch failed");
+}
+
+}  // namespace quarvel::cuda_backend
