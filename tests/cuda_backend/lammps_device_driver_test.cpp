@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -49,14 +50,21 @@ struct DeviceResult {
 
 class DeviceLammpsDriverTest : public LammpsDriverTest {
  protected:
-  DeviceLammpsInput input_{system_, kLammpsTypes, system_.longest_row()};
+  // The caller's device arrays exist only once the base fixture has found a device.
+  void SetUp() override {
+    LammpsDriverTest::SetUp();
+    if (IsSkipped()) return;
+    input_.emplace(system_, kLammpsTypes, system_.longest_row());
+  }
+
+  std::optional<DeviceLammpsInput> input_;
 };
 
 // The stand-in pipeline's outputs land in the caller's arrays: forces of local and ghost atoms, energies of local
 // atoms, totals over local atoms.
 TEST_F(DeviceLammpsDriverTest, WritesOutputsIntoCallerDeviceArrays) {
   DeviceResult out(system_.nall);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
+  ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
   ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   const ForceEvaluationRequest request = pipeline_record().last_request;
   EXPECT_EQ(request.neighbor_topology, kDeviceLammpsNeighborTopology);
@@ -86,7 +94,7 @@ TEST_F(DeviceLammpsDriverTest, WritesOutputsIntoCallerDeviceArrays) {
 
 TEST_F(DeviceLammpsDriverTest, PerAtomVirialsComeFromTheFloatSinkForEveryAtom) {
   DeviceResult out(system_.nall);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
+  ASSERT_EQ(evaluate_device(input_->view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
   ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   EXPECT_EQ(pipeline_record().last_request.virial_mode, kPerAtomVirials);
   EXPECT_TRUE(float_sink_);
@@ -102,10 +110,10 @@ TEST_F(DeviceLammpsDriverTest, RequestFollowsTheOutputsAsked) {
   DeviceResult out(system_.nall);
   QrvlLammpsDeviceNeighborResult forces_only = out.view(false);
   forces_only.potential = nullptr;
-  ASSERT_EQ(evaluate_device(input_.view(), forces_only), QRVL_STATUS_OK);
+  ASSERT_EQ(evaluate_device(input_->view(), forces_only), QRVL_STATUS_OK);
   EXPECT_EQ(pipeline_record().last_request.virial_mode, kNoVirial);
   EXPECT_FALSE(pipeline_record().last_request.compute_energy);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view(false)), QRVL_STATUS_OK);
+  ASSERT_EQ(evaluate_device(input_->view(), out.view(false)), QRVL_STATUS_OK);
   EXPECT_EQ(pipeline_record().last_request.virial_mode, kNoVirial);
   EXPECT_TRUE(pipeline_record().last_request.compute_energy);  // per-atom energies alone ask for energies
 }
@@ -114,7 +122,7 @@ TEST_F(DeviceLammpsDriverTest, RequestFollowsTheOutputsAsked) {
 // a call needs more atoms or the float sink.
 TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits) {
   DeviceResult out(system_.nall);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_OK);
+  ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK);
   const auto nall = static_cast<std::uint64_t>(system_.nall);
   EXPECT_EQ(atoms_, nall + nall / 64 + kHeadroom);
   EXPECT_EQ(active_atoms_, static_cast<std::uint64_t>(system_.nlocal) + kHeadroom);
@@ -122,12 +130,12 @@ TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits)
   const DeviceWorkspace* first = workspace_.get();
 
   // Reused: a bad type now goes unreported, since a fitting workspace with short rows is not validated.
-  input_.types = DeviceCopy<std::int32_t>(std::vector<std::int32_t>(system_.nall, 9));
-  ASSERT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_OK);
+  input_->types = DeviceCopy<std::int32_t>(std::vector<std::int32_t>(system_.nall, 9));
+  ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK);
   EXPECT_EQ(workspace_.get(), first);
 
   // One atom more than the cache holds: rebuilt (and validated, so the bad type is reported now).
-  QrvlLammpsDeviceNeighborInput bigger = input_.view();
+  QrvlLammpsDeviceNeighborInput bigger = input_->view();
   std::vector<double> positions(3 * (atoms_ + 1), 0.0);
   std::copy(system_.positions.begin(), system_.positions.end(), positions.begin());
   const DeviceCopy<double> more_positions(positions);
@@ -142,8 +150,8 @@ TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits)
 
   // Asking for per-atom virials needs the float sink: rebuilt at the wanted, not the cached, size.
   const DeviceWorkspace* before_sink = workspace_.get();
-  input_.types = DeviceCopy<std::int32_t>(system_.types);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
+  input_->types = DeviceCopy<std::int32_t>(system_.types);
+  ASSERT_EQ(evaluate_device(input_->view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_NE(workspace_.get(), before_sink);
   EXPECT_TRUE(float_sink_);
 }
@@ -151,12 +159,12 @@ TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits)
 TEST_F(DeviceLammpsDriverTest, ReusedWorkspaceIsValidatedWhenRowsCanOverflowTheLists) {
   protocol_.neighbor_capacity_radial = 3;
   DeviceResult out(system_.nall);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_INVALID_ARGUMENT);
+  ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_INVALID_ARGUMENT);
   EXPECT_THAT(qrvl_last_error_message(),
               ::testing::StartsWith("invalid device LAMMPS neighbor input: radial neighbor count exceeds workspace "
                                     "capacity max_radial="));
   clear_last_error();
-  EXPECT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_INVALID_ARGUMENT);  // reused, still validated
+  EXPECT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_INVALID_ARGUMENT);  // reused, still validated
   EXPECT_THAT(qrvl_last_error_message(), ::testing::HasSubstr("radial neighbor count exceeds"));
 }
 
@@ -169,7 +177,7 @@ TEST_F(DeviceLammpsDriverTest, PositionsInCapacityLayoutAreUsedInPlace) {
     for (int c = 0; c < 3; ++c) soa[c * kStride + i] = system_.positions[3 * i + c];
   }
   const DeviceCopy<double> positions(soa);
-  QrvlLammpsDeviceNeighborInput in = input_.view();
+  QrvlLammpsDeviceNeighborInput in = input_->view();
   in.positions = positions.get();
   in.position_atom_stride = 1;
   in.position_component_stride = kStride;
@@ -184,7 +192,7 @@ TEST_F(DeviceLammpsDriverTest, MaxNeighborsLowersBothListCapacities) {
   protocol_.neighbor_capacity_angular = 30;
   input_ = DeviceLammpsInput(system_, kLammpsTypes, 10);
   DeviceResult out(system_.nall);
-  ASSERT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
+  ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_EQ(radial_capacity_, 10);
   EXPECT_EQ(angular_capacity_, 10);
 }
@@ -261,7 +269,7 @@ class DeviceLammpsDriverAnswers : public DeviceLammpsDriverTest, public ::testin
 
 TEST_P(DeviceLammpsDriverAnswers, BeforeAnyDeviceWork) {
   DeviceResult out(system_.nall);
-  QrvlLammpsDeviceNeighborInput in = input_.view();
+  QrvlLammpsDeviceNeighborInput in = input_->view();
   QrvlLammpsDeviceNeighborResult r = out.view();
   GetParam().change(in, r, protocol_, cancel_);
   EXPECT_EQ(evaluate_device(in, r), GetParam().status);
@@ -276,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(Inputs, DeviceLammpsDriverAnswers, ::testing::ValuesIn(
 TEST_F(DeviceLammpsDriverTest, CancelDuringTheEvaluationStillWritesOutputs) {
   pipeline_record().hook = [this] { cancel_ = true; };
   DeviceResult out(system_.nall);
-  EXPECT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_CANCELLED);
+  EXPECT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_CANCELLED);
   ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   EXPECT_EQ(out.force.read()[0], system_.positions[0]);
 }
@@ -298,7 +306,7 @@ std::string profiled_call(const std::function<int()>& call) {
 TEST_F(DeviceLammpsDriverTest, ProfilesTheFirstCallsOnTheWantedRankOnly) {
   test_environment() = {{"QUARVEL_PROFILE_PAIR", "2"}};
   DeviceResult out(system_.nall);
-  const auto call = [&] { return evaluate_device(input_.view(), out.view()); };
+  const auto call = [&] { return evaluate_device(input_->view(), out.view()); };
   std::smatch fields;
   const std::string first = profiled_call(call);
   ASSERT_TRUE(std::regex_match(first, fields, kProfileLine)) << first;
@@ -329,7 +337,7 @@ TEST_F(DeviceLammpsDriverTest, AFailingCallPrintsNoProfileLine) {
   pipeline_record().hook = [] { throw std::runtime_error("stage failed"); };
   DeviceResult out(system_.nall);
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(evaluate_device(input_.view(), out.view()), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_RUNTIME_ERROR);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_STREQ(qrvl_last_error_message(), "stage failed");
 }
