@@ -27,6 +27,7 @@
 namespace quarvel::cuda_backend {
 namespace {
 
+using test_support::batch_of;
 using test_support::Cell;
 using test_support::ModelShape;
 using test_support::Structure;
@@ -74,22 +75,6 @@ std::vector<ShapeCase> shape_cases() {
   charge.shape.l_max_3body = 8;
   cases.push_back(charge);
   return cases;
-}
-
-// The structures laid out one after the other as one batch.
-test_support::BatchArrays batch_of(const std::vector<Structure>& structures) {
-  test_support::BatchArrays b;
-  std::int32_t offset = 0;
-  for (const Structure& s : structures) {
-    b.counts.push_back(s.size());
-    b.offsets.push_back(offset);
-    offset += s.size();
-    b.types.insert(b.types.end(), s.types.begin(), s.types.end());
-    for (const Vec3& r : s.positions) b.positions.insert(b.positions.end(), r.begin(), r.end());
-    b.boxes.insert(b.boxes.end(), s.cell.begin(), s.cell.end());
-    b.pbc.insert(b.pbc.end(), {1, 1, 1});
-  }
-  return b;
 }
 
 // A model file loaded through the flat interface, and the same file read for the reference.
@@ -183,18 +168,7 @@ TEST_P(DescriptorDriver, InvariantUnderRotationTranslationAndReordering) {
   const double angle = 0.9;
   const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
                          std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
-  Structure moved = s;
-  const Vec3 shift{-2.3, 0.71, 5.5};
-  for (Vec3& r : moved.positions) {
-    r = test_support::matrix_times(rotation, r);
-    for (int c = 0; c < 3; ++c) r[c] += shift[c];
-  }
-  for (int column = 0; column < 3; ++column) {
-    const Vec3 edge = test_support::matrix_times(rotation, {s.cell[column], s.cell[3 + column], s.cell[6 + column]});
-    for (int row = 0; row < 3; ++row) moved.cell[3 * row + column] = edge[row];
-  }
-  std::reverse(moved.positions.begin(), moved.positions.end());
-  std::reverse(moved.types.begin(), moved.types.end());
+  const Structure moved = test_support::moved_and_reversed(s, rotation, {-2.3, 0.71, 5.5});
   const std::vector<double> moved_rows = model_->descriptors(batch_of({moved}));
   const std::size_t d = static_cast<std::size_t>(model_->dimension());
   const std::size_t n = static_cast<std::size_t>(s.size());
@@ -207,29 +181,9 @@ TEST_P(DescriptorDriver, InvariantUnderRotationTranslationAndReordering) {
 // A cell a third as thick as the cutoff needs along its first vector is replicated by the driver; the explicit
 // replica, thick enough to need nothing, gives every copy of an atom the same descriptors.
 TEST_P(DescriptorDriver, ThinCellEqualsItsExplicitReplica) {
-  const Structure s = test_support::random_structure(12, type_count(), reach(), 5);
-  Structure thin;
-  thin.cell = s.cell;
-  for (int row = 0; row < 3; ++row) thin.cell[3 * row] /= 3.0;
-  const Cell inverse = test_support::inverse_of(thin.cell);
-  for (int i = 0; i < s.size() && thin.size() < 4; ++i) {
-    const Vec3 f = test_support::matrix_times(inverse, s.positions[i]);
-    if (f[0] >= 0.0 && f[0] < 1.0) {
-      thin.positions.push_back(s.positions[i]);
-      thin.types.push_back(s.types[i]);
-    }
-  }
+  const Structure thin = test_support::thin_slice(test_support::random_structure(12, type_count(), reach(), 5), 3, 4);
   ASSERT_GE(thin.size(), 2);
-  Structure replica;
-  replica.cell = s.cell;
-  for (int k = 0; k < 3; ++k) {
-    for (int i = 0; i < thin.size(); ++i) {
-      Vec3 r = thin.positions[i];
-      for (int row = 0; row < 3; ++row) r[row] += k * thin.cell[3 * row];
-      replica.positions.push_back(r);
-      replica.types.push_back(thin.types[i]);
-    }
-  }
+  const Structure replica = test_support::repeated_along_first_vector(thin, 3);
   const std::vector<double> thin_rows = model_->descriptors(batch_of({thin}));
   const std::vector<double> replica_rows = model_->descriptors(batch_of({replica}));
   for (int copy = 0; copy < 3; ++copy) {
