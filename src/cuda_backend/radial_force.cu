@@ -1,9 +1,8 @@
 #include "radial_force.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-
-#include <algorithm>
 #include <iterator>
 
 #include "cuda_checks.hpp"
@@ -176,7 +175,7 @@ void require_radial_shape(const ModelProtocol& protocol, int atom_count, const D
 }
 
 // What the fused kernel needs of a ZBL model: the plain (neither flexible nor typewise) repulsion with a usable
-// switch, reached through the radial list, and an atomic number for every type.
+// switch, reached through the radial list.
 void require_fusable_zbl(const ModelProtocol& p) {
   require(p.has_zbl, "fused radial/ZBL force kernel requires ZBL");
   require(!p.flexible_zbl, "flexible ZBL is not supported yet");
