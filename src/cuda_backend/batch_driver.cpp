@@ -1,10 +1,8 @@
 #include "batch_driver.hpp"
 
 #include <algorithm>
-#include <cstddef>
-#include <exception>
-#include <stdexcept>
-#include <vector>
+#include <memory>
+#include <utility>
 
 #include "device_output.hpp"
 #include "device_staging.hpp"
@@ -21,7 +19,6 @@ namespace quarvel::cuda_backend {
 namespace {
 
 constexpr int kAxes = 3;
-constexpr int kCellValues = 9;
 constexpr std::uint64_t kVirialComponents = 9;
 
 bool cancelled(const BatchDriverModel& model) { return model.cancel_requested.load(std::memory_order_relaxed); }
@@ -39,48 +36,12 @@ int check_arguments(const BatchDriverModel& model, const QrvlStructureBatch& bat
   }
   if (result.energy == nullptr || result.force == nullptr) return QRVL_STATUS_INVALID_ARGUMENT;
   if (cancelled(model)) return QRVL_STATUS_CANCELLED;
-  for (std::int32_t s = 0; s < batch.num_structures; ++s) {
-    const std::int32_t count = batch.atom_counts[s];
-    const std::int32_t offset = batch.atom_offsets[s];
-    if (count < 1 || offset < 0) return QRVL_STATUS_INVALID_ARGUMENT;
-    // Summed in 64 bits: an offset near 2^31 must not wrap past the check.
-    if (std::int64_t{offset} + count > batch.num_atoms) return QRVL_STATUS_INVALID_ARGUMENT;
-  }
+  if (!structures_lie_inside_batch(batch)) return QRVL_STATUS_INVALID_ARGUMENT;
   const ModelProtocol& p = model.protocol;
   if (!supports_force_pipeline(p) && p.charge_mode == 0) return QRVL_STATUS_UNSUPPORTED;
   if (p.spin_mode != 0 && batch.spins == nullptr) return QRVL_STATUS_INVALID_ARGUMENT;
   if (p.spin_mode == 0 && result.spin_transfer != nullptr) return QRVL_STATUS_UNSUPPORTED;
   return QRVL_STATUS_OK;
-}
-
-// The structures must tile the atoms exactly on every road, also where atoms are staged one structure at a time
-// or replicated first; otherwise one atom's results could mix two structures. Refused with the texts batch
-// staging gives these cases.
-void require_tiled_atom_ranges(const QrvlStructureBatch& batch) {
-  std::vector<std::int32_t> owner;
-  const char* failure = claim_structure_ranges(batch, owner);
-  if (failure != nullptr) throw std::runtime_error(failure);
-  if (std::find(owner.begin(), owner.end(), kUnclaimedAtom) != owner.end()) {
-    throw std::runtime_error("batch atom is not covered by any structure");
-  }
-}
-
-// The cached workspace, rebuilt when the pass needs another shape or more room. The new workspace is built
-// before the old one is dropped, so a failed rebuild keeps the old one and its recorded capacities.
-DeviceWorkspace& workspace_for_pass(BatchDriverModel& model, std::uint64_t atoms, std::uint64_t structures,
-                                    bool single_structure, bool spin_transfer) {
-  const bool rebuild = (model.batch_structure_capacity == 1) != single_structure || model.batch_workspace == nullptr ||
-                       model.batch_atom_capacity < atoms || model.batch_structure_capacity < structures ||
-                       (spin_transfer && !model.batch_spin_transfer);
-  if (rebuild) {
-    auto fresh = std::make_unique<DeviceWorkspace>(
-        make_internal_neighbor_workspace_plan(model.protocol, atoms, structures, spin_transfer));
-    model.batch_workspace = std::move(fresh);
-    model.batch_atom_capacity = atoms;
-    model.batch_structure_capacity = structures;
-    model.batch_spin_transfer = spin_transfer;
-  }
-  return *model.batch_workspace;
 }
 
 // Zeroes the accumulators every pass adds to, over the whole capacity (magnetic forces only in spin workspaces).
@@ -127,20 +88,10 @@ int evaluate_per_structure(BatchDriverModel& model, const QrvlStructureBatch& ba
     if (cancelled(model)) return QRVL_STATUS_CANCELLED;
     const std::int32_t count = batch.atom_counts[s];
     const std::int32_t offset = batch.atom_offsets[s];
-    const std::int32_t first_atom = 0;
-    const auto o = static_cast<std::size_t>(offset);
-    const std::int32_t* flags = batch.pbc != nullptr ? batch.pbc + kAxes * s : nullptr;
-    const QrvlStructureBatch one{1,
-                                 count,
-                                 &count,
-                                 &first_atom,
-                                 batch.types + o,
-                                 batch.positions + kAxes * o,
-                                 batch.spins != nullptr ? batch.spins + kAxes * o : nullptr,
-                                 batch.boxes + kCellValues * static_cast<std::size_t>(s),
-                                 flags};
+    const SingleStructureView structure(batch, s);
+    const QrvlStructureBatch& one = structure.batch();
     SimulationBox box{};
-    if (!make_structure_box(one.boxes, flags, box)) return QRVL_STATUS_UNSUPPORTED;
+    if (!make_structure_box(one.boxes, one.pbc, box)) return QRVL_STATUS_UNSUPPORTED;
     stage_batch_on_device(one, p.num_types, workspace);
     const DeviceWorkspaceView view = workspace.view();
     clear_accumulators(view);
@@ -183,6 +134,22 @@ int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, Q
 }
 
 }  // namespace
+
+DeviceWorkspace& workspace_for_pass(BatchDriverModel& model, std::uint64_t atoms, std::uint64_t structures,
+                                    bool single_structure, bool spin_transfer) {
+  const bool rebuild = (model.batch_structure_capacity == 1) != single_structure || model.batch_workspace == nullptr ||
+                       model.batch_atom_capacity < atoms || model.batch_structure_capacity < structures ||
+                       (spin_transfer && !model.batch_spin_transfer);
+  if (rebuild) {
+    auto fresh = std::make_unique<DeviceWorkspace>(
+        make_internal_neighbor_workspace_plan(model.protocol, atoms, structures, spin_transfer));
+    model.batch_workspace = std::move(fresh);
+    model.batch_atom_capacity = atoms;
+    model.batch_structure_capacity = structures;
+    model.batch_spin_transfer = spin_transfer;
+  }
+  return *model.batch_workspace;
+}
 
 int evaluate_structure_batch(BatchDriverModel& model, const QrvlStructureBatch& batch, QrvlFindForceResult& result,
                              bool allow_expand) {

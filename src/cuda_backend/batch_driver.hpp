@@ -39,6 +39,13 @@ struct BatchDriverModel {
   BatchPassStages stages{};
 };
 
+// The cached batch workspace for a pass of `atoms` atoms and `structures` structures, rebuilt when there is none,
+// when whether it was planned for exactly one structure differs from `single_structure`, when it is too small,
+// or when it lacks the spin-transfer array the pass needs; planned for exactly these sizes. The new workspace
+// is built before the old one is dropped, so a failed rebuild keeps the old one and its recorded capacities.
+DeviceWorkspace& workspace_for_pass(BatchDriverModel& model, std::uint64_t atoms, std::uint64_t structures,
+                                    bool single_structure, bool spin_transfer);
+
 // Evaluates the batch into the caller's result: 0 ok, 1 invalid argument, 2 unsupported, 4 runtime error,
 // 5 cancelled; failures past the argument checks set the thread's last error. Ordinary models take one
 // batched pass; charge and spin models one pass per structure, whose results stay in the caller's arrays when

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "batch_driver.hpp"
+#include "descriptor_driver.hpp"
 #include "cuda_checks.hpp"
 #include "device_model.hpp"
 #include "device_workspace.hpp"
@@ -30,9 +31,6 @@ constexpr const char* kEngineName = "cuda";
 constexpr const char* kEngineVersion = "1.0.2";
 constexpr std::uint64_t kEngineCapabilities = QRVL_CAP_CUDA;
 
-// Texts of the operations whose stages are not part of the library yet; they refuse rather than succeed.
-constexpr const char* kDescriptorDriverMissing =
-    "descriptor evaluation is not available: the CUDA descriptor driver is not built yet";
 constexpr const char* kDftd3Unsupported = "DFT-D3 is unsupported by the CUDA backend; CPU fallback is disabled";
 
 // Reads and discards the last CUDA error, so that a failure of one call cannot resurface in the next.
@@ -67,14 +65,8 @@ std::uint64_t capability_word(const ModelProtocol& protocol) {
   std::uint64_t word = QRVL_CAP_CUDA;
   if (protocol.spin_mode > 0) word |= QRVL_CAP_SPIN_INPUT | QRVL_CAP_MAGNETIC_FORCE;
   if (protocol.charge_mode > 0) word |= QRVL_CAP_CHARGE | QRVL_CAP_FORCE_BATCH;
-  if (cuda_backend::supports_force_pipeline(protocol)) {
-    word |= QRVL_CAP_FORCE_BATCH | QRVL_CAP_NEIGHBOR_LISTS | QRVL_CAP_DESCRIPTORS;
-  }
-  // The descriptor driver also serves NEP4 charge models.
-  if (protocol.charge_mode > 0 && protocol.spin_mode == 0 && protocol.version == 4 &&
-      protocol.body_channels.l_max_3body <= cuda_backend::kMaxPipelineAngularOrder) {
-    word |= QRVL_CAP_DESCRIPTORS;
-  }
+  if (cuda_backend::supports_force_pipeline(protocol)) word |= QRVL_CAP_FORCE_BATCH | QRVL_CAP_NEIGHBOR_LISTS;
+  if (cuda_backend::supports_descriptors(protocol)) word |= QRVL_CAP_DESCRIPTORS;
   return word;
 }
 
@@ -148,8 +140,11 @@ class CudaModel final : public Model {
     return evaluate_structure_batch(batch, result);
   }
 
-  int find_descriptors(const QrvlStructureBatch&, QrvlFindDescriptorResult&) override {
-    return refuse_unsupported(kDescriptorDriverMissing);
+  int find_descriptors(const QrvlStructureBatch& batch, QrvlFindDescriptorResult& result) override {
+    return run_on_device(device_, [&] {
+      cuda_backend::BatchDriverModel driver = batch_driver();
+      return cuda_backend::evaluate_batch_descriptors(driver, batch, result);
+    });
   }
 
   int compute_dftd3_batch(const QrvlStructureBatch&, const QrvlDftd3Parameters&, QrvlDftd3Result&, bool) override {
@@ -185,11 +180,16 @@ class CudaModel final : public Model {
   // The batch driver, with periodic replication allowed, on the model's device.
   int evaluate_structure_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) {
     return run_on_device(device_, [&] {
-      cuda_backend::BatchDriverModel driver{protocol_,        host_parameters_, device_model_,
-                                            cancel_requested, batch_workspace_, batch_atom_capacity_,
-                                            batch_structure_capacity_,          batch_spin_transfer_};
+      cuda_backend::BatchDriverModel driver = batch_driver();
       return cuda_backend::evaluate_structure_batch(driver, batch, result, true);
     });
+  }
+
+  // The model as the batch and descriptor drivers see it, with the batch workspace cache they share.
+  cuda_backend::BatchDriverModel batch_driver() {
+    return cuda_backend::BatchDriverModel{protocol_,        host_parameters_, device_model_,
+                                          cancel_requested, batch_workspace_, batch_atom_capacity_,
+                                          batch_structure_capacity_,          batch_spin_transfer_};
   }
 
   void release_device_memory() noexcept {

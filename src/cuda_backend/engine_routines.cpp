@@ -34,6 +34,13 @@ bool supports_force_pipeline(const ModelProtocol& p) {
   return p.body_channels.l_max_3body <= kMaxPipelineAngularOrder;
 }
 
+bool supports_descriptors(const ModelProtocol& p) {
+  if (supports_force_pipeline(p)) return true;
+  // Charge models share the ordinary descriptors; only their network and forces differ.
+  return p.version == 4 && p.charge_mode > 0 && p.spin_mode == 0 &&
+         p.body_channels.l_max_3body <= kMaxPipelineAngularOrder;
+}
+
 bool make_structure_box(const double* box9, const std::int32_t* pbc3, SimulationBox& out) {
   const double* b = box9;
   for (int k = 0; k < 9; ++k) out.box[k] = b[k];

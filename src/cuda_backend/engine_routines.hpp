@@ -21,6 +21,10 @@ constexpr int kMaxPipelineAngularOrder = 8;
 // spin-core limits, a usable ZBL cutoff range, and an angular order of at most 8.
 bool supports_force_pipeline(const ModelProtocol& protocol);
 
+// Whether the descriptor driver serves the model: every model of the force pipeline, and NEP4 charge models
+// without spin of angular order at most 8.
+bool supports_descriptors(const ModelProtocol& protocol);
+
 // Builds the box of one structure from its row-major cell and periodic flags. False for a cell with
 // |det| <= 1e-12 (inverse not written), for flags that are missing or not all 1 (after writing the inverse), and
 // for an inverse whose diagonal is not finite.

@@ -216,4 +216,13 @@ void fold_expanded_results(const ExpandedBatch& expanded, const QrvlFindForceRes
   }
 }
 
+void fold_expanded_descriptors(const ExpandedBatch& expanded, const double* replicated, int source_atoms,
+                               int dimension, double* caller) {
+  zero(caller, static_cast<std::size_t>(source_atoms) * static_cast<std::size_t>(dimension));
+  for (std::size_t e = 0; e < expanded.source_atom.size(); ++e) {
+    const auto t = static_cast<std::size_t>(expanded.source_atom[e]);
+    add_weighted(replicated, caller, dimension, e, t, expanded.atom_weight[e]);
+  }
+}
+
 }  // namespace quarvel::cuda_backend

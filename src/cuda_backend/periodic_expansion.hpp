@@ -60,4 +60,9 @@ ExpandedResult make_expanded_result(const ExpandedBatch& expanded, const QrvlFin
 void fold_expanded_results(const ExpandedBatch& expanded, const QrvlFindForceResult& replicated, int source_atoms,
                            QrvlFindForceResult& caller);
 
+// Folds the descriptors of the expanded batch (`replicated`, one row of `dimension` values per replicated atom)
+// into the caller's rows (`source_atoms` rows, cleared first): each row becomes the mean over the atom's copies.
+void fold_expanded_descriptors(const ExpandedBatch& expanded, const double* replicated, int source_atoms,
+                               int dimension, double* caller);
+
 }  // namespace quarvel::cuda_backend

@@ -59,7 +59,8 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
 void accumulate_radial_forces_on_device(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                         const DeviceModel& model, DeviceWorkspace& workspace, VirialTarget target,
                                         bool clear_outputs);
-// Radial forces with the ZBL repulsion fused in, no virial.
+// Radial forces of one neighbor-list set with the universal ZBL repulsion fused in (a ZBL that is neither
+// flexible nor typewise, within the radial cutoff); clears the forces first, writes no energy and no virial.
 void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol& protocol, int atom_count,
                                                 const SimulationBox& box, const DeviceModel& model,
                                                 DeviceWorkspace& workspace);

@@ -9,11 +9,6 @@ void build_spin_descriptors_on_device(const ModelProtocol&, int, const Simulatio
   throw StageUnavailable("CUDA spin descriptor stage");
 }
 
-void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                                DeviceWorkspace&) {
-  throw StageUnavailable("CUDA radial force stage");
-}
-
 void accumulate_spin_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                       DeviceWorkspace&, VirialTarget, bool, SpinForceTimings*) {
   throw StageUnavailable("CUDA spin force stage");

@@ -260,12 +260,12 @@ TEST_F(CudaEngineOperations, ForceBatchRefusesWhereAStageIsStillToCome) {
   QrvlFindForceResult r = result();
   EXPECT_EQ(qrvl_find_force_batch(model.handle(), &batch, &r), QRVL_STATUS_UNSUPPORTED);
   EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
-  QrvlFindDescriptorResult descriptors{};
-  std::vector<double> values(64);
-  descriptors.descriptors = values.data();
+  QrvlModelInfo info{};
+  ASSERT_EQ(qrvl_model_info(model.handle(), &info), QRVL_STATUS_OK);
+  std::vector<double> values(static_cast<std::size_t>(batch.num_atoms) * static_cast<std::size_t>(info.descriptor_dim));
+  QrvlFindDescriptorResult descriptors{values.data()};
   EXPECT_EQ(qrvl_find_descriptors(model.handle(), &batch, &descriptors), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(),
-               "descriptor evaluation is not available: the CUDA descriptor driver is not built yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
 }
 
 TEST_F(CudaEngineOperations, ChargeBatchChecksItsResultFirst) {

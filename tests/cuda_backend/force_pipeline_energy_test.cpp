@@ -26,21 +26,6 @@ using test_support::Structure;
 
 constexpr double kListMargin = 0.6;  // Angstrom beyond the radial cutoff for the reference's own lists
 
-test_support::BatchArrays batch_of(const std::vector<Structure>& structures) {
-  test_support::BatchArrays b;
-  std::int32_t offset = 0;
-  for (const Structure& s : structures) {
-    b.counts.push_back(s.size());
-    b.offsets.push_back(offset);
-    offset += s.size();
-    b.boxes.insert(b.boxes.end(), s.cell.begin(), s.cell.end());
-    b.pbc.insert(b.pbc.end(), {1, 1, 1});
-    b.types.insert(b.types.end(), s.types.begin(), s.types.end());
-    for (const test_support::Vec3& r : s.positions) b.positions.insert(b.positions.end(), r.begin(), r.end());
-  }
-  return b;
-}
-
 // The structure repeated once more along its first cell vector.
 Structure doubled_along_first_vector(const Structure& s) {
   Structure d = s;
@@ -75,7 +60,7 @@ TEST_P(PipelineEnergies, MatchTheReferenceAndRepeatInSupercells) {
   const Structure cell = test_support::random_structure(26, p.num_types, reach, 17);
   const Structure other = test_support::random_structure(31, p.num_types, reach, 18);
   const std::vector<Structure> structures = {cell, doubled_along_first_vector(cell), other};
-  const test_support::BatchArrays batch = batch_of(structures);
+  const test_support::BatchArrays batch = test_support::batch_of(structures);
   const int atoms = static_cast<int>(batch.types.size());
 
   DeviceWorkspace workspace(

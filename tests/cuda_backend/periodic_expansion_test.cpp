@@ -167,11 +167,16 @@ TEST(PeriodicExpansion, MissingFlagsAreRefusedEvenWithoutThinCells) {
               ThrowsMessage<std::invalid_argument>(StrEq("CUDA batch evaluation requires three-dimensional periodic boxes")));
 }
 
-// Folding: per-structure values divided by the copies, per-atom values averaged over each atom's copies.
-TEST(PeriodicExpansion, FoldsResultsBackOntoTheCallersAtoms) {
+// A batch of one atom and two atoms whose second structure is replicated twice: replicated atoms 0, 1, 2, 1, 2.
+ExpandedBatch second_structure_twice() {
   BatchArrays b = BatchArrays::consecutive({1, 2}, 2, 12.0);
   b.boxes = {12, 0, 0, 0, 12, 0, 0, 0, 12, /**/ 6, 0, 0, 0, 12, 0, 0, 0, 12};  // structure 1: two copies
-  const ExpandedBatch e = expand_periodic_batch(b.view(), kCutoff);
+  return expand_periodic_batch(b.view(), kCutoff);
+}
+
+// Folding: per-structure values divided by the copies, per-atom values averaged over each atom's copies.
+TEST(PeriodicExpansion, FoldsResultsBackOntoTheCallersAtoms) {
+  const ExpandedBatch e = second_structure_twice();
   ASSERT_THAT(e.source_atom, ElementsAre(0, 1, 2, 1, 2));
 
   std::vector<double> energy(2, -1.0), force(9, -1.0), potential(3, -1.0), virial(18, -1.0), virial_atom(27, -1.0),
@@ -208,6 +213,19 @@ TEST(PeriodicExpansion, FoldsResultsBackOntoTheCallersAtoms) {
   EXPECT_THAT(mforce, ElementsAreArray(force));
   EXPECT_EQ(virial_atom[9 * 1 + 8], 208.0);
   EXPECT_EQ(virial_atom[9 * 2 + 0], 300.0);
+}
+
+// Descriptor rows fold the same way: each atom's row becomes the mean of its copies' rows.
+TEST(PeriodicExpansion, FoldsDescriptorRowsBackOntoTheCallersAtoms) {
+  const ExpandedBatch e = second_structure_twice();
+  ASSERT_THAT(e.source_atom, ElementsAre(0, 1, 2, 1, 2));
+  constexpr int kDimension = 2;
+  std::vector<double> replicated;
+  for (int atom = 0; atom < 5; ++atom) replicated.insert(replicated.end(), {10.0 * atom, 10.0 * atom + 1.0});
+  std::vector<double> rows(3 * kDimension, -1.0);
+  fold_expanded_descriptors(e, replicated.data(), 3, kDimension, rows.data());
+  // Atom 1 is replicated atoms 1 and 3, atom 2 is 2 and 4; weights 1/2 of sums of exact small values.
+  EXPECT_THAT(rows, ElementsAre(0.0, 1.0, 20.0, 21.0, 30.0, 31.0));
 }
 
 }  // namespace

@@ -5,12 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "cuda_backend/zbl_force.hpp"
 #include "support/force_fixture.hpp"
 #include "support/radial_basis_reference.hpp"
 #include "support/model_file_writer.hpp"
@@ -248,6 +250,108 @@ TEST_F(RadialForces, RefusesMoreAtomsThanTheWorkspaceHolds) {
     accumulate_radial_forces_on_device(staged_.protocol(), static_cast<int>(capacity()) + 1, staged_.structure.box(),
                                        staged_.model->device, staged_.workspace, VirialTarget::none, true);
   }, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("atom_count exceeds workspace atom capacity")));
+}
+
+// A ZBL model whose radial cutoff covers the ZBL range, with close pairs: what the fused kernel serves.
+test_support::ModelShape fused_shape() {
+  test_support::ModelShape s = test_support::compact_shape("nep4_zbl", {"C", "O"}, 6);
+  s.cutoff_radial = {4.0};
+  s.cutoff_angular = {3.0};
+  s.basis_size_radial = 5;
+  s.zbl = {1.0, 2.2, std::nullopt};
+  return s;
+}
+
+// Float pair sums of the radial and ZBL terms in one accumulator instead of two, relative to forces of tens of
+// eV/Angstrom from the ZBL repulsion of close pairs.
+constexpr double kFusedRelative = 2e-5;
+
+class FusedRadialZblForces : public test_support::DeviceTest {};
+
+// The fused kernel gives the radial forces plus the ZBL forces of the separate kernels, and no energy or virial.
+TEST_F(FusedRadialZblForces, EqualRadialPlusZblComputedSeparately) {
+  StagedStructure s = test_support::stage_for_forces(fused_shape(), kAtoms, 23);
+  const std::size_t a = s.view().atom_capacity;
+  s.fill_outputs(kUnwritten);
+  accumulate_radial_forces_on_device(s.protocol(), kAtoms, s.structure.box(), s.model->device, s.workspace,
+                                     VirialTarget::none, true);
+  const test_support::ForceOutputs radial = s.outputs();
+  accumulate_zbl_forces_on_device(s.protocol(), kAtoms, s.structure.box(), s.model->device, s.workspace, false,
+                                  VirialTarget::none);
+  const test_support::ForceOutputs separate = s.outputs();
+
+  s.fill_outputs(kUnwritten);
+  accumulate_radial_and_zbl_forces_on_device(s.protocol(), kAtoms, s.structure.box(), s.model->device, s.workspace);
+  const test_support::ForceOutputs fused = s.outputs();
+  double largest_zbl = 0.0;
+  for (int c = 0; c < 3; ++c) {
+    for (int i = 0; i < kAtoms; ++i) {
+      const std::size_t at = c * a + i;
+      const double expected = separate.force[at];
+      EXPECT_NEAR(fused.force[at], expected, kFusedRelative * std::max(1.0, std::abs(expected))) << "atom " << i;
+      largest_zbl = std::max(largest_zbl, std::abs(separate.force[at] - radial.force[at]));
+    }
+    EXPECT_EQ(fused.force[c * a + kAtoms], 0.0);  // the whole capacity is cleared first
+  }
+  EXPECT_GT(largest_zbl, 0.1) << "the structure must have pairs within the ZBL range";
+  EXPECT_THAT(fused.potential, ::testing::Each(kUnwritten));
+  EXPECT_THAT(fused.virial, ::testing::Each(kUnwritten));
+}
+
+std::vector<test_support::LauncherRefusal> fused_refusals() {
+  const auto same = [](ModelProtocol&) {};
+  const VirialTarget none = VirialTarget::none;
+  return {
+      {"NoTypes", false, none, [](ModelProtocol& p) { p.num_types = 0; }, nullptr, "num_types must be positive"},
+      {"ZeroCutoff", false, none, [](ModelProtocol& p) { p.cutoff_radial = 0.0; }, nullptr,
+       "radial cutoff must be positive"},
+      {"NotAZblModel", false, none, [](ModelProtocol& p) { p.has_zbl = false; }, nullptr,
+       "fused radial/ZBL force kernel requires ZBL"},
+      {"FlexibleZbl", false, none, [](ModelProtocol& p) { p.flexible_zbl = true; }, nullptr,
+       "flexible ZBL is not supported yet"},
+      {"TypewiseZbl", false, none, [](ModelProtocol& p) { p.typewise_zbl = true; }, nullptr,
+       "typewise ZBL is not supported by the fused radial/ZBL force kernel"},
+      {"NegativeInnerCutoff", false, none, [](ModelProtocol& p) { p.zbl_rc_inner = -0.5; }, nullptr,
+       "ZBL inner cutoff must be non-negative"},
+      {"OuterNotBeyondInner", false, none, [](ModelProtocol& p) { p.zbl_rc_outer = p.zbl_rc_inner; }, nullptr,
+       "ZBL outer cutoff must exceed inner"},
+      {"ZblBeyondTheRadialList", false, none, [](ModelProtocol& p) { p.cutoff_radial = 2.0; }, nullptr,
+       "fused radial/ZBL force kernel reuses the radial neighbor list"},
+      {"TooManyTypesForTheAtomicNumbers", false, none, [](ModelProtocol& p) { p.num_types = 3; }, nullptr,
+       "model atomic number buffer is too small"},
+      {"NoTypesArray", false, none, same, "types", "workspace missing atom types"},
+      {"NoPositions", false, none, same, "positions_soa3", "workspace missing positions"},
+      {"NoCounts", false, none, same, "nn_radial", "workspace missing radial counts"},
+      {"NoNeighbors", false, none, same, "nl_radial_slot_major", "workspace missing radial neighbors"},
+      {"NoDerivatives", false, none, same, "fp", "workspace missing descriptor derivatives"},
+      {"NoForce", false, none, same, "force_soa3", "workspace missing force output"},
+  };
+}
+
+class FusedLauncherRefuses : public test_support::DeviceTest,
+                             public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+
+TEST_P(FusedLauncherRefuses, WithItsMessage) {
+  const test_support::LauncherRefusal& c = GetParam();
+  const auto model = test_support::load_model(fused_shape());
+  ModelProtocol p = model->protocol();
+  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
+  c.protocol_change(p);
+  const SimulationBox box{};
+  EXPECT_THAT([&] { accumulate_radial_and_zbl_forces_on_device(p, 4, box, model->device, workspace); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, FusedLauncherRefuses, ::testing::ValuesIn(fused_refusals()),
+                         [](const auto& refusal) { return std::string(refusal.param.name); });
+
+// The fused kernel books no virial, so a workspace without one serves it.
+TEST_F(FusedRadialZblForces, NeedsNoVirialArray) {
+  const auto model = test_support::load_model(fused_shape());
+  const test_support::LauncherRefusal no_virial{"NoVirial", false, VirialTarget::none, nullptr, "virial_soa9", ""};
+  DeviceWorkspace workspace = test_support::refusal_workspace(model->protocol(), no_virial);
+  const SimulationBox box{};
+  EXPECT_NO_THROW(accumulate_radial_and_zbl_forces_on_device(model->protocol(), 0, box, model->device, workspace));
 }
 
 }  // namespace

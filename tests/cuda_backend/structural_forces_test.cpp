@@ -237,19 +237,7 @@ TEST_P(StructuralForces, InvariantUnderRotationTranslationAndReordering) {
   const double angle = 0.7;
   const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
                          std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
-  Structure moved = s;
-  const Vec3 shift{0.37, -1.21, 2.5};
-  for (Vec3& r : moved.positions) {
-    r = test_support::matrix_times(rotation, r);
-    for (int c = 0; c < 3; ++c) r[c] += shift[c];
-  }
-  for (int column = 0; column < 3; ++column) {
-    const Vec3 edge = test_support::matrix_times(rotation, {s.cell[column], s.cell[3 + column], s.cell[6 + column]});
-    for (int row = 0; row < 3; ++row) moved.cell[3 * row + column] = edge[row];
-  }
-  std::reverse(moved.positions.begin(), moved.positions.end());
-  std::reverse(moved.types.begin(), moved.types.end());
-  const Evaluation m = evaluate(moved);
+  const Evaluation m = evaluate(test_support::moved_and_reversed(s, rotation, {0.37, -1.21, 2.5}));
   EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance);
   const int n = s.size();
   for (int i = 0; i < n; ++i) {
@@ -258,22 +246,6 @@ TEST_P(StructuralForces, InvariantUnderRotationTranslationAndReordering) {
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(m.force[3 * (n - 1 - i) + c], expected[c], kRoundingTolerance) << i;
     EXPECT_NEAR(m.potential[n - 1 - i], e.potential[i], kRoundingTolerance) << i;
   }
-}
-
-// The structure repeated `copies` times along the first cell vector, atoms of copy k after those of copy k - 1.
-Structure repeated_along_first_vector(const Structure& s, int copies) {
-  Structure r;
-  r.cell = s.cell;
-  for (int row = 0; row < 3; ++row) r.cell[3 * row] *= copies;
-  for (int k = 0; k < copies; ++k) {
-    for (int i = 0; i < s.size(); ++i) {
-      Vec3 p = s.positions[i];
-      for (int row = 0; row < 3; ++row) p[row] += k * s.cell[3 * row];
-      r.positions.push_back(p);
-      r.types.push_back(s.types[i]);
-    }
-  }
-  return r;
 }
 
 void expect_replica_matches(const Evaluation& small, const Evaluation& big, int copies, int atoms) {
@@ -294,27 +266,16 @@ void expect_replica_matches(const Evaluation& small, const Evaluation& big, int 
 
 TEST_P(StructuralForces, SupercellKeepsEnergyPerAtomAndForces) {
   const Structure s = structure(15);
-  expect_replica_matches(evaluate(s), evaluate(repeated_along_first_vector(s, 2)), 2, s.size());
+  expect_replica_matches(evaluate(s), evaluate(test_support::repeated_along_first_vector(s, 2)), 2, s.size());
 }
 
 // A cell thinner than twice the cutoff along its first vector is replicated by the library; the explicit
 // replica thick enough to need none gives the same physics.
 TEST_P(StructuralForces, ThinCellEqualsItsExplicitReplica) {
-  Structure s = structure(16, 12);
-  Structure thin;
-  thin.cell = s.cell;
-  for (int row = 0; row < 3; ++row) thin.cell[3 * row] /= 3.0;
-  const Cell inverse = test_support::inverse_of(thin.cell);
-  for (int i = 0; i < s.size() && thin.size() < 4; ++i) {
-    const Vec3 f = test_support::matrix_times(inverse, s.positions[i]);
-    if (f[0] >= 0.0 && f[0] < 1.0) {
-      thin.positions.push_back(s.positions[i]);
-      thin.types.push_back(s.types[i]);
-    }
-  }
+  const Structure thin = test_support::thin_slice(structure(16, 12), 3, 4);
   ASSERT_GE(thin.size(), 2);
   // Keep only atoms that stay apart from each other's images in the replica.
-  const Structure replica = repeated_along_first_vector(thin, 3);
+  const Structure replica = test_support::repeated_along_first_vector(thin, 3);
   for (int i = 0; i < replica.size(); ++i) {
     for (int j = 0; j < i; ++j) {
       if (test_support::norm(replica.separation(i, j)) < 0.8) GTEST_SKIP() << "structure too crowded";

@@ -294,3 +294,19 @@ def test_arguments_that_cannot_be_converted_raise_type_error(ordinary):
 def test_numpy_conversion_errors_of_pbc_propagate_unchanged(ordinary):
     with pytest.raises(ValueError, match="invalid literal"):
         ordinary.calculate(**batch(pbc="periodic"))
+
+
+def test_descriptors_of_a_batch_are_those_of_its_structures_alone(ordinary):
+    arguments = two_structures()
+    rows = ordinary.descriptors(**arguments)
+    check_arrays(rows, [(N_ATOMS, DESCRIPTOR_DIM["nep4"])])
+    assert np.all(np.isfinite(rows)) and np.any(rows != 0.0)
+    alone = [
+        ordinary.descriptors(types=arguments["types"][first:last], boxes=arguments["boxes"][s],
+                             positions=arguments["positions"][first:last], atom_counts=[last - first])
+        for s, (first, last) in enumerate([(0, 3), (3, 5)])
+    ]
+    # Float descriptor sums whose neighbors may be visited in another order.
+    np.testing.assert_allclose(rows, np.vstack(alone), rtol=2e-5, atol=1e-6)
+    shifted = ordinary.descriptors(**batch(positions=arguments["positions"] + np.array([0.3, -1.1, 2.0])))
+    np.testing.assert_allclose(shifted, rows, rtol=2e-5, atol=1e-6)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cuda_backend/device_workspace.hpp"
+#include "support/batch_builder.hpp"
 #include "support/cell_math.hpp"
 #include "cuda_backend/simulation_box.hpp"
 #include "support/angular_reference.hpp"
@@ -74,6 +75,72 @@ inline Structure random_structure(int atoms, int type_count, double reach, unsig
     }
   }
   return s;
+}
+
+// The structures laid out one after the other as one batch, all flags periodic.
+inline BatchArrays batch_of(const std::vector<Structure>& structures) {
+  BatchArrays b;
+  std::int32_t offset = 0;
+  for (const Structure& s : structures) {
+    b.counts.push_back(s.size());
+    b.offsets.push_back(offset);
+    offset += s.size();
+    b.boxes.insert(b.boxes.end(), s.cell.begin(), s.cell.end());
+    b.pbc.insert(b.pbc.end(), {1, 1, 1});
+    b.types.insert(b.types.end(), s.types.begin(), s.types.end());
+    for (const Vec3& r : s.positions) b.positions.insert(b.positions.end(), r.begin(), r.end());
+  }
+  return b;
+}
+
+// The structure turned by an orthogonal `rotation` (positions and cell vectors), shifted by `shift` (Angstrom),
+// and with its atoms in reverse order: atom i becomes atom n - 1 - i.
+inline Structure moved_and_reversed(const Structure& s, const Cell& rotation, const Vec3& shift) {
+  Structure moved = s;
+  for (Vec3& r : moved.positions) {
+    r = matrix_times(rotation, r);
+    for (int c = 0; c < 3; ++c) r[c] += shift[c];
+  }
+  for (int column = 0; column < 3; ++column) {
+    const Vec3 edge = matrix_times(rotation, {s.cell[column], s.cell[3 + column], s.cell[6 + column]});
+    for (int row = 0; row < 3; ++row) moved.cell[3 * row + column] = edge[row];
+  }
+  std::reverse(moved.positions.begin(), moved.positions.end());
+  std::reverse(moved.types.begin(), moved.types.end());
+  return moved;
+}
+
+// The structure repeated `copies` times along the first cell vector, atoms of copy k after those of copy k - 1.
+inline Structure repeated_along_first_vector(const Structure& s, int copies) {
+  Structure r;
+  r.cell = s.cell;
+  for (int row = 0; row < 3; ++row) r.cell[3 * row] *= copies;
+  for (int k = 0; k < copies; ++k) {
+    for (int i = 0; i < s.size(); ++i) {
+      Vec3 p = s.positions[i];
+      for (int row = 0; row < 3; ++row) p[row] += k * s.cell[3 * row];
+      r.positions.push_back(p);
+      r.types.push_back(s.types[i]);
+    }
+  }
+  return r;
+}
+
+// A cell `parts` times thinner along the first cell vector holding up to `atoms` of the structure's atoms that
+// lie inside it: repeated `parts` times it is a slice of the original structure.
+inline Structure thin_slice(const Structure& s, int parts, int atoms) {
+  Structure thin;
+  thin.cell = s.cell;
+  for (int row = 0; row < 3; ++row) thin.cell[3 * row] /= parts;
+  const Cell inverse = inverse_of(thin.cell);
+  for (int i = 0; i < s.size() && thin.size() < atoms; ++i) {
+    const Vec3 f = matrix_times(inverse, s.positions[i]);
+    if (f[0] >= 0.0 && f[0] < 1.0) {
+      thin.positions.push_back(s.positions[i]);
+      thin.types.push_back(s.types[i]);
+    }
+  }
+  return thin;
 }
 
 // Full neighbor lists per atom (local indices, ascending), only neighbors whose type is below type_count.
