@@ -243,5 +243,274 @@ INSTANTIATE_TEST_SUITE_P(
                       SpinCase{"TwoBatches", 2, 3, 1, 1, 7.2, 240, true}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
+// A proper rotation about an oblique axis (Rodrigues' formula).
+test_support::Cell rotation_matrix(const Spin& axis, double angle) {
+  const double n = std::sqrt(test_support::dot(axis, axis));
+  const double x = axis[0] / n, y = axis[1] / n, z = axis[2] / n;
+  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+  return {t * x * x + c,     t * x * y - s * z, t * x * z + s * y, t * x * y + s * z, t * y * y + c,
+          t * y * z - s * x, t * x * z - s * y, t * y * z + s * x, t * z * z + c};
+}
+
+test_support::Cell matrix_product(const test_support::Cell& a, const test_support::Cell& b) {
+  test_support::Cell m{};
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c)
+      for (int k = 0; k < 3; ++k) m[3 * r + c] += a[3 * r + k] * b[3 * k + c];
+  return m;
+}
+
+constexpr SpinCase kSymmetryCase{"FourChannelsL4Chiral", 4, 7, 4, 1, 4.5, 20, false};
+
+class SpinDescriptorSymmetry : public test_support::DeviceTest {};
+
+// Rotating positions, cell and spins together leaves every spin row unchanged: all rows are scalars, the
+// chirality rows products of two pseudo-scalars.
+TEST_F(SpinDescriptorSymmetry, RowsAreInvariantUnderJointRotation) {
+  const auto model = load_spin_model(kSymmetryCase);
+  const ModelProtocol& p = model->protocol();
+  const SpinScene scene = spin_scene(*model, kSymmetryCase.atoms, 5);
+  const test_support::Cell rotation = rotation_matrix({0.3, -0.8, 0.5}, 1.1);
+  SpinScene rotated = scene;
+  rotated.structure.cell = matrix_product(rotation, scene.structure.cell);
+  for (int i = 0; i < scene.structure.size(); ++i) {
+    rotated.structure.positions[i] = test_support::matrix_times(rotation, scene.structure.positions[i]);
+    rotated.spins[i] = test_support::matrix_times(rotation, scene.spins[i]);
+  }
+  const SpinDeviceResult before =
+      run_spin_descriptors(*model, scene.structure, scene.lists, scene.spins, scene.structure.box());
+  const SpinDeviceResult after =
+      run_spin_descriptors(*model, rotated.structure, scene.lists, rotated.spins, rotated.structure.box());
+  for (int i = 0; i < scene.structure.size(); ++i) {
+    double scale = 0.0;
+    for (int row = 0; row < p.spin_descriptor_dim; ++row) scale = std::max(scale, std::abs(double(before.row(row, i))));
+    for (int row = 0; row < p.spin_descriptor_dim; ++row) {
+      expect_close(after.row(row, i), before.row(row, i), scale,
+                   "atom " + std::to_string(i) + " row " + std::to_string(row));
+    }
+  }
+}
+
+// Reversing every spin leaves every row bit for bit: each row is even in the spins, and negation is exact in
+// every float product and sum; the spin densities change sign exactly.
+TEST_F(SpinDescriptorSymmetry, RowsAreExactlyEvenUnderTimeReversal) {
+  const auto model = load_spin_model(kSymmetryCase);
+  const ModelProtocol& p = model->protocol();
+  const SpinScene scene = spin_scene(*model, kSymmetryCase.atoms, 9);
+  std::vector<Spin> reversed = scene.spins;
+  for (Spin& spin : reversed) {
+    for (double& e : spin) e = -e;
+  }
+  const SpinDeviceResult forward =
+      run_spin_descriptors(*model, scene.structure, scene.lists, scene.spins, scene.structure.box());
+  const SpinDeviceResult backward =
+      run_spin_descriptors(*model, scene.structure, scene.lists, reversed, scene.structure.box());
+  for (int i = 0; i < scene.structure.size(); ++i) {
+    for (int row = 0; row < p.spin_descriptor_dim; ++row) {
+      EXPECT_EQ(forward.row(row, i), backward.row(row, i)) << "atom " << i << " row " << row;
+    }
+  }
+  for (std::size_t k = 0; k < static_cast<std::size_t>(scene.structure.size()) * p.spin_compress * 9; ++k) {
+    EXPECT_EQ(forward.raw1[k], -backward.raw1[k]);
+  }
+  EXPECT_EQ(forward.chirals, backward.chirals);
+}
+
+// Which atoms carry a spin and which are seen as spin neighbors.
+struct SpinMaskCase {
+  const char* name;
+  std::vector<std::string> dof_types;
+  std::vector<std::string> env_types;
+};
+
+class SpinDescriptorMasks : public test_support::DeviceTest, public ::testing::WithParamInterface<SpinMaskCase> {};
+
+// An atom of a type without spin degree of freedom gets zero in every spin row and density; a neighbor of a type
+// outside the spin environment is not counted; the reference follows the same masks.
+TEST_P(SpinDescriptorMasks, SilenceSpinlessAtomsAndEnvironment) {
+  const SpinCase shape{"masked", 2, 3, 2, 1, 4.5, 20, false};
+  const auto model = load_spin_model(shape, GetParam().dof_types, GetParam().env_types);
+  const ModelProtocol& p = model->protocol();
+  const SpinScene scene = spin_scene(*model, shape.atoms, 3);
+  const SpinDeviceResult r =
+      run_spin_descriptors(*model, scene.structure, scene.lists, scene.spins, scene.structure.box());
+  const test_support::SpinModelSettings settings = settings_of(*model);
+  for (int i = 0; i < scene.structure.size(); ++i) {
+    const test_support::SpinAtomReference ref =
+        test_support::spin_atom_reference(settings, scene.structure, scene.spins, scene.lists.radial[i], i);
+    const bool has_spin = p.spin_dof_type[scene.structure.types[i]] != 0;
+    double scale = 0.0;
+    for (double v : ref.rows) scale = std::max(scale, std::abs(v));
+    for (int row = 0; row < p.spin_descriptor_dim; ++row) {
+      if (!has_spin) {
+        EXPECT_EQ(r.row(row, i), 0.0f) << "spinless atom " << i << " row " << row;
+      } else {
+        expect_close(r.row(row, i), ref.rows[row], scale, "atom " + std::to_string(i) + " row " + std::to_string(row));
+      }
+    }
+    if (!has_spin) {
+      for (int k = 0; k < 3 * p.spin_compress; ++k) EXPECT_EQ(r.rho0[static_cast<std::size_t>(i) * 3 * p.spin_compress + k], 0.0f);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, SpinDescriptorMasks,
+                         ::testing::Values(SpinMaskCase{"SpinlessSecondType", {"Fe"}, {}},
+                                           SpinMaskCase{"SpinlessEnvironmentType", {"Fe"}, {"Fe", "Co"}}),
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
+
+// Only atoms 0 .. N-1, the spin rows and the arrays of the model's shape are written: structural rows, spare
+// atoms and (L = 0 without chirality) the raw1 densities keep what they held.
+TEST_F(SpinDescriptorSymmetry, WritesOnlyWhatItOwns) {
+  const SpinCase shape{"plain", 1, 3, 0, 0, 4.5, 12, false};
+  const auto model = load_spin_model(shape);
+  const ModelProtocol& p = model->protocol();
+  const SpinScene scene = spin_scene(*model, shape.atoms, 4);
+  const SpinDeviceResult r =
+      run_spin_descriptors(*model, scene.structure, scene.lists, scene.spins, scene.structure.box());
+  for (int d = 0; d < p.descriptor_dim; ++d) {
+    for (std::size_t atom = 0; atom < r.capacity; ++atom) {
+      const bool owned = d >= p.structural_descriptor_dim && atom < static_cast<std::size_t>(shape.atoms);
+      const float value = r.descriptors[d * r.capacity + atom];
+      if (owned) {
+        EXPECT_NE(value, kUntouched) << "row " << d << " atom " << atom;
+      } else {
+        EXPECT_EQ(value, kUntouched) << "row " << d << " atom " << atom;
+      }
+    }
+  }
+  for (float v : r.raw1) EXPECT_EQ(v, kUntouched);
+  for (float v : r.raw1_dot) EXPECT_EQ(v, kUntouched);
+}
+
+// The stage's refusals of the model shape, thrown before any array is looked at.
+struct ShapeRefusal {
+  const char* name;
+  ModelProtocol protocol;
+  const char* message;
+};
+
+// The spin descriptor dimension the reader gives a shape: kC + 2, k = 7, 11, 12, 13, 14 for L = 0 .. 4, plus
+// min(C, 2) + 2C with chirality.
+ModelProtocol with_spin_dim(ModelProtocol p) {
+  constexpr int kRowsPerChannel[] = {7, 11, 12, 13, 14};
+  const int c = p.spin_compress;
+  const int per_channel = p.spin_l_max >= 0 && p.spin_l_max <= 4 ? kRowsPerChannel[p.spin_l_max] : 7;
+  p.spin_descriptor_dim = per_channel * c + 2 + (p.spin_chiral != 0 ? std::min(c, 2) + 2 * c : 0);
+  return p;
+}
+
+std::vector<ShapeRefusal> shape_refusals() {
+  using test_support::spin_protocol;
+  const char* core = "CUDA spin core requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, "
+                     "and spin_l_max <= 4";
+  ModelProtocol not_spin = with_spin_dim(spin_protocol(1, 3, 0, 0));
+  not_spin.spin_mode = 0;
+  ModelProtocol zero_dim = spin_protocol(1, 3, 0, 0);
+  zero_dim.spin_descriptor_dim = 0;
+  ModelProtocol too_wide = spin_protocol(4, 7, 4, 1);
+  too_wide.spin_descriptor_dim = 97;
+  ModelProtocol mismatch = with_spin_dim(spin_protocol(2, 3, 2, 1));
+  mismatch.spin_descriptor_dim -= 1;
+  return {
+      {"NotSpin", not_spin, "spin descriptor requires spin model"},
+      {"NoChannels", with_spin_dim(spin_protocol(0, 3, 0, 0)), core},
+      {"FiveChannels", with_spin_dim(spin_protocol(5, 7, 0, 0)), core},
+      {"ChannelsBeyondBasis", with_spin_dim(spin_protocol(3, 1, 0, 0)), core},
+      {"NineBasisFunctions", with_spin_dim(spin_protocol(2, 8, 0, 0)), core},
+      {"NegativeOrder", with_spin_dim(spin_protocol(2, 3, -1, 0)), core},
+      {"OrderFive", with_spin_dim(spin_protocol(2, 3, 5, 0)), core},
+      {"ZeroDimension", zero_dim, "spin descriptor dimension must be positive"},
+      {"AboveNinetySix", too_wide, "spin descriptor kernel supports spin descriptor dim <= 96"},
+      {"LayoutMismatch", mismatch, "spin descriptor layout does not match model protocol"},
+  };
+}
+
+class SpinDescriptorRefusesShape : public ::testing::TestWithParam<ShapeRefusal> {};
+
+TEST_P(SpinDescriptorRefusesShape, WithItsMessage) {
+  DeviceModel model;
+  DeviceWorkspace workspace;
+  EXPECT_THAT([&] { build_spin_descriptors_on_device(GetParam().protocol, 1, SimulationBox{}, model, workspace); },
+              ThrowsMessage<std::runtime_error>(StrEq(GetParam().message)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, SpinDescriptorRefusesShape, ::testing::ValuesIn(shape_refusals()),
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
+
+// The stage's refusals of the atom count, the work arrays and the model arrays, each with its own message.
+struct BufferRefusal {
+  const char* name;
+  int chiral;
+  int l_max;
+  int atom_count;        // relative to the capacity when negative_from_capacity
+  const char* dropped;   // workspace array left out of the plan, or null
+  bool ordinary_model;   // a model without spin tables
+  bool short_coefficients;
+  const char* message;
+};
+
+class SpinDescriptorRefusesBuffers : public test_support::DeviceTest,
+                                     public ::testing::WithParamInterface<BufferRefusal> {};
+
+constexpr int kRefusalCapacity = 4;
+
+TEST_P(SpinDescriptorRefusesBuffers, WithItsMessage) {
+  const BufferRefusal c = GetParam();
+  const SpinCase shape{"refusal", 2, 3, c.l_max, c.chiral, 4.5, 4, false};
+  const auto model = load_spin_model(shape);
+  ModelProtocol p = model->protocol();
+  if (c.short_coefficients) p.descriptor_coefficient_count += 1;
+  WorkspacePlan plan = make_internal_neighbor_workspace_plan(p, kRefusalCapacity, 1, false);
+  if (c.dropped != nullptr) plan = test_support::without_array(plan, c.dropped);
+  DeviceWorkspace workspace(plan);
+  std::unique_ptr<LoadedModel> ordinary;
+  if (c.ordinary_model) ordinary = test_support::load_model(test_support::compact_shape("nep4", {"Fe", "Co"}, 7));
+  const DeviceModel& device_model = c.ordinary_model ? ordinary->device : model->device;
+  EXPECT_THAT([&] { build_spin_descriptors_on_device(p, c.atom_count, SimulationBox{}, device_model, workspace); },
+              ThrowsMessage<std::runtime_error>(StrEq(c.message)));
+}
+
+std::vector<BufferRefusal> buffer_refusals() {
+  return {
+      {"AboveCapacity", 0, 2, kRefusalCapacity + 1, nullptr, false, false, "atom_count exceeds workspace atom capacity"},
+      {"NegativeCount", 0, 2, -1, nullptr, false, false, "atom_count exceeds workspace atom capacity"},
+      {"Types", 0, 2, 1, "types", false, false, "workspace missing types"},
+      {"SpinMasks", 0, 2, 1, nullptr, true, false, "model missing spin type masks"},
+      {"Positions", 0, 2, 1, "positions_soa3", false, false, "workspace missing positions"},
+      {"Spins", 0, 2, 1, "spins_soa3", false, false, "workspace missing spins"},
+      {"Counts", 0, 2, 1, "nn_radial", false, false, "workspace missing radial neighbor counts"},
+      {"Neighbors", 0, 2, 1, "nl_radial_slot_major", false, false, "workspace missing radial neighbors"},
+      {"Descriptors", 0, 2, 1, "descriptors", false, false, "workspace missing descriptors"},
+      {"Rho0", 0, 2, 1, "spin_density_rho0", false, false, "workspace missing spin density rho0"},
+      {"Raw1AtOrderZero", 0, 0, 1, "spin_density_raw1", false, false, "workspace missing spin density raw1"},
+      {"Angular2", 0, 2, 1, "spin_density_angular2", false, false, "workspace missing spin density angular2"},
+      {"Angular3", 0, 3, 1, "spin_density_angular3", false, false, "workspace missing spin density angular3"},
+      {"Angular4", 0, 4, 1, "spin_density_angular4", false, false, "workspace missing spin density angular4"},
+      {"Geom", 0, 2, 1, "spin_density_geom", false, false, "workspace missing spin density geom"},
+      {"Rho0Dot", 0, 2, 1, "spin_density_rho0_dot", false, false, "workspace missing spin density rho0 dot"},
+      {"Raw1DotAtOrderZero", 0, 0, 1, "spin_density_raw1_dot", false, false,
+       "workspace missing spin density raw1 dot"},
+      {"Polar", 1, 2, 1, "spin_chiral_polar", false, false, "workspace missing spin chiral polar"},
+      {"Octupoles", 1, 2, 1, "spin_chiral_octupoles_raw", false, false, "workspace missing spin chiral octupoles raw"},
+      {"Hexadecapoles", 1, 2, 1, "spin_chiral_hexadecapoles_raw", false, false,
+       "workspace missing spin chiral hexadecapoles raw"},
+      {"Chirals", 1, 2, 1, "spin_chiral_chirals", false, false, "workspace missing spin chiral chirals"},
+      {"ShortCoefficients", 0, 2, 1, nullptr, false, true, "model descriptor coefficient buffer is too small"},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Arrays, SpinDescriptorRefusesBuffers, ::testing::ValuesIn(buffer_refusals()),
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
+
+// Without the chiral block the chiral arrays are not needed, and an empty evaluation launches nothing.
+TEST_F(SpinDescriptorSymmetry, NonChiralModelsNeedNoChiralArraysAndEmptyRunsSucceed) {
+  const SpinCase shape{"plain", 2, 3, 1, 0, 4.5, 4, false};
+  const auto model = load_spin_model(shape);
+  WorkspacePlan plan = make_internal_neighbor_workspace_plan(model->protocol(), kRefusalCapacity, 1, false);
+  DeviceWorkspace workspace(plan);
+  EXPECT_NO_THROW(build_spin_descriptors_on_device(model->protocol(), 0, SimulationBox{}, model->device, workspace));
+}
+
 }  // namespace
 }  // namespace quarvel::cuda_backend
