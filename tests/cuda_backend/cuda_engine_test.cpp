@@ -259,7 +259,7 @@ TEST_F(CudaEngineOperations, ForceBatchRefusesWhereAStageIsStillToCome) {
   batch.spins = spins.data();
   QrvlFindForceResult r = result();
   EXPECT_EQ(qrvl_find_force_batch(model.handle(), &batch, &r), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
+  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin force stage is not available yet");
   QrvlFindDescriptorResult descriptors{};
   std::vector<double> values(64);
   descriptors.descriptors = values.data();
