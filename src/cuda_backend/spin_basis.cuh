@@ -140,16 +140,20 @@ __host__ __device__ __forceinline__ void evaluate_spin_edge_weights_generic_f32(
   }
 }
 
+// A direction's components and their squares, the terms of every angular table below.
+struct DirectionPowers {
+  float x, y, z, x2, y2, z2;
+};
+
+__host__ __device__ __forceinline__ DirectionPowers direction_powers(const float* d) {
+  return {d[0], d[1], d[2], d[0] * d[0], d[1] * d[1], d[2] * d[2]};
+}
+
 // Real spherical harmonics of order 2, 3 or 4 (values[m], m = 0 .. 2 order, for orders -l .. l) of a unit
 // direction; the order-4 ones use x^2 + y^2 + z^2 = 1.
 __host__ __device__ __forceinline__ void real_spherical_harmonics_spinf(const float* direction, int order,
                                                                         float* values) {
-  const float x = direction[0];
-  const float y = direction[1];
-  const float z = direction[2];
-  const float x2 = x * x;
-  const float y2 = y * y;
-  const float z2 = z * z;
+  const auto [x, y, z, x2, y2, z2] = direction_powers(direction);
   if (order == 2) {
     values[0] = 1.0925484f * x * y;
     values[1] = 1.0925484f * y * z;
@@ -190,12 +194,7 @@ __host__ __device__ __forceinline__ void spin_direction_quadrupole(const float* 
 
 // The seven unnormalised harmonic cubics of a direction.
 __host__ __device__ __forceinline__ void spin_direction_octupoles(const float* d, float* o) {
-  const float x = d[0];
-  const float y = d[1];
-  const float z = d[2];
-  const float x2 = x * x;
-  const float y2 = y * y;
-  const float z2 = z * z;
+  const auto [x, y, z, x2, y2, z2] = direction_powers(d);
   o[0] = y * (y2 - 3.0f * z2);
   o[1] = z * (z2 - 3.0f * y2);
   o[2] = y * (x2 - z2);
@@ -208,12 +207,7 @@ __host__ __device__ __forceinline__ void spin_direction_octupoles(const float* d
 // The nine harmonic quartics of a direction, each over 7.
 __host__ __device__ __forceinline__ void spin_direction_hexadecapoles(const float* d, float* h) {
   constexpr float kOneSeventh = 0.14285715f;
-  const float x = d[0];
-  const float y = d[1];
-  const float z = d[2];
-  const float x2 = x * x;
-  const float y2 = y * y;
-  const float z2 = z * z;
+  const auto [x, y, z, x2, y2, z2] = direction_powers(d);
   h[0] = kOneSeventh * (x * z * (6.0f * y2 - x2 - z2));
   h[1] = kOneSeventh * (x * y * (x2 + y2 - 6.0f * z2));
   h[2] = kOneSeventh * (x * z * (4.0f * x2 - 3.0f * y2 - 3.0f * z2));

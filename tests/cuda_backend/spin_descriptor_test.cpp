@@ -95,10 +95,6 @@ struct SpinDeviceResult {
   float row(int r, int atom) const { return descriptors[(first_spin_row + r) * capacity + atom]; }
 };
 
-std::vector<float> download_or_empty(const float* device, std::size_t count) {
-  return device == nullptr ? std::vector<float>{} : test_support::download(device, count);
-}
-
 // Stages the structure, lists and spins, fills every output with kUntouched, launches and downloads.
 SpinDeviceResult run_spin_descriptors(const LoadedModel& model, const Structure& s, const NeighborLists& lists,
                                       const std::vector<Spin>& spins, const SimulationBox& box) {
@@ -114,36 +110,35 @@ SpinDeviceResult run_spin_descriptors(const LoadedModel& model, const Structure&
   test_support::upload(v.spins_soa3, spin_soa);
   const int c = p.spin_compress;
   const int k = std::min(c, 2);
-  const auto sized = [&](float* device, int width, int channels) {
-    const std::size_t count = a * static_cast<std::size_t>(width * channels);
-    if (device != nullptr) test_support::upload(device, std::vector<float>(count, kUntouched));
-    return count;
-  };
-  const std::size_t n_desc = sized(v.descriptors, p.descriptor_dim, 1);
-  const std::size_t n_rho0 = sized(v.spin_density_rho0, 3, c), n_raw1 = sized(v.spin_density_raw1, 9, c),
-                    n_a2 = sized(v.spin_density_angular2, 15, c), n_a3 = sized(v.spin_density_angular3, 21, c),
-                    n_a4 = sized(v.spin_density_angular4, 27, c), n_geom = sized(v.spin_density_geom, 6, c),
-                    n_rd = sized(v.spin_density_rho0_dot, 3, c), n_r1d = sized(v.spin_density_raw1_dot, 9, c),
-                    n_pol = sized(v.spin_chiral_polar, 3, c), n_oct = sized(v.spin_chiral_octupoles_raw, 7, c),
-                    n_hex = sized(v.spin_chiral_hexadecapoles_raw, 9, k), n_chi = sized(v.spin_chiral_chirals, 1, k);
-  build_spin_descriptors_on_device(p, s.size(), box, model.device, workspace);
-  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   SpinDeviceResult r;
   r.capacity = a;
   r.first_spin_row = p.structural_descriptor_dim;
-  r.descriptors = test_support::download(v.descriptors, n_desc);
-  r.rho0 = download_or_empty(v.spin_density_rho0, n_rho0);
-  r.raw1 = download_or_empty(v.spin_density_raw1, n_raw1);
-  r.angular2 = download_or_empty(v.spin_density_angular2, n_a2);
-  r.angular3 = download_or_empty(v.spin_density_angular3, n_a3);
-  r.angular4 = download_or_empty(v.spin_density_angular4, n_a4);
-  r.geom = download_or_empty(v.spin_density_geom, n_geom);
-  r.rho0_dot = download_or_empty(v.spin_density_rho0_dot, n_rd);
-  r.raw1_dot = download_or_empty(v.spin_density_raw1_dot, n_r1d);
-  r.polar = download_or_empty(v.spin_chiral_polar, n_pol);
-  r.octupoles = download_or_empty(v.spin_chiral_octupoles_raw, n_oct);
-  r.hexadecapoles = download_or_empty(v.spin_chiral_hexadecapoles_raw, n_hex);
-  r.chirals = download_or_empty(v.spin_chiral_chirals, n_chi);
+  struct Output {
+    float* device;
+    int values_per_atom;
+    std::vector<float>* host;
+  };
+  const Output outputs[] = {{v.descriptors, p.descriptor_dim, &r.descriptors},
+                            {v.spin_density_rho0, 3 * c, &r.rho0},
+                            {v.spin_density_raw1, 9 * c, &r.raw1},
+                            {v.spin_density_angular2, 15 * c, &r.angular2},
+                            {v.spin_density_angular3, 21 * c, &r.angular3},
+                            {v.spin_density_angular4, 27 * c, &r.angular4},
+                            {v.spin_density_geom, 6 * c, &r.geom},
+                            {v.spin_density_rho0_dot, 3 * c, &r.rho0_dot},
+                            {v.spin_density_raw1_dot, 9 * c, &r.raw1_dot},
+                            {v.spin_chiral_polar, 3 * c, &r.polar},
+                            {v.spin_chiral_octupoles_raw, 7 * c, &r.octupoles},
+                            {v.spin_chiral_hexadecapoles_raw, 9 * k, &r.hexadecapoles},
+                            {v.spin_chiral_chirals, k, &r.chirals}};
+  for (const Output& o : outputs) {
+    if (o.device != nullptr) test_support::upload(o.device, std::vector<float>(a * o.values_per_atom, kUntouched));
+  }
+  build_spin_descriptors_on_device(p, s.size(), box, model.device, workspace);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  for (const Output& o : outputs) {
+    if (o.device != nullptr) *o.host = test_support::download(o.device, a * o.values_per_atom);
+  }
   return r;
 }
 
