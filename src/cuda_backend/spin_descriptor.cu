@@ -269,7 +269,9 @@ __device__ __forceinline__ void fill_spin_tape_column(const SpinCoreArgs& a, int
   const PairSeparation p =
       pair_separation(a.positions_soa3, a.capacity, atom, j, a.box.box, a.box.inverse, a.box.pbc);
   const float r = sqrtf(p.r2);
-  const bool counted = a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance && r < a.cutoff;
+  // A type outside the model has no table entries: it is no spin neighbor, as the force kernels skip it.
+  const bool counted = known_type(tj, a.num_types) && a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance &&
+                       r < a.cutoff;
   if (!counted) {
     for (int row = 0; row < kTapeRows; ++row) tape[row][column] = 0.0f;
     for (int n = 0; n < C; ++n) weights[n][column] = 0.0f;
@@ -329,7 +331,7 @@ __global__ void __launch_bounds__(kSpinCoreBlock, 1) build_spin_descriptor_core_
   if (atom >= a.atom_count) return;
   const int t = static_cast<int>(threadIdx.x);
   const int centre_type = a.types[atom];
-  const bool has_spin = a.spin_dof_type_active[centre_type] != 0;
+  const bool has_spin = known_type(centre_type, a.num_types) && a.spin_dof_type_active[centre_type] != 0;
   float si[3];
   for (int c = 0; c < 3; ++c) si[c] = static_cast<float>(a.spins_soa3[soa(c, atom, a.capacity)]);
   if (t == 0) {

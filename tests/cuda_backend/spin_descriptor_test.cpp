@@ -507,5 +507,39 @@ TEST_F(SpinDescriptorSymmetry, NonChiralModelsNeedNoChiralArraysAndEmptyRunsSucc
   EXPECT_NO_THROW(build_spin_descriptors_on_device(model->protocol(), 0, SimulationBox{}, model->device, workspace));
 }
 
+// An atom of a type outside the model (no spin tables) is treated as spinless: zero rows of its own, and no
+// contribution to its neighbors.
+TEST_F(SpinDescriptorSymmetry, AtomsOfATypeOutsideTheModelAreSpinless) {
+  const SpinCase shape{"plain", 2, 3, 2, 1, 4.5, 16, false};
+  const auto model = load_spin_model(shape);
+  const ModelProtocol& p = model->protocol();
+  const SpinScene scene = spin_scene(*model, shape.atoms, 8);
+  constexpr int kStranger = 0;
+  Structure staged = scene.structure;
+  staged.types[kStranger] = p.num_types;
+  NeighborLists lists = scene.lists;
+  for (int i = 0; i < staged.size(); ++i) {
+    if (i == kStranger) continue;
+    if (std::find(lists.radial[i].begin(), lists.radial[i].end(), kStranger) == lists.radial[i].end()) {
+      lists.radial[i].push_back(kStranger);  // listed, within reach or not: the kernel must skip it by type
+    }
+  }
+  const SpinDeviceResult r = run_spin_descriptors(*model, staged, lists, scene.spins, staged.box());
+  const test_support::SpinModelSettings settings = settings_of(*model);
+  for (int row = 0; row < p.spin_descriptor_dim; ++row) EXPECT_EQ(r.row(row, kStranger), 0.0f) << "row " << row;
+  for (int i = 0; i < staged.size(); ++i) {
+    if (i == kStranger) continue;
+    std::vector<int> known = lists.radial[i];
+    known.erase(std::remove(known.begin(), known.end(), kStranger), known.end());
+    const test_support::SpinAtomReference ref =
+        test_support::spin_atom_reference(settings, scene.structure, scene.spins, known, i);
+    double scale = 0.0;
+    for (double v : ref.rows) scale = std::max(scale, std::abs(v));
+    for (int row = 0; row < p.spin_descriptor_dim; ++row) {
+      expect_close(r.row(row, i), ref.rows[row], scale, "atom " + std::to_string(i) + " row " + std::to_string(row));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quarvel::cuda_backend
