@@ -541,5 +541,34 @@ TEST_F(SpinDescriptorSymmetry, AtomsOfATypeOutsideTheModelAreSpinless) {
   }
 }
 
+// Without periodic flags (the LAMMPS identity box) separations are plain differences: two atoms 1 Angstrom apart
+// only through the periodic boundary see each other in the periodic cell and not in the open one.
+TEST_F(SpinDescriptorSymmetry, OpenBoxesTakeNoMinimumImage) {
+  const SpinCase shape{"plain", 1, 3, 0, 0, 4.5, 2, false};
+  const auto model = load_spin_model(shape);
+  constexpr double kEdge = 10.0;  // Angstrom
+  Structure pair;
+  pair.cell = {kEdge, 0.0, 0.0, 0.0, kEdge, 0.0, 0.0, 0.0, kEdge};
+  pair.types = {0, 0};
+  pair.positions = {{0.5, 5.0, 5.0}, {kEdge - 0.5, 5.0, 5.0}};
+  NeighborLists lists;
+  lists.radial = {{1}, {0}};
+  lists.angular = {{}, {}};
+  const std::vector<Spin> spins = {{0.0, 0.0, 1.0}, {0.0, 0.6, 0.8}};
+  SimulationBox open = pair.box();
+  open.pbc[0] = open.pbc[1] = open.pbc[2] = 0;
+  const SpinDeviceResult periodic = run_spin_descriptors(*model, pair, lists, spins, pair.box());
+  const SpinDeviceResult plain = run_spin_descriptors(*model, pair, lists, spins, open);
+  const test_support::SpinAtomReference ref =
+      test_support::spin_atom_reference(settings_of(*model), pair, spins, lists.radial[0], 0);
+  ASSERT_EQ(ref.counted, 1);
+  const int first_pair_sum = 2;  // S_i . S_j weighted: non-zero for the counted pair
+  expect_close(periodic.row(first_pair_sum, 0), ref.rows[first_pair_sum], std::abs(ref.rows[first_pair_sum]), "periodic");
+  EXPECT_NE(periodic.row(first_pair_sum, 0), 0.0f);
+  for (int row = first_pair_sum; row < model->protocol().spin_descriptor_dim; ++row) {
+    EXPECT_EQ(plain.row(row, 0), 0.0f) << "row " << row;
+  }
+}
+
 }  // namespace
 }  // namespace quarvel::cuda_backend
