@@ -36,10 +36,10 @@ namespace {
 
 constexpr int kSpinMaxChannels = 4;
 constexpr int kSpinMaxAngularOrder = 4;
-constexpr int kSpinMaxBasisCount = 8;    // radial basis functions per channel: spin_basis_size_radial + 1
-constexpr int kSpinMaxChiralChannels = 2;  // channels that carry chirality rows and hexadecapoles
-constexpr int kSpinPairSumRows = 4;      // S_i.S_j, (S_i.S_j)^2, |S_j|^2, (rhat.S_i)(rhat.S_j)
-constexpr int kSpinOnsiteRows = 2;       // |S_i|^2 and |S_i|^4
+constexpr int kSpinMaxBasisCount = 8;           // radial basis functions per channel: spin_basis_size_radial + 1
+constexpr int kSpinMaxChiralChannels = 2;       // channels that carry chirality rows and hexadecapoles
+constexpr int kSpinPairSumRows = 4;             // S_i.S_j, (S_i.S_j)^2, |S_j|^2, (rhat.S_i)(rhat.S_j)
+constexpr int kSpinOnsiteRows = 2;              // |S_i|^2 and |S_i|^4
 constexpr float kSpinMinimumDistance = 1e-12f;  // Angstrom: closer pairs have no direction and are not counted
 
 __host__ __device__ constexpr int spin_chiral_channel_count(int channels) {
@@ -79,17 +79,17 @@ inline SpinCoreLayout make_spin_core_layout(const ModelProtocol& protocol) {
 }
 
 // Components per channel of each spin density array.
-constexpr int kSpinRho0Width = 3;           // S_j
-constexpr int kSpinRaw1Width = 9;           // rhat_a S_j,b at 3a + b
-constexpr int kSpinAngular2Width = 15;      // Y2[m] S_j,b at 3m + b
-constexpr int kSpinAngular3Width = 21;      // Y3[m] S_j,b
-constexpr int kSpinAngular4Width = 27;      // Y4[m] S_j,b
-constexpr int kSpinGeomWidth = 6;           // traceless quadrupole xx, xy, xz, yy, yz, zz
-constexpr int kSpinRho0DotWidth = 3;        // (S_i.S_j) S_j
-constexpr int kSpinRaw1DotWidth = 9;        // rhat_a S_j,b (S_i.S_j)
-constexpr int kSpinPolarWidth = 3;          // rhat
-constexpr int kSpinOctupoleWidth = 7;       // harmonic cubics
-constexpr int kSpinHexadecapoleWidth = 9;   // harmonic quartics over 7
+constexpr int kSpinRho0Width = 3;          // S_j
+constexpr int kSpinRaw1Width = 9;          // rhat_a S_j,b at 3a + b
+constexpr int kSpinAngular2Width = 15;     // Y2[m] S_j,b at 3m + b
+constexpr int kSpinAngular3Width = 21;     // Y3[m] S_j,b
+constexpr int kSpinAngular4Width = 27;     // Y4[m] S_j,b
+constexpr int kSpinGeomWidth = 6;          // traceless quadrupole xx, xy, xz, yy, yz, zz
+constexpr int kSpinRho0DotWidth = 3;       // (S_i.S_j) S_j
+constexpr int kSpinRaw1DotWidth = 9;       // rhat_a S_j,b (S_i.S_j)
+constexpr int kSpinPolarWidth = 3;         // rhat
+constexpr int kSpinOctupoleWidth = 7;      // harmonic cubics
+constexpr int kSpinHexadecapoleWidth = 9;  // harmonic quartics over 7
 constexpr int kSpinY2Count = 5;
 constexpr int kSpinY3Count = 7;
 constexpr int kSpinY4Count = 9;
@@ -107,9 +107,8 @@ __host__ __device__ __forceinline__ std::size_t spin_density_index(int atom, int
 // spin basis of `basis_count` functions contracted with the channel's coefficient rows, row n (B + 1) + k of the
 // spin block being a T x T table (centre type major). WithSlope also gives dg_n/dr (1/Angstrom) in dg.
 template <int Channels, bool WithSlope>
-__host__ __device__ __forceinline__ void spin_edge_weights(int basis_count, float rc, float r, int type_count,
-                                                           int pair, const float* coefficients, int offset,
-                                                           float* g, float* dg) {
+__host__ __device__ __forceinline__ void spin_edge_weights(int basis_count, float rc, float r, int type_count, int pair,
+                                                           const float* coefficients, int offset, float* g, float* dg) {
   for (int n = 0; n < Channels; ++n) {
     g[n] = 0.0f;
     if constexpr (WithSlope) dg[n] = 0.0f;
@@ -130,8 +129,8 @@ __host__ __device__ __forceinline__ void spin_edge_weights(int basis_count, floa
 template <int Channels, bool WithSlope>
 __host__ __device__ __forceinline__ void evaluate_spin_edge_weights_generic_f32(int basis_size, float rc, float r,
                                                                                 int type_count, int pair,
-                                                                                const float* coefficients,
-                                                                                int offset, float* g, float* dg) {
+                                                                                const float* coefficients, int offset,
+                                                                                float* g, float* dg) {
   constexpr int kCommonBasisCount = 4;
   if (basis_size + 1 == kCommonBasisCount) {
     spin_edge_weights<Channels, WithSlope>(kCommonBasisCount, rc, r, type_count, pair, coefficients, offset, g, dg);
@@ -216,8 +215,7 @@ __host__ __device__ __forceinline__ void spin_direction_hexadecapoles(const floa
   h[5] = kOneSeventh * (2.0f * (y2 - z2) * (y2 + z2 - 6.0f * x2));
   h[6] = kOneSeventh * (y * z * (4.0f * y2 - 3.0f * x2 - 3.0f * z2));
   h[7] = kOneSeventh * ((y2 - x2) * (x2 + y2 - 6.0f * z2));
-  h[8] = kOneSeventh * (4.0f * x2 * x2 + y2 * y2 + 2.0f * z2 * z2 - 9.0f * x2 * y2 - 15.0f * x2 * z2 +
-                        3.0f * y2 * z2);
+  h[8] = kOneSeventh * (4.0f * x2 * x2 + y2 * y2 + 2.0f * z2 * z2 - 9.0f * x2 * y2 - 15.0f * x2 * z2 + 3.0f * y2 * z2);
 }
 
 // The chirality of a channel is the pseudo-scalar contraction eps_abc G_ad Ot_bef Ht_cdef of its quadrupole, its
@@ -231,10 +229,9 @@ __constant__ const std::uint16_t kSpinChiralQohReducedPacked[kSpinChiralTermCoun
     0x0225, 0x0228, 0x0234, 0x0241, 0x0243, 0x0250, 0x0252, 0x0263, 0x0306, 0x0317, 0x0324, 0x0338, 0x0340,
     0x0351, 0x0353, 0x0362, 0x0411, 0x0420, 0x0431, 0x0433, 0x0446, 0x0455, 0x0457, 0x0464};
 __constant__ const float kSpinChiralQohReducedCoeff[kSpinChiralTermCount] = {
-    1.0f,  -2.0f, 1.0f,  2.0f,  1.0f,  -1.0f, 2.0f,  0.5f,  1.0f,  1.0f, 1.0f,  1.0f,  -4.0f,
-    -3.0f, -4.0f, -3.0f, -0.5f, -2.0f, -1.0f, -1.0f, -4.0f, -0.5f, 1.0f, -2.0f, 1.0f,  2.0f,
-    -1.0f, -2.0f, 1.0f,  -2.0f, 6.0f,  -4.0f, -8.0f, 2.0f,  1.0f,  1.0f, -0.5f, 1.0f,  1.0f,
-    -2.0f, -4.0f, 1.0f,  1.0f,  2.0f,  -2.0f, 1.0f,  1.0f,  1.0f,  -2.0f, -0.5f};
+    1.0f,  -2.0f, 1.0f,  2.0f,  1.0f,  -1.0f, 2.0f,  0.5f, 1.0f, 1.0f,  1.0f,  1.0f, -4.0f, -3.0f, -4.0f, -3.0f, -0.5f,
+    -2.0f, -1.0f, -1.0f, -4.0f, -0.5f, 1.0f,  -2.0f, 1.0f, 2.0f, -1.0f, -2.0f, 1.0f, -2.0f, 6.0f,  -4.0f, -8.0f, 2.0f,
+    1.0f,  1.0f,  -0.5f, 1.0f,  1.0f,  -2.0f, -4.0f, 1.0f, 1.0f, 2.0f,  -2.0f, 1.0f, 1.0f,  1.0f,  -2.0f, -0.5f};
 
 __host__ __device__ __forceinline__ int chiral_term_quadrupole(std::uint16_t packed) { return (packed >> 8) & 0xFF; }
 __host__ __device__ __forceinline__ int chiral_term_octupole(std::uint16_t packed) { return (packed >> 4) & 0xF; }

@@ -12,27 +12,27 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr int kSpinCoreBlock = 128;     // one block per atom; the role table below uses threads 0 .. 115
-constexpr int kSpinBatchSlots = 64;     // neighbors staged in shared memory per pass
+constexpr int kSpinCoreBlock = 128;               // one block per atom; the role table below uses threads 0 .. 115
+constexpr int kSpinBatchSlots = 64;               // neighbors staged in shared memory per pass
 constexpr int kTapeStride = kSpinBatchSlots + 1;  // one spare column per row
-constexpr int kSpinChiralBlock = 128;   // one thread per (atom, channel)
+constexpr int kSpinChiralBlock = 128;             // one thread per (atom, channel)
 constexpr int kSpinDescriptorDimLimit = 96;
 
 // Rows of the shared `tape`: the quantities of one neighbor, computed once by its fill thread and read by every
 // role thread.
-constexpr int kTapeSpin = 0;         // S_j, 3 rows
-constexpr int kTapeDirection = 3;    // rhat, 3 rows
-constexpr int kTapeSpinDot = 6;      // S_i . S_j
-constexpr int kTapeY2 = 7;           // 5 rows
-constexpr int kTapeY3 = 12;          // 7 rows
-constexpr int kTapeY4 = 19;          // 9 rows
-constexpr int kTapeOctupoles = 28;   // 7 rows
+constexpr int kTapeSpin = 0;            // S_j, 3 rows
+constexpr int kTapeDirection = 3;       // rhat, 3 rows
+constexpr int kTapeSpinDot = 6;         // S_i . S_j
+constexpr int kTapeY2 = 7;              // 5 rows
+constexpr int kTapeY3 = 12;             // 7 rows
+constexpr int kTapeY4 = 19;             // 9 rows
+constexpr int kTapeOctupoles = 28;      // 7 rows
 constexpr int kTapeHexadecapoles = 35;  // 9 rows
-constexpr int kTapeOne = 44;         // the constant 1: a two-row role (a, kTapeOne) sums g_n times row a
-constexpr int kTapeSpinSquare = 45;  // S_j . S_j
-constexpr int kTapeDirectionSi = 46;  // rhat . S_i
-constexpr int kTapeDirectionSj = 47;  // rhat . S_j
-constexpr int kTapeQuadrupole = 48;  // 6 rows
+constexpr int kTapeOne = 44;            // the constant 1: a two-row role (a, kTapeOne) sums g_n times row a
+constexpr int kTapeSpinSquare = 45;     // S_j . S_j
+constexpr int kTapeDirectionSi = 46;    // rhat . S_i
+constexpr int kTapeDirectionSj = 47;    // rhat . S_j
+constexpr int kTapeQuadrupole = 48;     // 6 rows
 constexpr int kTapeRows = 54;
 constexpr int kNoTapeRow = -1;
 
@@ -77,12 +77,11 @@ __host__ __device__ __forceinline__ SpinRole spin_role_of_thread(int t) {
     int count;
     SpinRoleKind kind;
   };
-  constexpr Range kRanges[] = {{0, 4, SpinRoleKind::pair_sum},       {4, 3, SpinRoleKind::rho0},
-                               {7, 9, SpinRoleKind::raw1},           {16, 6, SpinRoleKind::geom},
-                               {22, 3, SpinRoleKind::polar},         {25, 7, SpinRoleKind::octupoles},
-                               {32, 15, SpinRoleKind::angular2},     {47, 9, SpinRoleKind::hexadecapoles},
-                               {56, 21, SpinRoleKind::angular3},     {77, 27, SpinRoleKind::angular4},
-                               {104, 3, SpinRoleKind::rho0_dot},     {107, 9, SpinRoleKind::raw1_dot}};
+  constexpr Range kRanges[] = {
+      {0, 4, SpinRoleKind::pair_sum},   {4, 3, SpinRoleKind::rho0},           {7, 9, SpinRoleKind::raw1},
+      {16, 6, SpinRoleKind::geom},      {22, 3, SpinRoleKind::polar},         {25, 7, SpinRoleKind::octupoles},
+      {32, 15, SpinRoleKind::angular2}, {47, 9, SpinRoleKind::hexadecapoles}, {56, 21, SpinRoleKind::angular3},
+      {77, 27, SpinRoleKind::angular4}, {104, 3, SpinRoleKind::rho0_dot},     {107, 9, SpinRoleKind::raw1_dot}};
   for (const Range& range : kRanges) {
     if (t < range.first || t >= range.first + range.count) continue;
     const int k = t - range.first;
@@ -90,23 +89,36 @@ __host__ __device__ __forceinline__ SpinRole spin_role_of_thread(int t) {
     const int b = k % 3;
     switch (range.kind) {
       case SpinRoleKind::pair_sum: {
-        constexpr int kPairRows[kSpinPairSumRows][2] = {
-            {kTapeSpinDot, kTapeOne}, {kTapeSpinDot, kTapeSpinDot}, {kTapeSpinSquare, kTapeOne},
-            {kTapeDirectionSi, kTapeDirectionSj}};
+        constexpr int kPairRows[kSpinPairSumRows][2] = {{kTapeSpinDot, kTapeOne},
+                                                        {kTapeSpinDot, kTapeSpinDot},
+                                                        {kTapeSpinSquare, kTapeOne},
+                                                        {kTapeDirectionSi, kTapeDirectionSj}};
         return {range.kind, k, {kPairRows[k][0], kPairRows[k][1], kNoTapeRow}};
       }
-      case SpinRoleKind::rho0: return {range.kind, k, {kTapeSpin + k, kTapeOne, kNoTapeRow}};
-      case SpinRoleKind::raw1: return {range.kind, k, {kTapeDirection + m, kTapeSpin + b, kNoTapeRow}};
-      case SpinRoleKind::geom: return {range.kind, k, {kTapeQuadrupole + k, kTapeOne, kNoTapeRow}};
-      case SpinRoleKind::polar: return {range.kind, k, {kTapeDirection + k, kTapeOne, kNoTapeRow}};
-      case SpinRoleKind::octupoles: return {range.kind, k, {kTapeOctupoles + k, kTapeOne, kNoTapeRow}};
-      case SpinRoleKind::angular2: return {range.kind, k, {kTapeY2 + m, kTapeSpin + b, kNoTapeRow}};
-      case SpinRoleKind::hexadecapoles: return {range.kind, k, {kTapeHexadecapoles + k, kTapeOne, kNoTapeRow}};
-      case SpinRoleKind::angular3: return {range.kind, k, {kTapeY3 + m, kTapeSpin + b, kNoTapeRow}};
-      case SpinRoleKind::angular4: return {range.kind, k, {kTapeY4 + m, kTapeSpin + b, kNoTapeRow}};
-      case SpinRoleKind::rho0_dot: return {range.kind, k, {kTapeSpin + k, kTapeSpinDot, kNoTapeRow}};
-      case SpinRoleKind::raw1_dot: return {range.kind, k, {kTapeDirection + m, kTapeSpin + b, kTapeSpinDot}};
-      case SpinRoleKind::none: break;
+      case SpinRoleKind::rho0:
+        return {range.kind, k, {kTapeSpin + k, kTapeOne, kNoTapeRow}};
+      case SpinRoleKind::raw1:
+        return {range.kind, k, {kTapeDirection + m, kTapeSpin + b, kNoTapeRow}};
+      case SpinRoleKind::geom:
+        return {range.kind, k, {kTapeQuadrupole + k, kTapeOne, kNoTapeRow}};
+      case SpinRoleKind::polar:
+        return {range.kind, k, {kTapeDirection + k, kTapeOne, kNoTapeRow}};
+      case SpinRoleKind::octupoles:
+        return {range.kind, k, {kTapeOctupoles + k, kTapeOne, kNoTapeRow}};
+      case SpinRoleKind::angular2:
+        return {range.kind, k, {kTapeY2 + m, kTapeSpin + b, kNoTapeRow}};
+      case SpinRoleKind::hexadecapoles:
+        return {range.kind, k, {kTapeHexadecapoles + k, kTapeOne, kNoTapeRow}};
+      case SpinRoleKind::angular3:
+        return {range.kind, k, {kTapeY3 + m, kTapeSpin + b, kNoTapeRow}};
+      case SpinRoleKind::angular4:
+        return {range.kind, k, {kTapeY4 + m, kTapeSpin + b, kNoTapeRow}};
+      case SpinRoleKind::rho0_dot:
+        return {range.kind, k, {kTapeSpin + k, kTapeSpinDot, kNoTapeRow}};
+      case SpinRoleKind::raw1_dot:
+        return {range.kind, k, {kTapeDirection + m, kTapeSpin + b, kTapeSpinDot}};
+      case SpinRoleKind::none:
+        break;
     }
   }
   return {SpinRoleKind::none, 0, {kNoTapeRow, kNoTapeRow, kNoTapeRow}};
@@ -119,16 +131,23 @@ __host__ __device__ __forceinline__ bool spin_role_active(SpinRoleKind kind) {
     case SpinRoleKind::pair_sum:
     case SpinRoleKind::rho0:
     case SpinRoleKind::geom:
-    case SpinRoleKind::rho0_dot: return true;
+    case SpinRoleKind::rho0_dot:
+      return true;
     case SpinRoleKind::raw1:
-    case SpinRoleKind::raw1_dot: return L >= 1 || Chiral;
+    case SpinRoleKind::raw1_dot:
+      return L >= 1 || Chiral;
     case SpinRoleKind::polar:
     case SpinRoleKind::octupoles:
-    case SpinRoleKind::hexadecapoles: return Chiral;
-    case SpinRoleKind::angular2: return L >= 2;
-    case SpinRoleKind::angular3: return L >= 3;
-    case SpinRoleKind::angular4: return L >= 4;
-    case SpinRoleKind::none: return false;
+    case SpinRoleKind::hexadecapoles:
+      return Chiral;
+    case SpinRoleKind::angular2:
+      return L >= 2;
+    case SpinRoleKind::angular3:
+      return L >= 3;
+    case SpinRoleKind::angular4:
+      return L >= 4;
+    case SpinRoleKind::none:
+      return false;
   }
   return false;
 }
@@ -178,25 +197,38 @@ template <int C>
 __host__ __device__ __forceinline__ DensityTarget density_target(const SpinCoreArgs& a, SpinRoleKind kind) {
   constexpr int kChiralC = spin_chiral_channel_count(C);
   switch (kind) {
-    case SpinRoleKind::rho0: return {a.spin_density_rho0, kSpinRho0Width, C, kComponentsRho0};
-    case SpinRoleKind::raw1: return {a.spin_density_raw1, kSpinRaw1Width, C, kComponentsRaw1};
-    case SpinRoleKind::geom: return {a.spin_density_geom, kSpinGeomWidth, C, kComponentsGeom};
-    case SpinRoleKind::polar: return {a.spin_chiral_polar, kSpinPolarWidth, C, -1};
-    case SpinRoleKind::octupoles: return {a.spin_chiral_octupoles_raw, kSpinOctupoleWidth, C, -1};
-    case SpinRoleKind::angular2: return {a.spin_density_angular2, kSpinAngular2Width, C, kComponentsAngular2};
+    case SpinRoleKind::rho0:
+      return {a.spin_density_rho0, kSpinRho0Width, C, kComponentsRho0};
+    case SpinRoleKind::raw1:
+      return {a.spin_density_raw1, kSpinRaw1Width, C, kComponentsRaw1};
+    case SpinRoleKind::geom:
+      return {a.spin_density_geom, kSpinGeomWidth, C, kComponentsGeom};
+    case SpinRoleKind::polar:
+      return {a.spin_chiral_polar, kSpinPolarWidth, C, -1};
+    case SpinRoleKind::octupoles:
+      return {a.spin_chiral_octupoles_raw, kSpinOctupoleWidth, C, -1};
+    case SpinRoleKind::angular2:
+      return {a.spin_density_angular2, kSpinAngular2Width, C, kComponentsAngular2};
     case SpinRoleKind::hexadecapoles:
       return {a.spin_chiral_hexadecapoles_raw, kSpinHexadecapoleWidth, kChiralC, -1};
-    case SpinRoleKind::angular3: return {a.spin_density_angular3, kSpinAngular3Width, C, kComponentsAngular3};
-    case SpinRoleKind::angular4: return {a.spin_density_angular4, kSpinAngular4Width, C, kComponentsAngular4};
-    case SpinRoleKind::rho0_dot: return {a.spin_density_rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
-    case SpinRoleKind::raw1_dot: return {a.spin_density_raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
+    case SpinRoleKind::angular3:
+      return {a.spin_density_angular3, kSpinAngular3Width, C, kComponentsAngular3};
+    case SpinRoleKind::angular4:
+      return {a.spin_density_angular4, kSpinAngular4Width, C, kComponentsAngular4};
+    case SpinRoleKind::rho0_dot:
+      return {a.spin_density_rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
+    case SpinRoleKind::raw1_dot:
+      return {a.spin_density_raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
     case SpinRoleKind::pair_sum:
-    case SpinRoleKind::none: break;
+    case SpinRoleKind::none:
+      break;
   }
   return {nullptr, 0, 0, -1};
 }
 
-__device__ __forceinline__ float dot3(const float* u, const float* v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; }
+__device__ __forceinline__ float dot3(const float* u, const float* v) {
+  return u[0] * v[0] + u[1] * v[1] + u[2] * v[2];
+}
 
 __device__ __forceinline__ float sum_of_squares(const float* v, int count) {
   float sum = 0.0f;
@@ -234,16 +266,16 @@ __device__ __forceinline__ void write_spin_invariant_rows(const SpinCoreArgs& a,
     store(kLayout.raw1_symmetric_row, symmetric);
   }
   if constexpr (L >= 2) {
-    store(kLayout.angular2_norm_row, sum_of_squares(channel_of(kComponentsAngular2, kSpinAngular2Width),
-                                                    kSpinAngular2Width));
+    store(kLayout.angular2_norm_row,
+          sum_of_squares(channel_of(kComponentsAngular2, kSpinAngular2Width), kSpinAngular2Width));
   }
   if constexpr (L >= 3) {
-    store(kLayout.angular3_norm_row, sum_of_squares(channel_of(kComponentsAngular3, kSpinAngular3Width),
-                                                    kSpinAngular3Width));
+    store(kLayout.angular3_norm_row,
+          sum_of_squares(channel_of(kComponentsAngular3, kSpinAngular3Width), kSpinAngular3Width));
   }
   if constexpr (L >= 4) {
-    store(kLayout.angular4_norm_row, sum_of_squares(channel_of(kComponentsAngular4, kSpinAngular4Width),
-                                                    kSpinAngular4Width));
+    store(kLayout.angular4_norm_row,
+          sum_of_squares(channel_of(kComponentsAngular4, kSpinAngular4Width), kSpinAngular4Width));
   }
   const float* g = channel_of(kComponentsGeom, kSpinGeomWidth);
   const float cross = g[1] * si[0] * si[1] + g[2] * si[0] * si[2] + g[4] * si[1] * si[2];
@@ -261,17 +293,16 @@ __device__ __forceinline__ void write_spin_invariant_rows(const SpinCoreArgs& a,
 // Fill of one tape column: the quantities of the neighbor in `slot` of the current batch, or zeros when the
 // neighbor is not counted (spinless environment type, coincident, at or beyond the cutoff, or non-finite).
 template <int C, int L, bool Chiral>
-__device__ __forceinline__ void fill_spin_tape_column(const SpinCoreArgs& a, int atom, int centre_type,
-                                                      const float* si, int list_slot, int column,
-                                                      float (*tape)[kTapeStride], float (*weights)[kTapeStride]) {
+__device__ __forceinline__ void fill_spin_tape_column(const SpinCoreArgs& a, int atom, int centre_type, const float* si,
+                                                      int list_slot, int column, float (*tape)[kTapeStride],
+                                                      float (*weights)[kTapeStride]) {
   const int j = a.nl_radial_slot_major[soa(list_slot, atom, a.capacity)];
   const int tj = a.types[j];
-  const PairSeparation p =
-      pair_separation(a.positions_soa3, a.capacity, atom, j, a.box.box, a.box.inverse, a.box.pbc);
+  const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, atom, j, a.box.box, a.box.inverse, a.box.pbc);
   const float r = sqrtf(p.r2);
   // A type outside the model has no table entries: it is no spin neighbor, as the force kernels skip it.
-  const bool counted = known_type(tj, a.num_types) && a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance &&
-                       r < a.cutoff;
+  const bool counted =
+      known_type(tj, a.num_types) && a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance && r < a.cutoff;
   if (!counted) {
     for (int row = 0; row < kTapeRows; ++row) tape[row][column] = 0.0f;
     for (int n = 0; n < C; ++n) weights[n][column] = 0.0f;
@@ -430,8 +461,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
     spin_quadrupole_vector(geom, q);
     float h[kSpinHexadecapoleWidth];
     for (int k = 0; k < kSpinHexadecapoleWidth; ++k) {
-      h[k] = __ldg(
-          &a.spin_chiral_hexadecapoles_raw[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
+      h[k] = __ldg(&a.spin_chiral_hexadecapoles_raw[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
     }
     float chi = 0.0f;
     for (int term = 0; term < kSpinChiralTermCount; ++term) {
@@ -469,7 +499,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
 }
 
 SpinCoreArgs make_spin_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
-                                  const DeviceModelView& m, const DeviceWorkspaceView& w) {
+                                 const DeviceModelView& m, const DeviceWorkspaceView& w) {
   return SpinCoreArgs{atom_count,
                       static_cast<int>(w.atom_capacity),
                       protocol.structural_descriptor_dim,
@@ -532,15 +562,20 @@ void launch_spin_descriptor_shape(const ModelProtocol& protocol, int atom_count,
 
 template <int C>
 void launch_spin_descriptor_lmax(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
-                                 const DeviceModelView& m, const DeviceWorkspaceView& w,
-                                 const SpinCoreLayout& layout) {
+                                 const DeviceModelView& m, const DeviceWorkspaceView& w, const SpinCoreLayout& layout) {
   switch (protocol.spin_l_max) {  // the angular order becomes a template argument here only
-    case 0: return launch_spin_descriptor_shape<C, 0>(protocol, atom_count, box, m, w, layout);
-    case 1: return launch_spin_descriptor_shape<C, 1>(protocol, atom_count, box, m, w, layout);
-    case 2: return launch_spin_descriptor_shape<C, 2>(protocol, atom_count, box, m, w, layout);
-    case 3: return launch_spin_descriptor_shape<C, 3>(protocol, atom_count, box, m, w, layout);
-    case 4: return launch_spin_descriptor_shape<C, 4>(protocol, atom_count, box, m, w, layout);
-    default: break;
+    case 0:
+      return launch_spin_descriptor_shape<C, 0>(protocol, atom_count, box, m, w, layout);
+    case 1:
+      return launch_spin_descriptor_shape<C, 1>(protocol, atom_count, box, m, w, layout);
+    case 2:
+      return launch_spin_descriptor_shape<C, 2>(protocol, atom_count, box, m, w, layout);
+    case 3:
+      return launch_spin_descriptor_shape<C, 3>(protocol, atom_count, box, m, w, layout);
+    case 4:
+      return launch_spin_descriptor_shape<C, 4>(protocol, atom_count, box, m, w, layout);
+    default:
+      break;
   }
   throw std::runtime_error("CUDA spin core supports l_max from 0 to 4");
 }
@@ -548,11 +583,16 @@ void launch_spin_descriptor_lmax(const ModelProtocol& protocol, int atom_count, 
 void launch_spin_descriptors(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                              const DeviceModelView& m, const DeviceWorkspaceView& w, const SpinCoreLayout& layout) {
   switch (protocol.spin_compress) {  // the channel count becomes a template argument here only
-    case 1: return launch_spin_descriptor_lmax<1>(protocol, atom_count, box, m, w, layout);
-    case 2: return launch_spin_descriptor_lmax<2>(protocol, atom_count, box, m, w, layout);
-    case 3: return launch_spin_descriptor_lmax<3>(protocol, atom_count, box, m, w, layout);
-    case 4: return launch_spin_descriptor_lmax<4>(protocol, atom_count, box, m, w, layout);
-    default: break;
+    case 1:
+      return launch_spin_descriptor_lmax<1>(protocol, atom_count, box, m, w, layout);
+    case 2:
+      return launch_spin_descriptor_lmax<2>(protocol, atom_count, box, m, w, layout);
+    case 3:
+      return launch_spin_descriptor_lmax<3>(protocol, atom_count, box, m, w, layout);
+    case 4:
+      return launch_spin_descriptor_lmax<4>(protocol, atom_count, box, m, w, layout);
+    default:
+      break;
   }
   throw std::runtime_error("CUDA spin core supports 1 to 4 channels");
 }

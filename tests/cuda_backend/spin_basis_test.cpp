@@ -51,8 +51,8 @@ TEST_P(SpinEdgeWeights, AndTheirSlopesFollowTheBasis) {
   float g[kChannels], dg[kChannels], plain[kChannels];
   evaluate_spin_edge_weights_generic_f32<kChannels, true>(p.basis_size, p.rc, p.r, kTypes, 1 * kTypes + 0, c.data(),
                                                           kOffset, g, dg);
-  evaluate_spin_edge_weights_generic_f32<kChannels, false>(p.basis_size, p.rc, p.r, kTypes, 1 * kTypes + 0,
-                                                           c.data(), kOffset, plain, nullptr);
+  evaluate_spin_edge_weights_generic_f32<kChannels, false>(p.basis_size, p.rc, p.r, kTypes, 1 * kTypes + 0, c.data(),
+                                                           kOffset, plain, nullptr);
   for (int n = 0; n < kChannels; ++n) {
     const double value = weight_reference(c, kOffset, p.basis_size, n, p.r, p.rc);
     const double slope = (weight_reference(c, kOffset, p.basis_size, n, p.r + kDifferenceStep, p.rc) -

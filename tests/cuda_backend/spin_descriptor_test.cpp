@@ -65,9 +65,8 @@ std::unique_ptr<LoadedModel> load_spin_model(const SpinCase& c, std::vector<std:
 
 test_support::SpinModelSettings settings_of(const LoadedModel& model) {
   const ModelProtocol& p = model.protocol();
-  return {p.spin_compress, p.spin_basis_size_radial, p.spin_l_max,        p.spin_chiral != 0,
-          p.spin_cutoff,   p.num_types,              p.spin_dof_type,     p.spin_env_type,
-          model.written.spin_by_pair};
+  return {p.spin_compress, p.spin_basis_size_radial, p.spin_l_max,    p.spin_chiral != 0,        p.spin_cutoff,
+          p.num_types,     p.spin_dof_type,          p.spin_env_type, model.written.spin_by_pair};
 }
 
 std::vector<Spin> random_spins(int count, unsigned seed) {
@@ -231,9 +230,12 @@ TEST_P(SpinDescriptorRows, MatchTheDoublePrecisionReference) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, SpinDescriptorRows,
-    ::testing::Values(SpinCase{"OneChannelL0", 1, 3, 0, 0, 4.5, 24, false}, SpinCase{"TwoChannelsL2Chiral", 2, 3, 2, 1, 4.5, 24, false},
-                      SpinCase{"ThreeChannelsL1Chiral", 3, 5, 1, 1, 4.5, 20, false}, SpinCase{"FourChannelsL4Chiral", 4, 7, 4, 1, 4.5, 20, false},
-                      SpinCase{"TwoChannelsL3", 2, 2, 3, 0, 4.5, 20, false}, SpinCase{"OneChannelL0Chiral", 1, 0, 0, 1, 4.5, 20, false},
+    ::testing::Values(SpinCase{"OneChannelL0", 1, 3, 0, 0, 4.5, 24, false},
+                      SpinCase{"TwoChannelsL2Chiral", 2, 3, 2, 1, 4.5, 24, false},
+                      SpinCase{"ThreeChannelsL1Chiral", 3, 5, 1, 1, 4.5, 20, false},
+                      SpinCase{"FourChannelsL4Chiral", 4, 7, 4, 1, 4.5, 20, false},
+                      SpinCase{"TwoChannelsL3", 2, 2, 3, 0, 4.5, 20, false},
+                      SpinCase{"OneChannelL0Chiral", 1, 0, 0, 1, 4.5, 20, false},
                       // cutoff large enough that some atoms stream more than one batch of 64 neighbors
                       SpinCase{"TwoBatches", 2, 3, 1, 1, 7.2, 240, true}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
@@ -344,7 +346,8 @@ TEST_P(SpinDescriptorMasks, SilenceSpinlessAtomsAndEnvironment) {
       }
     }
     if (!has_spin) {
-      for (int k = 0; k < 3 * p.spin_compress; ++k) EXPECT_EQ(r.rho0[static_cast<std::size_t>(i) * 3 * p.spin_compress + k], 0.0f);
+      for (int k = 0; k < 3 * p.spin_compress; ++k)
+        EXPECT_EQ(r.rho0[static_cast<std::size_t>(i) * 3 * p.spin_compress + k], 0.0f);
     }
   }
 }
@@ -397,8 +400,9 @@ ModelProtocol with_spin_dim(ModelProtocol p) {
 
 std::vector<ShapeRefusal> shape_refusals() {
   using test_support::spin_protocol;
-  const char* core = "CUDA spin core requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, "
-                     "and spin_l_max <= 4";
+  const char* core =
+      "CUDA spin core requires 1 <= spin_compress <= 4, spin_compress <= spin_basis_size + 1 <= 8, "
+      "and spin_l_max <= 4";
   ModelProtocol not_spin = with_spin_dim(spin_protocol(1, 3, 0, 0));
   not_spin.spin_mode = 0;
   ModelProtocol zero_dim = spin_protocol(1, 3, 0, 0);
@@ -438,9 +442,9 @@ struct BufferRefusal {
   const char* name;
   int chiral;
   int l_max;
-  int atom_count;        // relative to the capacity when negative_from_capacity
-  const char* dropped;   // workspace array left out of the plan, or null
-  bool ordinary_model;   // a model without spin tables
+  int atom_count;       // relative to the capacity when negative_from_capacity
+  const char* dropped;  // workspace array left out of the plan, or null
+  bool ordinary_model;  // a model without spin tables
   bool short_coefficients;
   const char* message;
 };
@@ -468,7 +472,8 @@ TEST_P(SpinDescriptorRefusesBuffers, WithItsMessage) {
 
 std::vector<BufferRefusal> buffer_refusals() {
   return {
-      {"AboveCapacity", 0, 2, kRefusalCapacity + 1, nullptr, false, false, "atom_count exceeds workspace atom capacity"},
+      {"AboveCapacity", 0, 2, kRefusalCapacity + 1, nullptr, false, false,
+       "atom_count exceeds workspace atom capacity"},
       {"NegativeCount", 0, 2, -1, nullptr, false, false, "atom_count exceeds workspace atom capacity"},
       {"Types", 0, 2, 1, "types", false, false, "workspace missing types"},
       {"SpinMasks", 0, 2, 1, nullptr, true, false, "model missing spin type masks"},
@@ -484,8 +489,7 @@ std::vector<BufferRefusal> buffer_refusals() {
       {"Angular4", 0, 4, 1, "spin_density_angular4", false, false, "workspace missing spin density angular4"},
       {"Geom", 0, 2, 1, "spin_density_geom", false, false, "workspace missing spin density geom"},
       {"Rho0Dot", 0, 2, 1, "spin_density_rho0_dot", false, false, "workspace missing spin density rho0 dot"},
-      {"Raw1DotAtOrderZero", 0, 0, 1, "spin_density_raw1_dot", false, false,
-       "workspace missing spin density raw1 dot"},
+      {"Raw1DotAtOrderZero", 0, 0, 1, "spin_density_raw1_dot", false, false, "workspace missing spin density raw1 dot"},
       {"Polar", 1, 2, 1, "spin_chiral_polar", false, false, "workspace missing spin chiral polar"},
       {"Octupoles", 1, 2, 1, "spin_chiral_octupoles_raw", false, false, "workspace missing spin chiral octupoles raw"},
       {"Hexadecapoles", 1, 2, 1, "spin_chiral_hexadecapoles_raw", false, false,
@@ -563,7 +567,8 @@ TEST_F(SpinDescriptorSymmetry, OpenBoxesTakeNoMinimumImage) {
       test_support::spin_atom_reference(settings_of(*model), pair, spins, lists.radial[0], 0);
   ASSERT_EQ(ref.counted, 1);
   const int first_pair_sum = 2;  // S_i . S_j weighted: non-zero for the counted pair
-  expect_close(periodic.row(first_pair_sum, 0), ref.rows[first_pair_sum], std::abs(ref.rows[first_pair_sum]), "periodic");
+  expect_close(periodic.row(first_pair_sum, 0), ref.rows[first_pair_sum], std::abs(ref.rows[first_pair_sum]),
+               "periodic");
   EXPECT_NE(periodic.row(first_pair_sum, 0), 0.0f);
   for (int row = first_pair_sum; row < model->protocol().spin_descriptor_dim; ++row) {
     EXPECT_EQ(plain.row(row, 0), 0.0f) << "row " << row;

@@ -64,19 +64,21 @@ inline std::vector<double> spin_harmonics_reference(int order, const Vec3& u) {
     return {a * x * y, a * y * z, b * (2 * z * z - x * x - y * y), a * x * z, c * (x * x - y * y)};
   }
   if (order == 3) {
-    const double a = std::sqrt(35.0 / (32.0 * pi)), b = std::sqrt(105.0 / (4.0 * pi)), c = std::sqrt(21.0 / (32.0 * pi)),
-                 d = std::sqrt(7.0 / (16.0 * pi)), e = std::sqrt(105.0 / (16.0 * pi));
-    return {a * y * (3 * x * x - y * y), b * x * y * z, c * y * (4 * z * z - x * x - y * y),
-            d * z * (2 * z * z - 3 * x * x - 3 * y * y), c * x * (4 * z * z - x * x - y * y), e * z * (x * x - y * y),
+    const double a = std::sqrt(35.0 / (32.0 * pi)), b = std::sqrt(105.0 / (4.0 * pi)),
+                 c = std::sqrt(21.0 / (32.0 * pi)), d = std::sqrt(7.0 / (16.0 * pi)),
+                 e = std::sqrt(105.0 / (16.0 * pi));
+    return {a * y * (3 * x * x - y * y),         b * x * y * z,
+            c * y * (4 * z * z - x * x - y * y), d * z * (2 * z * z - 3 * x * x - 3 * y * y),
+            c * x * (4 * z * z - x * x - y * y), e * z * (x * x - y * y),
             a * x * (x * x - 3 * y * y)};
   }
   const double a = 0.75 * std::sqrt(35.0 / pi), b = 0.75 * std::sqrt(35.0 / (2.0 * pi)), c = 0.75 * std::sqrt(5.0 / pi),
                d = 0.75 * std::sqrt(5.0 / (2.0 * pi)), e = 3.0 / 16.0 * std::sqrt(1.0 / pi),
                f = 3.0 / 8.0 * std::sqrt(5.0 / pi), g = 3.0 / 16.0 * std::sqrt(35.0 / pi);
   const double x2 = x * x, y2 = y * y, z2 = z * z;
-  return {a * x * y * (x2 - y2),      b * y * z * (3 * x2 - y2),       c * x * y * (7 * z2 - 1),
-          d * y * z * (7 * z2 - 3),   e * (35 * z2 * z2 - 30 * z2 + 3), d * x * z * (7 * z2 - 3),
-          f * (x2 - y2) * (7 * z2 - 1), b * x * z * (x2 - 3 * y2),    g * (x2 * x2 - 6 * x2 * y2 + y2 * y2)};
+  return {a * x * y * (x2 - y2),        b * y * z * (3 * x2 - y2),        c * x * y * (7 * z2 - 1),
+          d * y * z * (7 * z2 - 3),     e * (35 * z2 * z2 - 30 * z2 + 3), d * x * z * (7 * z2 - 3),
+          f * (x2 - y2) * (7 * z2 - 1), b * x * z * (x2 - 3 * y2),        g * (x2 * x2 - 6 * x2 * y2 + y2 * y2)};
 }
 
 inline int levi_civita(int a, int b, int c) {
@@ -108,9 +110,8 @@ inline double chirality_reference(const SpinChannelReference& ch) {
     const double full = delta(a, b) * delta(c, d) + delta(a, c) * delta(b, d) + delta(a, d) * delta(b, c);
     return ch.quartic[a][b][c][d] - pairs / 7.0 + full * b0 / 35.0;
   };
-  const double g[3][3] = {{ch.geom[0], ch.geom[1], ch.geom[2]},
-                          {ch.geom[1], ch.geom[3], ch.geom[4]},
-                          {ch.geom[2], ch.geom[4], ch.geom[5]}};
+  const double g[3][3] = {
+      {ch.geom[0], ch.geom[1], ch.geom[2]}, {ch.geom[1], ch.geom[3], ch.geom[4]}, {ch.geom[2], ch.geom[4], ch.geom[5]}};
   double chi = 0.0;
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b)
@@ -177,8 +178,8 @@ inline SpinAtomReference spin_atom_reference(const SpinModelSettings& m, const S
           }
         }
         const double third = 1.0 / 3.0;
-        const double q[6] = {u[0] * u[0] - third, u[0] * u[1], u[0] * u[2], u[1] * u[1] - third, u[1] * u[2],
-                             u[2] * u[2] - third};
+        const double q[6] = {u[0] * u[0] - third, u[0] * u[1], u[0] * u[2],
+                             u[1] * u[1] - third, u[1] * u[2], u[2] * u[2] - third};
         for (int k = 0; k < 6; ++k) ch.geom[k] += g * q[k];
         const std::array<std::pair<int, double*>, 3> harmonics = {
             std::pair<int, double*>{2, ch.angular2.data()}, {3, ch.angular3.data()}, {4, ch.angular4.data()}};
@@ -189,8 +190,9 @@ inline SpinAtomReference spin_atom_reference(const SpinModelSettings& m, const S
           }
         }
         const double x = u[0], y = u[1], z = u[2];
-        const double o[7] = {y * (y * y - 3 * z * z), z * (z * z - 3 * y * y), y * (x * x - z * z), z * (x * x - y * y),
-                             x * (y * y - z * z),     x * y * z,               x * (3 * z * z - x * x)};
+        const double o[7] = {y * (y * y - 3 * z * z), z * (z * z - 3 * y * y), y * (x * x - z * z),
+                             z * (x * x - y * y),     x * (y * y - z * z),     x * y * z,
+                             x * (3 * z * z - x * x)};
         for (int k = 0; k < 7; ++k) ch.octupoles[k] += g * o[k];
         const double x2 = x * x, y2 = y * y, z2 = z * z;
         const double h[9] = {x * z * (6 * y2 - x2 - z2),
