@@ -14,9 +14,4 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const
   throw StageUnavailable("CUDA radial force stage");
 }
 
-void accumulate_spin_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                      DeviceWorkspace&, VirialTarget, bool, SpinForceTimings*) {
-  throw StageUnavailable("CUDA spin force stage");
-}
-
 }  // namespace quarvel::cuda_backend
