@@ -23,6 +23,7 @@ enum class SpinVirialMode : std::int32_t {
 };
 
 constexpr unsigned kFullWarp = 0xffffffffu;
+constexpr int kWarpLanes = 32;
 constexpr int kSpinOnsiteBlock = 128;      // one thread per atom
 constexpr int kDensityAtomsPerBlock = 4;   // one warp serves four centre atoms...
 constexpr int kDensityLanesPerAtom = 8;    // ...with eight lanes sharing each atom's neighbour list
@@ -45,9 +46,9 @@ struct DensitySlab {
   static constexpr int rho0_dot = 81 * C;
   static constexpr int raw1_dot = 84 * C;
   static constexpr int floats = 93 * C + 1;
-  static constexpr int angular(int order) { return order == 2 ? angular2 : (order == 3 ? angular3 : angular4); }
+  __host__ __device__ static constexpr int angular(int order) { return order == 2 ? angular2 : (order == 3 ? angular3 : angular4); }
 };
-constexpr int angular_density_components(int order) { return kSpinAxes * spin_harmonic_count(order); }
+__host__ __device__ constexpr int angular_density_components(int order) { return kSpinAxes * spin_harmonic_count(order); }
 
 // Double-precision (a, b) index pairs of the six geom components.
 __host__ __device__ constexpr int geom_row_axis(int k) { return k < 3 ? 0 : (k < 5 ? 1 : 2); }
@@ -305,7 +306,7 @@ __device__ __forceinline__ T group_sum(T value) {
 template <int C, int L, SpinVirialMode Mode, bool Transfer, int AtomsPerBlock, int LanesPerAtom>
 __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocksPerSm)
     accumulate_spin_density_forces_tile_f32(SpinDensityForceArgs a) {
-  static_assert(AtomsPerBlock * LanesPerAtom == warpSize, "one warp per block");
+  static_assert(AtomsPerBlock * LanesPerAtom == kWarpLanes, "one warp per block");
   constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
   __shared__ float slabs[AtomsPerBlock][DensitySlab<C>::floats];
   const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
