@@ -237,5 +237,22 @@ __device__ __forceinline__ void add_real_spherical_harmonics_gradientf(const flo
   gradient[2] += gz;
 }
 
+// The chirality of a channel as a sum of 50 products Q[q] O[o] H[h] of its quadrupole vector, octupoles and
+// hexadecapoles: term t packs q in bits 8-15, o in bits 4-7 and h in bits 0-3, with coefficient coeff_t. Together
+// they are the pseudo-scalar contraction of the quadrupole with the rank-3 and rank-4 moments.
+constexpr int kSpinChiralTerms = 50;
+__constant__ const std::uint16_t kSpinChiralQohReducedPacked[kSpinChiralTerms] = {
+    0x0000, 0x0020, 0x0022, 0x0031, 0x0044, 0x0046, 0x0057, 0x0064, 0x0101, 0x0103, 0x0110, 0x0112, 0x0121,
+    0x0123, 0x0130, 0x0132, 0x0145, 0x0147, 0x0148, 0x0154, 0x0156, 0x0165, 0x0205, 0x0207, 0x0214, 0x0216,
+    0x0225, 0x0228, 0x0234, 0x0241, 0x0243, 0x0250, 0x0252, 0x0263, 0x0306, 0x0317, 0x0324, 0x0338, 0x0340,
+    0x0351, 0x0353, 0x0362, 0x0411, 0x0420, 0x0431, 0x0433, 0x0446, 0x0455, 0x0457, 0x0464};
+__constant__ const float kSpinChiralQohReducedCoeff[kSpinChiralTerms] = {
+    1.0f, -2.0f, 1.0f, 2.0f, 1.0f, -1.0f, 2.0f, 0.5f, 1.0f, 1.0f, 1.0f, 1.0f, -4.0f, -3.0f, -4.0f, -3.0f, -0.5f,
+    -2.0f, -1.0f, -1.0f, -4.0f, -0.5f, 1.0f, -2.0f, 1.0f, 2.0f, -1.0f, -2.0f, 1.0f, -2.0f, 6.0f, -4.0f, -8.0f,
+    2.0f, 1.0f, 1.0f, -0.5f, 1.0f, 1.0f, -2.0f, -4.0f, 1.0f, 1.0f, 2.0f, -2.0f, 1.0f, 1.0f, 1.0f, -2.0f, -0.5f};
+__host__ __device__ constexpr int chiral_term_quadrupole(std::uint16_t packed) { return (packed >> 8) & 0xff; }
+__host__ __device__ constexpr int chiral_term_octupole(std::uint16_t packed) { return (packed >> 4) & 0xf; }
+__host__ __device__ constexpr int chiral_term_hexadecapole(std::uint16_t packed) { return packed & 0xf; }
+
 }  // namespace
 }  // namespace quarvel::cuda_backend

@@ -511,6 +511,523 @@ void launch_spin_density_forces(const ModelProtocol& protocol, int atom_count, c
 }
 
 // ---------------------------------------------------------------------------------------------------------------
+// Chiral phase.
+
+constexpr int kChiralAtomsPerBlock = 8;   // one warp serves eight centre atoms...
+constexpr int kChiralLanesPerAtom = 4;    // ...with one lane per channel for the per-atom derivatives
+constexpr int kChiralMinBlocksPerSm = 8;
+constexpr int kQuadrupoleComponents = 5;
+constexpr int kOctupoleComponents = 7;
+constexpr int kHexadecapoleComponents = 9;
+constexpr int kQuadraticMonomials = 6;   // x^2, y^2, z^2, xy, xz, yz
+constexpr int kCubicMonomials = 10;      // x^3, y^3, z^3, x^2 y, x^2 z, x y^2, y^2 z, x z^2, y z^2, xyz
+constexpr int kQuarticMonomials = 15;    // x^4, y^4, z^4, x^3 y, x^3 z, x y^3, y^3 z, x z^3, y z^3,
+                                         // x^2 y^2, x^2 z^2, y^2 z^2, x^2 yz, x y^2 z, x y z^2
+constexpr float kHexadecapoleScale = 0.14285715f;  // the hexadecapole factors carry 1/7
+
+// Exponents (x, y, z) of the cubic and quartic monomials.
+__constant__ const std::int8_t kCubicExponents[kCubicMonomials][kSpinAxes] = {
+    {3, 0, 0}, {0, 3, 0}, {0, 0, 3}, {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {0, 2, 1}, {1, 0, 2}, {0, 1, 2}, {1, 1, 1}};
+__constant__ const std::int8_t kQuarticExponents[kQuarticMonomials][kSpinAxes] = {
+    {4, 0, 0}, {0, 4, 0}, {0, 0, 4}, {3, 1, 0}, {3, 0, 1}, {1, 3, 0}, {0, 3, 1}, {1, 0, 3},
+    {0, 1, 3}, {2, 2, 0}, {2, 0, 2}, {0, 2, 2}, {2, 1, 1}, {1, 2, 1}, {1, 1, 2}};
+// The octupole factors y(y^2 - 3z^2), z(z^2 - 3y^2), y(x^2 - z^2), z(x^2 - y^2), x(y^2 - z^2), xyz, x(3z^2 - x^2)
+// over the cubic monomials.
+__constant__ const float kOctupoleMonomials[kOctupoleComponents][kCubicMonomials] = {
+    {0, 1, 0, 0, 0, 0, 0, 0, -3, 0}, {0, 0, 1, 0, 0, 0, -3, 0, 0, 0}, {0, 0, 0, 1, 0, 0, 0, 0, -1, 0},
+    {0, 0, 0, 0, 1, 0, -1, 0, 0, 0}, {0, 0, 0, 0, 0, 1, 0, -1, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+    {-1, 0, 0, 0, 0, 0, 0, 3, 0, 0}};
+// The hexadecapole factors (before their 1/7) over the quartic monomials.
+__constant__ const float kHexadecapoleMonomials[kHexadecapoleComponents][kQuarticMonomials] = {
+    {0, 0, 0, 0, -1, 0, 0, -1, 0, 0, 0, 0, 0, 6, 0},     // xz(6y^2 - x^2 - z^2)
+    {0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, -6},      // xy(x^2 + y^2 - 6z^2)
+    {0, 0, 0, 0, 4, 0, 0, -3, 0, 0, 0, 0, 0, -3, 0},     // xz(4x^2 - 3y^2 - 3z^2)
+    {0, 0, 0, -4, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 3},      // xy(3y^2 + 3z^2 - 4x^2)
+    {0, 0, 0, 0, 0, 0, -2, 0, -2, 0, 0, 0, 12, 0, 0},    // yz(12x^2 - 2y^2 - 2z^2)
+    {0, 2, -2, 0, 0, 0, 0, 0, 0, -12, 12, 0, 0, 0, 0},   // 2(y^2 - z^2)(y^2 + z^2 - 6x^2)
+    {0, 0, 0, 0, 0, 0, 4, 0, -3, 0, 0, 0, -3, 0, 0},     // yz(4y^2 - 3x^2 - 3z^2)
+    {-1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 6, -6, 0, 0, 0},     // (y^2 - x^2)(x^2 + y^2 - 6z^2)
+    {4, 1, 2, 0, 0, 0, 0, 0, 0, -9, -15, 3, 0, 0, 0}};   // 4x^4 + y^4 + 2z^4 - 9x^2y^2 - 15x^2z^2 + 3y^2z^2
+// The symmetric rank-3 moment (components in the cubic monomial order) from the polar and octupole moments.
+__constant__ const float kCubicFromPolar[kCubicMonomials][kSpinAxes] = {
+    {0.6f, 0, 0}, {0, 0.6f, 0}, {0, 0, 0.6f}, {0, 0.2f, 0}, {0, 0, 0.2f},
+    {0.2f, 0, 0}, {0, 0, 0.2f}, {0.2f, 0, 0}, {0, 0.2f, 0}, {0, 0, 0}};
+__constant__ const float kCubicFromOctupole[kCubicMonomials][kOctupoleComponents] = {
+    {0, 0, 0, 0, -0.6f, 0, -0.4f}, {0.4f, 0, -0.6f, 0, 0, 0, 0}, {0, 0.4f, 0, -0.6f, 0, 0, 0},
+    {-0.2f, 0, 0.8f, 0, 0, 0, 0},  {0, -0.2f, 0, 0.8f, 0, 0, 0},  {0, 0, 0, 0, 0.8f, 0, 0.2f},
+    {0, -0.2f, 0, -0.2f, 0, 0, 0}, {0, 0, 0, 0, -0.2f, 0, 0.2f}, {-0.2f, 0, -0.2f, 0, 0, 0, 0},
+    {0, 0, 0, 0, 0, 1, 0}};
+
+__host__ __device__ constexpr int levi_civita(int a, int b, int c) { return (a - b) * (b - c) * (c - a) / 2; }
+
+// Component of the symmetric rank-3 tensor (cubic monomial order) holding index triple (a, b, c).
+__host__ __device__ constexpr int cubic_component(int a, int b, int c) {
+  const int nx = (a == 0) + (b == 0) + (c == 0);
+  const int ny = (a == 1) + (b == 1) + (c == 1);
+  return nx == 3 ? 0 : ny == 3 ? 1 : (nx + ny) == 0 ? 2 : nx == 2 ? (ny == 1 ? 3 : 4) : ny == 2 ? (nx == 1 ? 5 : 6)
+                                                                   : nx == 1 ? (ny == 0 ? 7 : 9) : 8;
+}
+
+__device__ __forceinline__ float integer_power(float v, int n) {
+  float p = 1.0f;
+  for (int k = 0; k < n; ++k) p *= v;
+  return p;
+}
+
+// sum over monomials of coefficients[m] x^e0 y^e1 z^e2, and its gradient added to `gradient`.
+template <int Count>
+__device__ __forceinline__ float add_monomial_terms(const std::int8_t (*exponents)[kSpinAxes], const float* coefficients,
+                                                    const float* u, float* gradient) {
+  float value = 0.0f;
+  for (int m = 0; m < Count; ++m) {
+    const int e[kSpinAxes] = {exponents[m][0], exponents[m][1], exponents[m][2]};
+    const float pw[kSpinAxes] = {integer_power(u[0], e[0]), integer_power(u[1], e[1]), integer_power(u[2], e[2])};
+    value += coefficients[m] * pw[0] * pw[1] * pw[2];
+    for (int c = 0; c < kSpinAxes; ++c) {
+      if (e[c] == 0) continue;
+      float term = coefficients[m] * static_cast<float>(e[c]) * integer_power(u[c], e[c] - 1);
+      for (int o = 0; o < kSpinAxes; ++o) {
+        if (o != c) term *= pw[o];
+      }
+      gradient[c] += term;
+    }
+  }
+  return value;
+}
+
+// Offsets of one atom's derivative record: per channel the quadratic (geom), polar, raw1, trace, axial and cubic
+// coefficients, per chirality channel the quartic coefficients, then minus the centre's magnetic gradient.
+template <int C>
+struct ChiralRecord {
+  static constexpr int K = spin_chiral_channels(C);
+  static constexpr int geom = 0;
+  static constexpr int polar = 6 * C;
+  static constexpr int raw1 = 9 * C;
+  static constexpr int trace = 18 * C;
+  static constexpr int axial = 19 * C;
+  static constexpr int cubic = 22 * C;
+  static constexpr int quartic = 32 * C;
+  static constexpr int centre_mforce = 32 * C + 15 * K;
+  static constexpr int floats = 32 * C + 15 * K + 3;
+};
+
+// Everything the chiral force kernel reads and writes, in the kernel's parameter order.
+struct SpinChiralForceArgs {
+  int atom_count;      // N
+  int capacity;        // A
+  int first_spin_row;  // D0
+  int num_types;       // T
+  int basis_size;      // B
+  SpinCoreLayout layout;
+  float cutoff;        // rc
+  SimulationBox box;
+  const std::int32_t* types;
+  const std::int32_t* spin_dof_type_active;
+  const std::int32_t* spin_env_type_active;
+  const double* positions_soa3;
+  const double* spins_soa3;
+  const std::int32_t* nn_radial;
+  const std::int32_t* nl_radial_slot_major;
+  const float* fp;
+  const float* descriptor_coefficients;
+  int coefficient_offset;
+  const float* geom;
+  const float* raw1;
+  const float* polar;
+  const float* octupoles;
+  const float* hexadecapoles;
+  const float* chirals;
+  double* force_soa3;
+  double* mforce_soa3;
+  double* virial_soa9;
+  float* per_atom_virial_float_soa9;
+  float* spin_transfer_soa9;
+};
+
+// Channel ch's part of atom i's record (derivatives of the channel's chiral rows with respect to its moments,
+// turned into monomial coefficients) and its derivative with respect to S_i, added to de_dsi.
+template <int C>
+__device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, const float* si, float* record,
+                                   float* de_dsi) {
+  using Rec = ChiralRecord<C>;
+  constexpr int K = Rec::K;
+  const int A = a.capacity;
+  const int first = a.first_spin_row + a.layout.chiral_row;
+  const std::size_t at = static_cast<std::size_t>(i) * C + ch;
+  float g[kGeomComponents], p[kSpinAxes], o[kOctupoleComponents], r[kRaw1Components];
+  for (int k = 0; k < kGeomComponents; ++k) g[k] = __ldg(&a.geom[at * kGeomComponents + k]);
+  for (int k = 0; k < kSpinAxes; ++k) p[k] = __ldg(&a.polar[at * kSpinAxes + k]);
+  for (int k = 0; k < kOctupoleComponents; ++k) o[k] = __ldg(&a.octupoles[at * kOctupoleComponents + k]);
+  for (int k = 0; k < kRaw1Components; ++k) r[k] = __ldg(&a.raw1[at * kRaw1Components + k]);
+  const float g1 = __ldg(&a.fp[soa(first + K + ch, i, A)]);
+  const float g2 = __ldg(&a.fp[soa(first + K + C + ch, i, A)]);
+  float dg[kGeomComponents] = {};
+  float dp[kSpinAxes] = {};
+  float d_oct[kOctupoleComponents] = {};
+  float d_hex[kHexadecapoleComponents] = {};
+  float ar[kRaw1Components] = {};
+  float axial_coefficient[kSpinAxes] = {};
+
+  // Chirality row -chi (a.S) with a the axial vector of R.
+  if (ch < K) {
+    const float g0 = __ldg(&a.fp[soa(first + ch, i, A)]);
+    float h[kHexadecapoleComponents];
+    const std::size_t hat = static_cast<std::size_t>(i) * K + ch;
+    for (int k = 0; k < kHexadecapoleComponents; ++k) h[k] = __ldg(&a.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    const float chi = __ldg(&a.chirals[hat]);
+    const float axial[kSpinAxes] = {r[5] - r[7], r[6] - r[2], r[1] - r[3]};
+    const float w = g0 * (axial[0] * si[0] + axial[1] * si[1] + axial[2] * si[2]);
+    const float q[kQuadrupoleComponents] = {g[0] - g[5], -g[4], 0.5f * g[2], g[1], g[0] - g[3]};
+    float dq[kQuadrupoleComponents] = {};
+    for (int t = 0; t < kSpinChiralTerms; ++t) {
+      const std::uint16_t packed = kSpinChiralQohReducedPacked[t];
+      const int qt = chiral_term_quadrupole(packed);
+      const int ot = chiral_term_octupole(packed);
+      const int ht = chiral_term_hexadecapole(packed);
+      const float u = w * kSpinChiralQohReducedCoeff[t];
+      dq[qt] -= u * o[ot] * h[ht];
+      d_oct[ot] -= u * q[qt] * h[ht];
+      d_hex[ht] -= u * q[qt] * o[ot];
+    }
+    dg[0] += dq[0] + dq[4];
+    dg[5] -= dq[0];
+    dg[4] -= dq[1];
+    dg[2] += 0.5f * dq[2];
+    dg[1] += dq[3];
+    dg[3] -= dq[4];
+    for (int c = 0; c < kSpinAxes; ++c) {
+      axial_coefficient[c] = -g0 * chi * si[c];
+      de_dsi[c] += -g0 * chi * axial[c];
+    }
+  }
+
+  // Polar row P.(tr(R) S - R^T S).
+  const float trace = (r[0] + r[4]) + r[8];
+  const float p_dot_s = p[0] * si[0] + p[1] * si[1] + p[2] * si[2];
+  for (int b = 0; b < kSpinAxes; ++b) {
+    const float rts = r[b] * si[0] + r[3 + b] * si[1] + r[6 + b] * si[2];
+    dp[b] += g1 * (trace * si[b] - rts);
+    const float rp = r[3 * b] * p[0] + r[3 * b + 1] * p[1] + r[3 * b + 2] * p[2];
+    de_dsi[b] += g1 * (trace * p[b] - rp);
+    for (int c = 0; c < kSpinAxes; ++c) ar[kSpinAxes * c + b] -= g1 * si[c] * p[b];
+  }
+
+  // Coupling row sum M_ab (S x R_a)_b, M the symmetric part of Y_ab = eps_acd G_de T_ecb.
+  float tsym[kCubicMonomials];
+  for (int m = 0; m < kCubicMonomials; ++m) {
+    float v = 0.0f;
+    for (int c = 0; c < kSpinAxes; ++c) v += kCubicFromPolar[m][c] * p[c];
+    for (int k = 0; k < kOctupoleComponents; ++k) v += kCubicFromOctupole[m][k] * o[k];
+    tsym[m] = v;
+  }
+  const float gm[kSpinAxes][kSpinAxes] = {{g[0], g[1], g[2]}, {g[1], g[3], g[4]}, {g[2], g[4], g[5]}};
+  float y[kSpinAxes][kSpinAxes] = {};
+  float n[kSpinAxes][kSpinAxes] = {};
+  for (int x = 0; x < kSpinAxes; ++x) {
+    for (int b = 0; b < kSpinAxes; ++b) {
+      for (int c = 0; c < kSpinAxes; ++c) {
+        for (int d = 0; d < kSpinAxes; ++d) {
+          const int eps = levi_civita(x, c, d);
+          if (eps != 0) {
+            for (int e = 0; e < kSpinAxes; ++e) y[x][b] += static_cast<float>(eps) * gm[d][e] * tsym[cubic_component(e, c, b)];
+          }
+          const int eps_b = levi_civita(b, c, d);
+          if (eps_b != 0) n[x][b] += g2 * static_cast<float>(eps_b) * si[c] * r[kSpinAxes * x + d];
+        }
+      }
+    }
+  }
+  float m[kSpinAxes][kSpinAxes];
+  float ns[kSpinAxes][kSpinAxes];
+  for (int x = 0; x < kSpinAxes; ++x) {
+    for (int b = 0; b < kSpinAxes; ++b) {
+      m[x][b] = 0.5f * (y[x][b] + y[b][x]);
+      ns[x][b] = 0.5f * (n[x][b] + n[b][x]);
+    }
+  }
+  float dgm[kSpinAxes][kSpinAxes] = {};
+  float dtsym[kCubicMonomials] = {};
+  for (int x = 0; x < kSpinAxes; ++x) {
+    for (int c = 0; c < kSpinAxes; ++c) {
+      for (int d = 0; d < kSpinAxes; ++d) {
+        const int eps = levi_civita(x, c, d);
+        if (eps == 0) continue;
+        for (int b = 0; b < kSpinAxes; ++b) {
+          for (int e = 0; e < kSpinAxes; ++e) {
+            const float weight = static_cast<float>(eps) * ns[x][b];
+            dgm[d][e] += weight * tsym[cubic_component(e, c, b)];
+            dtsym[cubic_component(e, c, b)] += weight * gm[d][e];
+          }
+        }
+      }
+    }
+  }
+  dg[0] += dgm[0][0];
+  dg[1] += dgm[0][1] + dgm[1][0];
+  dg[2] += dgm[0][2] + dgm[2][0];
+  dg[3] += dgm[1][1];
+  dg[4] += dgm[1][2] + dgm[2][1];
+  dg[5] += dgm[2][2];
+  for (int mi = 0; mi < kCubicMonomials; ++mi) {
+    for (int c = 0; c < kSpinAxes; ++c) dp[c] += kCubicFromPolar[mi][c] * dtsym[mi];
+    for (int k = 0; k < kOctupoleComponents; ++k) d_oct[k] += kCubicFromOctupole[mi][k] * dtsym[mi];
+  }
+  // The explicit R and S of the coupling row: (S x R_a)_b = eps_bcd S_c R_ad.
+  for (int x = 0; x < kSpinAxes; ++x) {
+    for (int b = 0; b < kSpinAxes; ++b) {
+      for (int c = 0; c < kSpinAxes; ++c) {
+        for (int d = 0; d < kSpinAxes; ++d) {
+          const int eps = levi_civita(b, c, d);
+          if (eps == 0) continue;
+          const float weight = g2 * static_cast<float>(eps) * m[x][b];
+          ar[kSpinAxes * x + d] += weight * si[c];
+          de_dsi[c] += weight * r[kSpinAxes * x + d];
+        }
+      }
+    }
+  }
+
+  // The record: coefficients of the monomials of the bond direction (and of the neighbour's spin).
+  const float mean = (dg[0] + dg[3] + dg[5]) / 3.0f;
+  float* geom_part = record + Rec::geom + kQuadraticMonomials * ch;
+  geom_part[0] = dg[0] - mean;
+  geom_part[1] = dg[3] - mean;
+  geom_part[2] = dg[5] - mean;
+  geom_part[3] = dg[1];
+  geom_part[4] = dg[2];
+  geom_part[5] = dg[4];
+  for (int c = 0; c < kSpinAxes; ++c) {
+    record[Rec::polar + kSpinAxes * ch + c] = dp[c];
+    record[Rec::axial + kSpinAxes * ch + c] = axial_coefficient[c];
+  }
+  for (int k = 0; k < kRaw1Components; ++k) record[Rec::raw1 + kRaw1Components * ch + k] = ar[k];
+  record[Rec::trace + ch] = g1 * p_dot_s;
+  for (int mi = 0; mi < kCubicMonomials; ++mi) {
+    float v = 0.0f;
+    for (int k = 0; k < kOctupoleComponents; ++k) v += d_oct[k] * kOctupoleMonomials[k][mi];
+    record[Rec::cubic + kCubicMonomials * ch + mi] = v;
+  }
+  if (ch < K) {
+    for (int mi = 0; mi < kQuarticMonomials; ++mi) {
+      float v = 0.0f;
+      for (int k = 0; k < kHexadecapoleComponents; ++k) v += d_hex[k] * kHexadecapoleMonomials[k][mi];
+      record[Rec::quartic + kQuarticMonomials * ch + mi] = kHexadecapoleScale * v;
+    }
+  }
+}
+
+// phi of one channel for a bond direction u and neighbour spin sj (its value), its gradient in u (components
+// independent) into grad and its gradient in sj into grad_s.
+template <int C>
+__device__ __forceinline__ float chiral_channel_phi(const float* record, int ch, const float* u, const float* sj,
+                                                    float* grad, float* grad_s) {
+  using Rec = ChiralRecord<C>;
+  const float* q = record + Rec::geom + kQuadraticMonomials * ch;
+  float phi = q[0] * u[0] * u[0] + q[1] * u[1] * u[1] + q[2] * u[2] * u[2] + q[3] * u[0] * u[1] +
+              q[4] * u[0] * u[2] + q[5] * u[1] * u[2];
+  grad[0] += 2.0f * q[0] * u[0] + q[3] * u[1] + q[4] * u[2];
+  grad[1] += 2.0f * q[1] * u[1] + q[3] * u[0] + q[5] * u[2];
+  grad[2] += 2.0f * q[2] * u[2] + q[4] * u[0] + q[5] * u[1];
+  const float* dp = record + Rec::polar + kSpinAxes * ch;
+  const float* ar = record + Rec::raw1 + kRaw1Components * ch;
+  const float at = record[Rec::trace + ch];
+  const float* ax = record + Rec::axial + kSpinAxes * ch;
+  const float u_dot_s = u[0] * sj[0] + u[1] * sj[1] + u[2] * sj[2];
+  const float u_cross_s[kSpinAxes] = {u[1] * sj[2] - u[2] * sj[1], u[2] * sj[0] - u[0] * sj[2],
+                                      u[0] * sj[1] - u[1] * sj[0]};
+  phi += at * u_dot_s + ax[0] * u_cross_s[0] + ax[1] * u_cross_s[1] + ax[2] * u_cross_s[2];
+  for (int c = 0; c < kSpinAxes; ++c) {
+    const float ars = ar[kSpinAxes * c] * sj[0] + ar[kSpinAxes * c + 1] * sj[1] + ar[kSpinAxes * c + 2] * sj[2];
+    phi += dp[c] * u[c] + u[c] * ars;
+    grad[c] += dp[c] + ars + at * sj[c];
+    grad_s[c] += u[0] * ar[c] + u[1] * ar[kSpinAxes + c] + u[2] * ar[2 * kSpinAxes + c] + at * u[c];
+  }
+  // d/du of ax.(u x s) is s x ax; d/ds is ax x u.
+  grad[0] += sj[1] * ax[2] - sj[2] * ax[1];
+  grad[1] += sj[2] * ax[0] - sj[0] * ax[2];
+  grad[2] += sj[0] * ax[1] - sj[1] * ax[0];
+  grad_s[0] += ax[1] * u[2] - ax[2] * u[1];
+  grad_s[1] += ax[2] * u[0] - ax[0] * u[2];
+  grad_s[2] += ax[0] * u[1] - ax[1] * u[0];
+  phi += add_monomial_terms<kCubicMonomials>(kCubicExponents, record + Rec::cubic + kCubicMonomials * ch, u, grad);
+  if (ch < Rec::K) {
+    phi += add_monomial_terms<kQuarticMonomials>(kQuarticExponents, record + Rec::quartic + kQuarticMonomials * ch,
+                                                 u, grad);
+  }
+  return phi;
+}
+
+template <int C, SpinVirialMode Mode, bool Transfer, int AtomsPerBlock, int LanesPerAtom>
+__global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksPerSm)
+    accumulate_spin_chiral_forces_tile_f32(SpinChiralForceArgs a) {
+  static_assert(AtomsPerBlock * LanesPerAtom == kWarpLanes, "one warp per block");
+  static_assert(C <= LanesPerAtom, "one lane per channel");
+  using Rec = ChiralRecord<C>;
+  constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
+  __shared__ float shared[AtomsPerBlock][Rec::floats];
+  const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
+  const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
+  const int i = static_cast<int>(blockIdx.x) * AtomsPerBlock + slot;
+  const int A = a.capacity;
+  const bool active = i < a.atom_count && __ldg(&a.spin_dof_type_active[__ldg(&a.types[i])]) != 0;
+
+  const double own = (active && lane < kSpinAxes) ? a.spins_soa3[soa(lane, i, A)] : 0.0;
+  float si[kSpinAxes];
+  for (int c = 0; c < kSpinAxes; ++c) si[c] = static_cast<float>(__shfl_sync(kFullWarp, own, c, LanesPerAtom));
+
+  float* record = shared[slot];
+  float de_dsi[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+  if (active && lane < C) fill_chiral_record<C>(a, i, lane, si, record, de_dsi);
+  for (int c = 0; c < kSpinAxes; ++c) de_dsi[c] = group_sum<LanesPerAtom>(de_dsi[c]);
+  if (active && lane == 0) {
+    for (int c = 0; c < kSpinAxes; ++c) record[Rec::centre_mforce + c] = -de_dsi[c];
+  }
+  __syncwarp(kFullWarp);
+
+  float force[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+  float virial[kVirialComponentCount] = {};
+  if (active) {
+    const int ti = __ldg(&a.types[i]);
+    const int count = __ldg(&a.nn_radial[i]);
+    for (int s = lane; s < count; s += LanesPerAtom) {
+      const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
+      const int tj = __ldg(&a.types[j]);
+      if (__ldg(&a.spin_env_type_active[tj]) == 0) continue;
+      const PairSeparation p = pair_separation(a.positions_soa3, A, i, j, a.box.box, a.box.inverse, a.box.pbc);
+      const float r = sqrtf(p.r2);
+      if (!(r < a.cutoff) || r <= kSpinMinDistance) continue;
+      const float inverse_r = 1.0f / r;
+      const float u[kSpinAxes] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
+      const float sj[kSpinAxes] = {static_cast<float>(a.spins_soa3[soa(0, j, A)]),
+                                   static_cast<float>(a.spins_soa3[soa(1, j, A)]),
+                                   static_cast<float>(a.spins_soa3[soa(2, j, A)])};
+      float g[C];
+      float dg[C];
+      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, r, a.num_types, ti * a.num_types + tj,
+                                                      a.descriptor_coefficients, a.coefficient_offset, g, dg);
+      float m[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+      float grad[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+      float e = 0.0f;
+      for (int ch = 0; ch < C; ++ch) {
+        float grad_ch[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+        float grad_s[kSpinAxes] = {0.0f, 0.0f, 0.0f};
+        const float phi = chiral_channel_phi<C>(record, ch, u, sj, grad_ch, grad_s);
+        e += dg[ch] * phi;
+        for (int c = 0; c < kSpinAxes; ++c) {
+          m[c] += g[ch] * grad_s[c];
+          grad[c] += g[ch] * grad_ch[c];
+        }
+      }
+      const float u_dot_grad = u[0] * grad[0] + u[1] * grad[1] + u[2] * grad[2];
+      float f[kSpinAxes];
+      for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(e, u[c], (grad[c] - u_dot_grad * u[c]) / r);
+      for (int c = 0; c < kSpinAxes; ++c) {
+        atomicAdd(&a.force_soa3[soa(c, j, A)], -static_cast<double>(f[c]));
+        atomicAdd(&a.mforce_soa3[soa(c, j, A)], -static_cast<double>(m[c]));
+        force[c] += f[c];
+      }
+      const float dd[kSpinAxes] = {r * u[0], r * u[1], r * u[2]};
+      if constexpr (Mode != SpinVirialMode::none) {
+        for (int q = 0; q < kVirialComponentCount; ++q) {
+          const float w = -(dd[virial_row(q)] * f[virial_column(q)]);
+          if constexpr (kOwnerVirial) virial[q] += w;
+          if constexpr (Mode == SpinVirialMode::fp64_scatter) {
+            atomicAdd(&a.virial_soa9[soa(q, j, A)], static_cast<double>(w));
+          }
+          if constexpr (Mode == SpinVirialMode::float_sink) atomicAdd(&a.per_atom_virial_float_soa9[soa(q, j, A)], w);
+        }
+      }
+      if constexpr (Transfer) {
+        for (int k = 0; k < kSpinTransferComponents; ++k) {
+          atomicAdd(&a.spin_transfer_soa9[soa(k, j, A)], -(dd[k / kSpinAxes] * m[k % kSpinAxes]));
+        }
+      }
+    }
+  }
+
+  for (int c = 0; c < kSpinAxes; ++c) force[c] = group_sum<LanesPerAtom>(force[c]);
+  if constexpr (kOwnerVirial) {
+    for (int q = 0; q < kVirialComponentCount; ++q) virial[q] = group_sum<LanesPerAtom>(virial[q]);
+  }
+  if (!active || lane != 0) return;
+  for (int c = 0; c < kSpinAxes; ++c) {
+    atomicAdd(&a.force_soa3[soa(c, i, A)], static_cast<double>(force[c]));
+    atomicAdd(&a.mforce_soa3[soa(c, i, A)], static_cast<double>(record[Rec::centre_mforce + c]));
+  }
+  if constexpr (kOwnerVirial) {
+    for (int q = 0; q < kVirialComponentCount; ++q) {
+      a.virial_soa9[soa(q, i, A)] = a.virial_soa9[soa(q, i, A)] + static_cast<double>(virial[q]);
+    }
+  }
+}
+
+template <int C, SpinVirialMode Mode, bool Transfer>
+void launch_spin_chiral_force_shape(const SpinChiralForceArgs& args) {
+  launch_kernel<&accumulate_spin_chiral_forces_tile_f32<C, Mode, Transfer, kChiralAtomsPerBlock, kChiralLanesPerAtom>>(
+      dim3(blocks_for(args.atom_count, kChiralAtomsPerBlock)), dim3(kChiralAtomsPerBlock * kChiralLanesPerAtom), 0,
+      args);
+}
+
+template <int C>
+void launch_spin_chiral_force_virial(const SpinChiralForceArgs& args, SpinVirialMode mode, bool spin_transfer) {
+  switch (mode) {
+    case SpinVirialMode::none:
+      return spin_transfer ? launch_spin_chiral_force_shape<C, SpinVirialMode::none, true>(args)
+                           : launch_spin_chiral_force_shape<C, SpinVirialMode::none, false>(args);
+    case SpinVirialMode::fp64_owner:
+      return spin_transfer ? launch_spin_chiral_force_shape<C, SpinVirialMode::fp64_owner, true>(args)
+                           : launch_spin_chiral_force_shape<C, SpinVirialMode::fp64_owner, false>(args);
+    case SpinVirialMode::fp64_scatter:
+      return spin_transfer ? launch_spin_chiral_force_shape<C, SpinVirialMode::fp64_scatter, true>(args)
+                           : launch_spin_chiral_force_shape<C, SpinVirialMode::fp64_scatter, false>(args);
+    case SpinVirialMode::float_sink:
+      return spin_transfer ? launch_spin_chiral_force_shape<C, SpinVirialMode::float_sink, true>(args)
+                           : launch_spin_chiral_force_shape<C, SpinVirialMode::float_sink, false>(args);
+  }
+}
+
+void launch_spin_chiral_forces(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
+                               const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
+                               bool spin_transfer) {
+  const SpinChiralForceArgs args{atom_count,
+                                 static_cast<int>(w.atom_capacity),
+                                 protocol.structural_descriptor_dim,
+                                 protocol.num_types,
+                                 protocol.spin_basis_size_radial,
+                                 make_spin_core_layout(protocol),
+                                 static_cast<float>(protocol.spin_cutoff),
+                                 box,
+                                 w.types,
+                                 m.spin_dof_type_active,
+                                 m.spin_env_type_active,
+                                 w.positions_soa3,
+                                 w.spins_soa3,
+                                 w.nn_radial,
+                                 w.nl_radial_slot_major,
+                                 w.fp,
+                                 m.descriptor_coefficients,
+                                 static_cast<int>(protocol.structural_coefficient_count),
+                                 w.spin_density_geom,
+                                 w.spin_density_raw1,
+                                 w.spin_chiral_polar,
+                                 w.spin_chiral_octupoles_raw,
+                                 w.spin_chiral_hexadecapoles_raw,
+                                 w.spin_chiral_chirals,
+                                 w.force_soa3,
+                                 w.mforce_soa3,
+                                 w.virial_soa9,
+                                 w.per_atom_virial_float_soa9,
+                                 w.spin_transfer_soa9};
+  switch (protocol.spin_compress) {
+    case 1: return launch_spin_chiral_force_virial<1>(args, mode, spin_transfer);
+    case 2: return launch_spin_chiral_force_virial<2>(args, mode, spin_transfer);
+    case 3: return launch_spin_chiral_force_virial<3>(args, mode, spin_transfer);
+    case 4: return launch_spin_chiral_force_virial<4>(args, mode, spin_transfer);
+    default: throw std::runtime_error("CUDA spin core supports 1 to 4 channels");
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------------
 // Driver.
 
 // N fits the workspace when, sign-extended and compared unsigned, it is at most the capacity: a negative count
@@ -624,8 +1141,9 @@ void run_density_phase(const ModelProtocol& protocol, int atom_count, const Simu
   check_cuda(cudaGetLastError(), "accumulate spin density forces");
 }
 
-void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const DeviceModelView& m,
-                      const DeviceWorkspaceView& w, SpinVirialMode mode, bool spin_transfer) {
+void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
+                      const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
+                      bool spin_transfer) {
   require(protocol.spin_mode != 0, "spin chiral polar force requires spin model");
   require(protocol.spin_chiral != 0, "spin chiral polar force requires chiral model");
   require(spin_shape_supported(protocol), "CUDA chiral spin force received an unsupported spin shape");
@@ -638,9 +1156,8 @@ void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const Devic
   require(w.spin_chiral_hexadecapoles_raw != nullptr, "workspace missing spin chiral hexadecapoles raw");
   require(w.spin_chiral_chirals != nullptr, "workspace missing spin chiral chirals");
   require_spin_coefficients(protocol, m);
-  // The chiral force kernels are not part of the library yet: a chiral model answers "unsupported" rather than
-  // returning forces without the chiral rows.
-  throw StageUnavailable("CUDA chiral spin force stage");
+  if (atom_count > 0) launch_spin_chiral_forces(protocol, atom_count, box, m, w, mode, spin_transfer);
+  check_cuda(cudaGetLastError(), "accumulate spin chiral polar forces");
 }
 
 bool has_inactive_spin_type(const ModelProtocol& protocol) {
@@ -678,7 +1195,7 @@ void accumulate_spin_forces_on_device(const ModelProtocol& protocol, int atom_co
   run_density_phase(protocol, atom_count, box, model.view(), workspace.view(), mode, spin_transfer);
   timer.phase_done(&SpinForceTimings::density_ms);
   if (protocol.spin_chiral != 0) {
-    run_chiral_phase(protocol, atom_count, model.view(), workspace.view(), mode, spin_transfer);
+    run_chiral_phase(protocol, atom_count, box, model.view(), workspace.view(), mode, spin_transfer);
   }
   timer.phase_done(&SpinForceTimings::chiral_ms);
   if (has_inactive_spin_type(protocol)) {
