@@ -42,6 +42,7 @@ struct SpinShapeCase {
   int compress;
   int basis_size;
   int l_max;
+  int chiral;
   std::vector<std::string> dof_types;  // empty: every type
   std::vector<std::string> env_types;
   VirialTarget target;
@@ -50,13 +51,13 @@ struct SpinShapeCase {
 
 void PrintTo(const SpinShapeCase& c, std::ostream* os) { *os << c.name; }
 
-ModelShape spin_model_shape(int compress, int basis_size, int l_max, std::vector<std::string> dof,
+ModelShape spin_model_shape(int compress, int basis_size, int l_max, int chiral, std::vector<std::string> dof,
                             std::vector<std::string> env) {
   ModelShape shape = compact_shape("nep4_spin", {"Fe", "O"});
   shape.spin.compress = compress;
   shape.spin.basis_size_radial = basis_size;
   shape.spin.l_max = l_max;
-  shape.spin.chiral = 0;
+  shape.spin.chiral = chiral;
   shape.spin.dof_types = std::move(dof);
   shape.spin.env_types = std::move(env);
   return shape;
@@ -68,6 +69,7 @@ SpinReferenceModel reference_model(const LoadedModel& model) {
   m.channels = p.spin_compress;
   m.basis_size = p.spin_basis_size_radial;
   m.l_max = p.spin_l_max;
+  m.chiral = p.spin_chiral != 0;
   m.num_types = p.num_types;
   m.cutoff = static_cast<double>(static_cast<float>(p.spin_cutoff));  // the kernels use the float cutoff
   m.dof = p.spin_dof_type;
@@ -81,7 +83,7 @@ struct StagedSpinSystem {
   std::unique_ptr<LoadedModel> model;
   SpinReferenceModel reference;
   SpinSystem system;
-  std::vector<std::vector<double>> fp;  // [atom][core spin row], as uploaded (float values)
+  std::vector<std::vector<double>> fp;  // [atom][spin row], as uploaded (float values)
   cuda_backend::DeviceWorkspace workspace;
 
   const cuda_backend::ModelProtocol& protocol() const { return model->protocol(); }
@@ -122,8 +124,10 @@ StagedSpinSystem stage_spin_system(const ModelShape& shape, bool transfer, bool 
 
   std::vector<double> spins(3 * a, 0.0);
   std::vector<float> fp(static_cast<std::size_t>(p.descriptor_dim) * a, 0.0f);
-  const int rows = spin_core_rows(c, p.spin_l_max);
+  const int rows = p.spin_descriptor_dim;
+  const int k_channels = std::min(c, 2);
   std::vector<float> rho0(3 * c * a), raw1(9 * c * a), geom(6 * c * a), rho0_dot(3 * c * a), raw1_dot(9 * c * a);
+  std::vector<float> polar(3 * c * a), octupoles(7 * c * a), hexadecapoles(9 * k_channels * a), chirals(k_channels * a);
   std::array<std::vector<float>, 5> angular;
   for (int l = 2; l <= 4; ++l) angular[l].assign(reference_angular_rows(l) * c * a, 0.0f);
   for (int i = 0; i < kAtoms; ++i) {
@@ -146,6 +150,15 @@ StagedSpinSystem stage_spin_system(const ModelShape& shape, bool transfer, bool 
         raw1_dot[channel * 9 + k] = static_cast<float>(d.raw1_dot[n][k]);
       }
       for (int k = 0; k < 6; ++k) geom[channel * 6 + k] = static_cast<float>(d.geom[n][k]);
+      if (s.reference.chiral) {
+        for (int k = 0; k < 3; ++k) polar[channel * 3 + k] = static_cast<float>(d.polar[n][k]);
+        for (int k = 0; k < 7; ++k) octupoles[channel * 7 + k] = static_cast<float>(d.octupoles[n][k]);
+        if (n < k_channels) {
+          const std::size_t hex = static_cast<std::size_t>(i) * k_channels + n;
+          for (int k = 0; k < 9; ++k) hexadecapoles[hex * 9 + k] = static_cast<float>(d.hexadecapoles[n][k]);
+          chirals[hex] = static_cast<float>(reference_chirality(d, n));
+        }
+      }
       for (int l = 2; l <= p.spin_l_max; ++l) {
         const int z = reference_angular_rows(l);
         for (int k = 0; k < z; ++k) angular[l][channel * z + k] = static_cast<float>(d.angular[l][n][k]);
@@ -162,6 +175,10 @@ StagedSpinSystem stage_spin_system(const ModelShape& shape, bool transfer, bool 
   upload_density(v.spin_density_angular2, angular[2]);
   upload_density(v.spin_density_angular3, angular[3]);
   upload_density(v.spin_density_angular4, angular[4]);
+  upload_density(v.spin_chiral_polar, polar);
+  upload_density(v.spin_chiral_octupoles_raw, octupoles);
+  upload_density(v.spin_chiral_hexadecapoles_raw, hexadecapoles);
+  upload_density(v.spin_chiral_chirals, chirals);
   upload(v.force_soa3, std::vector<double>(3 * a, 0.0));
   upload(v.mforce_soa3, std::vector<double>(3 * a, 0.0));
   upload(v.virial_soa9, std::vector<double>(9 * a, 0.0));
@@ -218,7 +235,7 @@ class SpinForceShapeTest : public DeviceTest, public ::testing::WithParamInterfa
 
 TEST_P(SpinForceShapeTest, ForcesMagneticForcesAndVirialsAreMinusTheDerivatives) {
   const SpinShapeCase& c = GetParam();
-  StagedSpinSystem s = stage_spin_system(spin_model_shape(c.compress, c.basis_size, c.l_max, c.dof_types, c.env_types),
+  StagedSpinSystem s = stage_spin_system(spin_model_shape(c.compress, c.basis_size, c.l_max, c.chiral, c.dof_types, c.env_types),
                                          c.transfer, c.target == VirialTarget::float_sink, 11);
   s.run(c.target, c.transfer);
   const ReferenceForces ref = reference_forces(s);
@@ -264,15 +281,21 @@ TEST_P(SpinForceShapeTest, ForcesMagneticForcesAndVirialsAreMinusTheDerivatives)
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, SpinForceShapeTest,
-    ::testing::Values(SpinShapeCase{"one_channel_l0_no_virial", 1, 3, 0, {}, {}, VirialTarget::none, false},
-                      SpinShapeCase{"two_channels_l1_owner", 2, 3, 1, {}, {}, VirialTarget::fp64_owner, true},
-                      SpinShapeCase{"two_channels_l2_scatter", 2, 5, 2, {}, {}, VirialTarget::fp64_scatter, false},
-                      SpinShapeCase{"three_channels_l3_sink", 3, 3, 3, {}, {}, VirialTarget::float_sink, true},
-                      SpinShapeCase{"four_channels_l4_owner", 4, 4, 4, {}, {}, VirialTarget::fp64_owner, false},
-                      SpinShapeCase{"inactive_spin_type", 2, 2, 2, {"Fe"}, {"Fe", "O"}, VirialTarget::fp64_owner,
+    ::testing::Values(SpinShapeCase{"one_channel_l0_no_virial", 1, 3, 0, 0, {}, {}, VirialTarget::none, false},
+                      SpinShapeCase{"two_channels_l1_owner", 2, 3, 1, 0, {}, {}, VirialTarget::fp64_owner, true},
+                      SpinShapeCase{"two_channels_l2_scatter", 2, 5, 2, 0, {}, {}, VirialTarget::fp64_scatter, false},
+                      SpinShapeCase{"three_channels_l3_sink", 3, 3, 3, 0, {}, {}, VirialTarget::float_sink, true},
+                      SpinShapeCase{"four_channels_l4_owner", 4, 4, 4, 0, {}, {}, VirialTarget::fp64_owner, false},
+                      SpinShapeCase{"inactive_spin_type", 2, 2, 2, 0, {"Fe"}, {"Fe", "O"}, VirialTarget::fp64_owner,
                                     true},
-                      SpinShapeCase{"environment_without_one_type", 1, 2, 1, {"Fe"}, {"Fe"},
-                                    VirialTarget::fp64_scatter, false}),
+                      SpinShapeCase{"environment_without_one_type", 1, 2, 1, 0, {"Fe"}, {"Fe"},
+                                    VirialTarget::fp64_scatter, false},
+                      SpinShapeCase{"chiral_one_channel_l0", 1, 3, 0, 1, {}, {}, VirialTarget::fp64_owner, true},
+                      SpinShapeCase{"chiral_two_channels_l2", 2, 3, 2, 1, {}, {}, VirialTarget::fp64_scatter, true},
+                      SpinShapeCase{"chiral_three_channels_inactive_type", 3, 4, 1, 1, {"Fe"}, {"Fe", "O"},
+                                    VirialTarget::fp64_owner, false},
+                      SpinShapeCase{"chiral_four_channels_l4_sink", 4, 3, 4, 1, {}, {}, VirialTarget::float_sink,
+                                    false}),
     [](const ::testing::TestParamInfo<SpinShapeCase>& named) { return std::string(named.param.name); });
 
 class SpinForceDriverTest : public DeviceTest {};
@@ -280,7 +303,7 @@ class SpinForceDriverTest : public DeviceTest {};
 // With fp zero on every atom but one, only that centre's pairs count: the spin transfer of each neighbour j is
 // d_a m_b with d its separation from the centre and m its (unmasked) magnetic force; the centre gets none.
 TEST_F(SpinForceDriverTest, SpinTransferOfOneCentreIsSeparationTimesMagneticForce) {
-  StagedSpinSystem s = stage_spin_system(spin_model_shape(2, 3, 2, {}, {}), true, false, 5);
+  StagedSpinSystem s = stage_spin_system(spin_model_shape(2, 3, 2, 1, {}, {}), true, false, 5);
   constexpr int kCentre = 4;
   const std::size_t a = s.capacity();
   const cuda_backend::DeviceWorkspaceView v = s.workspace.view();
@@ -308,7 +331,7 @@ TEST_F(SpinForceDriverTest, SpinTransferOfOneCentreIsSeparationTimesMagneticForc
 }
 
 TEST_F(SpinForceDriverTest, NoAtomsStillClearsTheSpinTransferAndTimesEveryPhase) {
-  StagedSpinSystem s = stage_spin_system(spin_model_shape(1, 3, 1, {"Fe"}, {"Fe", "O"}), true, false, 3);
+  StagedSpinSystem s = stage_spin_system(spin_model_shape(1, 3, 1, 1, {"Fe"}, {"Fe", "O"}), true, false, 3);
   const cuda_backend::DeviceWorkspaceView v = s.workspace.view();
   const std::size_t a = s.capacity();
   upload(v.mforce_soa3, std::vector<double>(3 * a, 2.5));
@@ -326,7 +349,7 @@ TEST_F(SpinForceDriverTest, NoAtomsStillClearsTheSpinTransferAndTimesEveryPhase)
 // The onsite rows alone: with fp zero beyond rows 0 and 1, the magnetic force is -(2 g0 + 4 g1 |S|^2) S and is
 // subtracted from what the array held.
 TEST_F(SpinForceDriverTest, OnsiteRowsSubtractTheirMagneticForceFromTheArray) {
-  StagedSpinSystem s = stage_spin_system(spin_model_shape(1, 3, 0, {}, {}), false, false, 9);
+  StagedSpinSystem s = stage_spin_system(spin_model_shape(1, 3, 0, 0, {}, {}), false, false, 9);
   const cuda_backend::DeviceWorkspaceView v = s.workspace.view();
   const std::size_t a = s.capacity();
   const int d0 = s.protocol().structural_descriptor_dim;
@@ -368,7 +391,7 @@ class SpinForceRefusalTest : public DeviceTest, public ::testing::WithParamInter
 
 TEST_P(SpinForceRefusalTest, RefusesWithItsMessage) {
   const SpinDriverRefusal& c = GetParam();
-  std::unique_ptr<LoadedModel> model = load_model(spin_model_shape(2, 3, 2, {}, {}));
+  std::unique_ptr<LoadedModel> model = load_model(spin_model_shape(2, 3, 2, 0, {}, {}));
   cuda_backend::ModelProtocol protocol = model->protocol();
   constexpr std::uint64_t kCapacity = 8;
   cuda_backend::WorkspacePlan plan =
@@ -446,9 +469,7 @@ INSTANTIATE_TEST_SUITE_P(
                           [](P& p) { p.descriptor_coefficient_count += 1; }, nullptr, kOwner, false, 0,
                           "model descriptor coefficient buffer is too small"},
         SpinDriverRefusal{"chiral_without_chirals", [](P& p) { p.spin_chiral = 1; }, "spin_chiral_chirals", kOwner,
-                          false, 0, "workspace missing spin chiral chirals"},
-        SpinDriverRefusal{"chiral_forces_unavailable", [](P& p) { p.spin_chiral = 1; }, nullptr, kOwner, false, 0,
-                          "CUDA chiral spin force stage is not available yet"}),
+                          false, 0, "workspace missing spin chiral chirals"}),
     [](const ::testing::TestParamInfo<SpinDriverRefusal>& named) { return std::string(named.param.name); });
 
 }  // namespace

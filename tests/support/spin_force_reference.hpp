@@ -2,6 +2,7 @@
 // Double-precision host reference of a spin model's core spin rows (onsite rows, pair sums, density invariants)
 // and of the spin densities behind them, straight from their formulas, for checking the spin force kernels
 // against finite differences of sum over atoms and rows of fp times the row.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@ struct SpinReferenceModel {
   int channels = 1;     // C
   int basis_size = 3;   // B
   int l_max = 0;        // L
+  bool chiral = false;
   int num_types = 1;    // T
   double cutoff = 5.5;  // Angstrom
   std::vector<std::int32_t> dof;  // per type
@@ -41,7 +43,30 @@ struct SpinDensities {
   std::vector<std::array<double, 6>> geom;
   std::array<std::vector<std::vector<double>>, 5> angular;  // [order][channel][3m + b], orders 2..4
   std::vector<std::array<double, 4>> pair_sums;            // [channel][q]
+  std::vector<std::array<double, 3>> polar;                // chiral models
+  std::vector<std::array<double, 7>> octupoles;
+  std::vector<std::array<double, 9>> hexadecapoles;        // first min(C, 2) channels
 };
+
+// The 50 terms Q[q] O[o] H[h] coeff of the chirality (q, o, h, coeff).
+struct ChiralTerm {
+  int q, o, h;
+  double coeff;
+};
+inline const std::vector<ChiralTerm>& chiral_terms() {
+  static const std::vector<ChiralTerm> terms = {
+      {0, 0, 0, 1},  {0, 2, 0, -2}, {0, 2, 2, 1},  {0, 3, 1, 2},    {0, 4, 4, 1},  {0, 4, 6, -1},   {0, 5, 7, 2},
+      {0, 6, 4, 0.5}, {1, 0, 1, 1}, {1, 0, 3, 1},  {1, 1, 0, 1},    {1, 1, 2, 1},  {1, 2, 1, -4},   {1, 2, 3, -3},
+      {1, 3, 0, -4}, {1, 3, 2, -3}, {1, 4, 5, -0.5}, {1, 4, 7, -2}, {1, 4, 8, -1}, {1, 5, 4, -1},   {1, 5, 6, -4},
+      {1, 6, 5, -0.5}, {2, 0, 5, 1}, {2, 0, 7, -2}, {2, 1, 4, 1},   {2, 1, 6, 2},  {2, 2, 5, -1},   {2, 2, 8, -2},
+      {2, 3, 4, 1},  {2, 4, 1, -2}, {2, 4, 3, 6},  {2, 5, 0, -4},   {2, 5, 2, -8}, {2, 6, 3, 2},    {3, 0, 6, 1},
+      {3, 1, 7, 1},  {3, 2, 4, -0.5}, {3, 3, 8, 1}, {3, 4, 0, 1},   {3, 5, 1, -2}, {3, 5, 3, -4},   {3, 6, 2, 1},
+      {4, 1, 1, 1},  {4, 2, 0, 2},  {4, 3, 1, -2}, {4, 3, 3, 1},    {4, 4, 6, 1},  {4, 5, 5, 1},    {4, 5, 7, -2},
+      {4, 6, 4, -0.5}};
+  return terms;
+}
+
+inline int levi_civita_of(int a, int b, int c) { return (a - b) * (b - c) * (c - a) / 2; }
 
 inline std::vector<double> reference_harmonics(int order, const Vec3& u) {
   const double x = u[0], y = u[1], z = u[2];
@@ -98,6 +123,9 @@ inline SpinDensities reference_densities(const SpinReferenceModel& m, const Spin
   d.raw1_dot.assign(c, {});
   d.geom.assign(c, {});
   d.pair_sums.assign(c, {});
+  d.polar.assign(c, {});
+  d.octupoles.assign(c, {});
+  d.hexadecapoles.assign(std::min(c, 2), {});
   for (int l = 2; l <= 4; ++l) d.angular[l].assign(c, std::vector<double>(reference_angular_rows(l), 0.0));
   const int ti = s.structure.types[i];
   if (m.dof[ti] == 0) return d;
@@ -132,6 +160,27 @@ inline SpinDensities reference_densities(const SpinReferenceModel& m, const Spin
         }
       }
       for (int k = 0; k < 6; ++k) d.geom[n][k] += g[n] * q[k];
+      if (m.chiral) {
+        const double x = u[0], y = u[1], z = u[2];
+        const std::array<double, 7> o{y * (y * y - 3 * z * z), z * (z * z - 3 * y * y), y * (x * x - z * z),
+                                      z * (x * x - y * y),     x * (y * y - z * z),     x * y * z,
+                                      x * (3 * z * z - x * x)};
+        const std::array<double, 9> h{x * z * (6 * y * y - x * x - z * z),
+                                      x * y * (x * x + y * y - 6 * z * z),
+                                      x * z * (4 * x * x - 3 * y * y - 3 * z * z),
+                                      x * y * (3 * y * y + 3 * z * z - 4 * x * x),
+                                      y * z * (12 * x * x - 2 * y * y - 2 * z * z),
+                                      2 * (y * y - z * z) * (y * y + z * z - 6 * x * x),
+                                      y * z * (4 * y * y - 3 * x * x - 3 * z * z),
+                                      (y * y - x * x) * (x * x + y * y - 6 * z * z),
+                                      4 * x * x * x * x + y * y * y * y + 2 * z * z * z * z - 9 * x * x * y * y -
+                                          15 * x * x * z * z + 3 * y * y * z * z};
+        for (int a = 0; a < 3; ++a) d.polar[n][a] += g[n] * u[a];
+        for (int k = 0; k < 7; ++k) d.octupoles[n][k] += g[n] * o[k];
+        if (n < 2) {
+          for (int k = 0; k < 9; ++k) d.hexadecapoles[n][k] += g[n] * h[k] / 7.0;
+        }
+      }
       for (int l = 2; l <= m.l_max; ++l) {
         const std::vector<double> y = reference_harmonics(l, u);
         for (int mi = 0; mi < 2 * l + 1; ++mi) {
@@ -143,11 +192,76 @@ inline SpinDensities reference_densities(const SpinReferenceModel& m, const Spin
   return d;
 }
 
-// The core spin rows of atom i (relative to the first spin row).
+// The chirality of channel n from its moments.
+inline double reference_chirality(const SpinDensities& d, int n) {
+  const auto& g = d.geom[n];
+  const std::array<double, 5> q{g[0] - g[5], -g[4], 0.5 * g[2], g[1], g[0] - g[3]};
+  double chi = 0.0;
+  for (const ChiralTerm& t : chiral_terms()) chi += t.coeff * q[t.q] * d.octupoles[n][t.o] * d.hexadecapoles[n][t.h];
+  return chi;
+}
+
+// The chirality, polar and coupling rows of channel n (chirality only for n < 2), appended to rows.
+inline void add_reference_chiral_rows(const SpinDensities& d, const Vec3& s, int c, int core, std::vector<double>& rows) {
+  const int k_channels = std::min(c, 2);
+  for (int n = 0; n < c; ++n) {
+    const auto& r = d.raw1[n];
+    const auto& p = d.polar[n];
+    const auto& o = d.octupoles[n];
+    if (n < k_channels) {
+      const double axial_dot_s = (r[5] - r[7]) * s[0] + (r[6] - r[2]) * s[1] + (r[1] - r[3]) * s[2];
+      rows[core + n] = -reference_chirality(d, n) * axial_dot_s;
+    }
+    const double tr = r[0] + r[4] + r[8];
+    double polar = 0.0;
+    for (int b = 0; b < 3; ++b) polar += p[b] * (tr * s[b] - (r[b] * s[0] + r[3 + b] * s[1] + r[6 + b] * s[2]));
+    rows[core + k_channels + n] = polar;
+    // The symmetric rank-3 moment from the polar and octupole moments, then M = sym(eps G T).
+    double t[3][3][3];
+    const double txxx = 0.6 * p[0] - 0.6 * o[4] - 0.4 * o[6], tyyy = 0.6 * p[1] + 0.4 * o[0] - 0.6 * o[2],
+                 tzzz = 0.6 * p[2] + 0.4 * o[1] - 0.6 * o[3], txxy = 0.2 * p[1] - 0.2 * o[0] + 0.8 * o[2],
+                 txxz = 0.2 * p[2] - 0.2 * o[1] + 0.8 * o[3], txyy = 0.2 * p[0] + 0.8 * o[4] + 0.2 * o[6],
+                 tyyz = 0.2 * p[2] - 0.2 * o[1] - 0.2 * o[3], txzz = 0.2 * p[0] - 0.2 * o[4] + 0.2 * o[6],
+                 tyzz = 0.2 * p[1] - 0.2 * o[0] - 0.2 * o[2], txyz = o[5];
+    for (int a = 0; a < 3; ++a) {
+      for (int b = 0; b < 3; ++b) {
+        for (int e = 0; e < 3; ++e) {
+          const int nx = (a == 0) + (b == 0) + (e == 0), ny = (a == 1) + (b == 1) + (e == 1), nz = 3 - nx - ny;
+          double v = txyz;
+          if (nx == 3) v = txxx;
+          else if (ny == 3) v = tyyy;
+          else if (nz == 3) v = tzzz;
+          else if (nx == 2) v = ny == 1 ? txxy : txxz;
+          else if (ny == 2) v = nx == 1 ? txyy : tyyz;
+          else if (nz == 2) v = nx == 1 ? txzz : tyzz;
+          t[a][b][e] = v;
+        }
+      }
+    }
+    const auto& gg = d.geom[n];
+    const double gm[3][3] = {{gg[0], gg[1], gg[2]}, {gg[1], gg[3], gg[4]}, {gg[2], gg[4], gg[5]}};
+    double y[3][3] = {};
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b)
+        for (int cc = 0; cc < 3; ++cc)
+          for (int dd = 0; dd < 3; ++dd)
+            for (int e = 0; e < 3; ++e) y[a][b] += levi_civita_of(a, cc, dd) * gm[dd][e] * t[e][cc][b];
+    double coupling = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const Vec3 row{r[3 * a], r[3 * a + 1], r[3 * a + 2]};
+      const Vec3 cross{s[1] * row[2] - s[2] * row[1], s[2] * row[0] - s[0] * row[2], s[0] * row[1] - s[1] * row[0]};
+      for (int b = 0; b < 3; ++b) coupling += 0.5 * (y[a][b] + y[b][a]) * cross[b];
+    }
+    rows[core + k_channels + c + n] = coupling;
+  }
+}
+
+// The spin rows of atom i (relative to the first spin row), with the chiral block for chiral models.
 inline std::vector<double> reference_spin_rows(const SpinReferenceModel& m, const SpinSystem& s, int i) {
   const int c = m.channels;
   const int l_max = m.l_max;
-  std::vector<double> rows(static_cast<std::size_t>(spin_core_rows(c, l_max)), 0.0);
+  const int core = spin_core_rows(c, l_max);
+  std::vector<double> rows(static_cast<std::size_t>(core + (m.chiral ? std::min(c, 2) + 2 * c : 0)), 0.0);
   const Vec3& si = s.spins[i];
   const double v = m.dof[s.structure.types[i]] != 0 ? si[0] * si[0] + si[1] * si[1] + si[2] * si[2] : 0.0;
   rows[0] = v;
@@ -185,10 +299,11 @@ inline std::vector<double> reference_spin_rows(const SpinReferenceModel& m, cons
                          2.0 * (g[1] * si[0] * si[1] + g[2] * si[0] * si[2] + g[4] * si[1] * si[2]);
     rows[geom_row + c + n] = rho[0] * d.rho0_dot[n][0] + rho[1] * d.rho0_dot[n][1] + rho[2] * d.rho0_dot[n][2];
   }
+  if (m.chiral) add_reference_chiral_rows(d, si, c, core, rows);
   return rows;
 }
 
-// sum over atoms i and core spin rows r of fp[i][r] times row r of atom i.
+// sum over atoms i and spin rows r of fp[i][r] times row r of atom i.
 inline double reference_spin_functional(const SpinReferenceModel& m, const SpinSystem& s,
                                         const std::vector<std::vector<double>>& fp) {
   double sum = 0.0;
