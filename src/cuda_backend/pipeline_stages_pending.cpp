@@ -4,11 +4,6 @@
 
 namespace quarvel::cuda_backend {
 
-void build_spin_descriptors_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
-                                      DeviceWorkspace&) {
-  throw StageUnavailable("CUDA spin descriptor stage");
-}
-
 void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
                                                 DeviceWorkspace&) {
   throw StageUnavailable("CUDA radial force stage");

@@ -8,7 +8,7 @@
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "pipeline_stages.hpp"
-#include "spin_force_basis.cuh"
+#include "spin_basis.cuh"
 #include "virial_layout.cuh"
 
 namespace quarvel::cuda_backend {
@@ -33,6 +33,76 @@ constexpr int kGeomComponents = 6;  // xx, xy, xz, yy, yz, zz
 constexpr int kRaw1Components = 9;  // 3a + b: bond direction a times neighbour spin b
 constexpr int kSpinTransferComponents = 9;
 
+// Row of the order's angular norm (2, 3 or 4) in a layout.
+__host__ __device__ constexpr int angular_norm_row(const SpinCoreLayout& layout, int order) {
+  return order == 2 ? layout.angular2_norm_row : (order == 3 ? layout.angular3_norm_row : layout.angular4_norm_row);
+}
+__host__ __device__ constexpr int spin_harmonic_count(int order) { return 2 * order + 1; }
+
+// Harmonic constants of orders 2 to 4 (the float32 values of the orthonormal factors).
+constexpr float kY21 = 1.0925484f;
+constexpr float kY22 = 0.31539157f;
+constexpr float kY23 = 0.5462742f;
+constexpr float kY31 = 0.5900436f;
+constexpr float kY32 = 2.8906114f;
+constexpr float kY33 = 0.4570458f;
+constexpr float kY34 = 0.37317634f;
+constexpr float kY35 = 1.4453057f;
+constexpr float kY41 = 2.503343f;
+constexpr float kY42 = 1.7701309f;
+constexpr float kY43 = 0.94617474f;
+constexpr float kY44 = 0.6690465f;
+constexpr float kY45 = 0.10578554f;
+constexpr float kY46 = 0.47308737f;
+constexpr float kY47 = 0.6258358f;
+
+
+// Adds sum over m of weights[m] times the gradient of the order's harmonic m, each polynomial differentiated as
+// written with x, y, z independent, to gradient[0..2].
+__device__ __forceinline__ void add_real_spherical_harmonics_gradientf(const float* direction, int order,
+                                                                       const float* weights, float* gradient) {
+  const float x = direction[0];
+  const float y = direction[1];
+  const float z = direction[2];
+  const float x2 = x * x;
+  const float y2 = y * y;
+  const float z2 = z * z;
+  float gx = 0.0f;
+  float gy = 0.0f;
+  float gz = 0.0f;
+  const float* w = weights;
+  if (order == 2) {
+    gx = w[0] * kY21 * y + w[2] * (-2.0f * kY22 * x) + w[3] * kY21 * z + w[4] * (2.0f * kY23 * x);
+    gy = w[0] * kY21 * x + w[1] * kY21 * z + w[2] * (-2.0f * kY22 * y) + w[4] * (-2.0f * kY23 * y);
+    gz = w[1] * kY21 * y + w[2] * (4.0f * kY22 * z) + w[3] * kY21 * x;
+  } else if (order == 3) {
+    gx = w[0] * (6.0f * kY31 * x * y) + w[1] * (kY32 * y * z) + w[2] * (-2.0f * kY33 * x * y) +
+         w[3] * (-6.0f * kY34 * x * z) + w[4] * (kY33 * (4.0f * z2 - 3.0f * x2 - y2)) +
+         w[5] * (2.0f * kY35 * x * z) + w[6] * (3.0f * kY31 * (x2 - y2));
+    gy = w[0] * (3.0f * kY31 * (x2 - y2)) + w[1] * (kY32 * x * z) + w[2] * (kY33 * (4.0f * z2 - x2 - 3.0f * y2)) +
+         w[3] * (-6.0f * kY34 * y * z) + w[4] * (-2.0f * kY33 * x * y) + w[5] * (-2.0f * kY35 * y * z) +
+         w[6] * (-6.0f * kY31 * x * y);
+    gz = w[1] * (kY32 * x * y) + w[2] * (8.0f * kY33 * y * z) + w[3] * (kY34 * (6.0f * z2 - 3.0f * x2 - 3.0f * y2)) +
+         w[4] * (8.0f * kY33 * x * z) + w[5] * (kY35 * (x2 - y2));
+  } else if (order == 4) {
+    const float a = 7.0f * z2 - 1.0f;
+    const float b = 7.0f * z2 - 3.0f;
+    gx = w[0] * (kY41 * y * (3.0f * x2 - y2)) + w[1] * (6.0f * kY42 * x * y * z) + w[2] * (kY43 * y * a) +
+         w[5] * (kY44 * z * b) + w[6] * (2.0f * kY46 * x * a) + w[7] * (3.0f * kY42 * z * (x2 - y2)) +
+         w[8] * (4.0f * kY47 * x * (x2 - 3.0f * y2));
+    gy = w[0] * (kY41 * x * (x2 - 3.0f * y2)) + w[1] * (3.0f * kY42 * z * (x2 - y2)) + w[2] * (kY43 * x * a) +
+         w[3] * (kY44 * z * b) + w[6] * (-2.0f * kY46 * y * a) + w[7] * (-6.0f * kY42 * x * y * z) +
+         w[8] * (4.0f * kY47 * y * (y2 - 3.0f * x2));
+    gz = w[1] * (kY42 * y * (3.0f * x2 - y2)) + w[2] * (14.0f * kY43 * x * y * z) +
+         w[3] * (kY44 * y * (21.0f * z2 - 3.0f)) + w[4] * (kY45 * (140.0f * z2 * z - 60.0f * z)) +
+         w[5] * (kY44 * x * (21.0f * z2 - 3.0f)) + w[6] * (14.0f * kY46 * z * (x2 - y2)) +
+         w[7] * (kY42 * x * (x2 - 3.0f * y2));
+  }
+  gradient[0] += gx;
+  gradient[1] += gy;
+  gradient[2] += gz;
+}
+
 // Per-atom slab of the density phase: dE/d(density component) of every density of the centre atom, grouped by
 // kind with all channels of a kind together (channel ch of a kind at kind start + Z ch), one spare float.
 template <int C>
@@ -54,17 +124,25 @@ __host__ __device__ constexpr int angular_density_components(int order) { return
 __host__ __device__ constexpr int geom_row_axis(int k) { return k < 3 ? 0 : (k < 5 ? 1 : 2); }
 __host__ __device__ constexpr int geom_column_axis(int k) { return k < 3 ? k : (k < 5 ? k - 2 : 2); }
 
+// Whether atom i is a spin centre: its type is one of the model's and carries a spin degree of freedom. Atoms of a
+// type outside the model are spinless, as in the spin descriptors, and are never looked up in the type masks.
+__device__ __forceinline__ bool carries_spin(const std::int32_t* types, const std::int32_t* spin_dof_type_active,
+                                             int num_types, int i) {
+  const int type = __ldg(&types[i]);
+  return known_type(type, num_types) && __ldg(&spin_dof_type_active[type]) != 0;
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 // Onsite phase and masking.
 
 __global__ void __launch_bounds__(kSpinOnsiteBlock)
-    accumulate_spin_onsite_mforces(int atom_count, int capacity, int first_spin_row, const std::int32_t* types,
-                                   const std::int32_t* spin_dof_type_active, const double* spins_soa3,
-                                   const float* fp, double* mforce_soa3) {
+    accumulate_spin_onsite_mforces(int atom_count, int capacity, int first_spin_row, int num_types,
+                                   const std::int32_t* types, const std::int32_t* spin_dof_type_active,
+                                   const double* spins_soa3, const float* fp, double* mforce_soa3) {
   const std::int64_t thread = global_thread_x();
   if (thread >= atom_count) return;
   const int i = static_cast<int>(thread);
-  if (__ldg(&spin_dof_type_active[__ldg(&types[i])]) == 0) return;
+  if (!carries_spin(types, spin_dof_type_active, num_types, i)) return;
   const double sx = spins_soa3[soa(0, i, capacity)];
   const double sy = spins_soa3[soa(1, i, capacity)];
   const double sz = spins_soa3[soa(2, i, capacity)];
@@ -79,12 +157,12 @@ __global__ void __launch_bounds__(kSpinOnsiteBlock)
 }
 
 __global__ void __launch_bounds__(kSpinOnsiteBlock)
-    mask_inactive_spin_mforces(int atom_count, int capacity, const std::int32_t* types,
+    mask_inactive_spin_mforces(int atom_count, int capacity, int num_types, const std::int32_t* types,
                                const std::int32_t* spin_dof_type_active, double* mforce_soa3) {
   const std::int64_t thread = global_thread_x();
   if (thread >= atom_count) return;
   const int i = static_cast<int>(thread);
-  if (__ldg(&spin_dof_type_active[__ldg(&types[i])]) != 0) return;
+  if (carries_spin(types, spin_dof_type_active, num_types, i)) return;
   for (int c = 0; c < kSpinAxes; ++c) mforce_soa3[soa(c, i, capacity)] = 0.0;
 }
 
@@ -141,8 +219,8 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
   for (int k = lane; k < kSpinAxes * C; k += Lanes) {
     const int ch = k / kSpinAxes;
     const std::size_t at = static_cast<std::size_t>(i) * kSpinAxes * C + k;
-    const float g_rho = row(spin_rho0_norm_row(C) + ch);
-    const float g_rdot = row(spin_rho0_dot_row(C, L) + ch);
+    const float g_rho = row(spin_core_layout(C, L, false).rho0_norm_row + ch);
+    const float g_rdot = row(spin_core_layout(C, L, false).rho0_dot_row + ch);
     const float rho0 = __ldg(&a.rho0[at]);
     slab[Slab::rho0 + k] = 2.0f * g_rho * rho0 + g_rdot * __ldg(&a.rho0_dot[at]);
     slab[Slab::rho0_dot + k] = g_rdot * rho0;
@@ -161,13 +239,13 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
       float h;
       if (ra == rb) {
         const float trace = (__ldg(&r[0]) + __ldg(&r[4])) + __ldg(&r[8]);
-        h = 2.0f * row(spin_raw1_trace_row(C) + ch) * trace;
+        h = 2.0f * row(spin_core_layout(C, L, false).raw1_trace_row + ch) * trace;
         sym = sym + trace / (-3.0f);
       } else {
-        h = 2.0f * row(spin_raw1_antisymmetric_row(C) + ch) * (r_ab - r_ba);
+        h = 2.0f * row(spin_core_layout(C, L, false).raw1_antisymmetric_row + ch) * (r_ab - r_ba);
       }
-      const float g_rdot = row(spin_raw1_dot_row(C, L) + ch);
-      slab[Slab::raw1 + k] = 2.0f * row(spin_raw1_symmetric_row(C) + ch) * sym + h + g_rdot * __ldg(&a.raw1_dot[base + comp]);
+      const float g_rdot = row(spin_core_layout(C, L, false).raw1_dot_row + ch);
+      slab[Slab::raw1 + k] = 2.0f * row(spin_core_layout(C, L, false).raw1_symmetric_row + ch) * sym + h + g_rdot * __ldg(&a.raw1_dot[base + comp]);
       slab[Slab::raw1_dot + k] = g_rdot * r_ab;
     }
   }
@@ -175,7 +253,7 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
     const int z = angular_density_components(order);
     const float* density = angular_density(a, order);
     for (int k = lane; k < z * C; k += Lanes) {
-      const float g = row(spin_angular_norm_row(C, order) + k / z);
+      const float g = row(angular_norm_row(spin_core_layout(C, L, false), order) + k / z);
       slab[Slab::angular(order) + k] = (g + g) * __ldg(&density[static_cast<std::size_t>(i) * z * C + k]);
     }
   }
@@ -187,7 +265,7 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
     const int gb = geom_column_axis(comp);
     double value = spin_i[ga] * spin_i[gb];
     if (ga == gb) value -= s2 / 3.0;  // the geom density is traceless
-    slab[Slab::geom + k] = static_cast<float>(static_cast<double>(row(spin_geom_row(C, L) + ch)) * value);
+    slab[Slab::geom + k] = static_cast<float>(static_cast<double>(row(spin_core_layout(C, L, false).geom_row + ch)) * value);
   }
 }
 
@@ -201,7 +279,7 @@ __device__ __forceinline__ double geom_onsite_mforce(const SpinDensityForceArgs&
     const double gx = static_cast<double>(__ldg(&g[axis == 0 ? 0 : (axis == 1 ? 1 : 2)]));
     const double gy = static_cast<double>(__ldg(&g[axis == 0 ? 1 : (axis == 1 ? 3 : 4)]));
     const double gz = static_cast<double>(__ldg(&g[axis == 0 ? 2 : (axis == 1 ? 4 : 5)]));
-    const double weight = static_cast<double>(__ldg(&a.fp[soa(a.first_spin_row + spin_geom_row(C, L) + ch, i,
+    const double weight = static_cast<double>(__ldg(&a.fp[soa(a.first_spin_row + spin_core_layout(C, L, false).geom_row + ch, i,
                                                              a.capacity)]));
     m -= weight * (2.0 * gx * spin_i[0] + 2.0 * gy * spin_i[1] + 2.0 * gz * spin_i[2]);
   }
@@ -313,7 +391,7 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
   const int i = static_cast<int>(blockIdx.x) * AtomsPerBlock + slot;
   const int A = a.capacity;
-  const bool active = i < a.atom_count && __ldg(&a.spin_dof_type_active[__ldg(&a.types[i])]) != 0;
+  const bool active = i < a.atom_count && carries_spin(a.types, a.spin_dof_type_active, a.num_types, i);
 
   // Centre spin: lanes 0..2 load one component each, then every lane of the slot gets all three.
   double own = (active && lane < kSpinAxes) ? a.spins_soa3[soa(lane, i, A)] : 0.0;
@@ -334,8 +412,8 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
   if (active) {
     const float si[kSpinAxes] = {static_cast<float>(spin_i[0]), static_cast<float>(spin_i[1]),
                                  static_cast<float>(spin_i[2])};
-    float pair_sum_rows[kSpinPairSumBlocks * C];
-    for (int q = 0; q < kSpinPairSumBlocks * C; ++q) {
+    float pair_sum_rows[kSpinPairSumRows * C];
+    for (int q = 0; q < kSpinPairSumRows * C; ++q) {
       pair_sum_rows[q] = __ldg(&a.fp[soa(a.first_spin_row + kSpinOnsiteRows + q, i, A)]);
     }
     const int ti = __ldg(&a.types[i]);
@@ -343,10 +421,10 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
     for (int s = lane; s < count; s += LanesPerAtom) {
       const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
       const int tj = __ldg(&a.types[j]);
-      if (__ldg(&a.spin_env_type_active[tj]) == 0) continue;
+      if (!known_type(tj, a.num_types) || __ldg(&a.spin_env_type_active[tj]) == 0) continue;
       const PairSeparation p = pair_separation(a.positions_soa3, A, i, j, a.box.box, a.box.inverse, a.box.pbc);
       const float r = sqrtf(p.r2);
-      if (!(r < a.cutoff) || r <= kSpinMinDistance) continue;  // also drops a distance that is not a number
+      if (!(r < a.cutoff) || r <= kSpinMinimumDistance) continue;  // also drops a distance that is not a number
       const float inverse_r = 1.0f / r;
       const float u[kSpinAxes] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
       const float sj[kSpinAxes] = {static_cast<float>(a.spins_soa3[soa(0, j, A)]),
@@ -599,7 +677,7 @@ __device__ __forceinline__ float add_monomial_terms(const std::int8_t (*exponent
 // coefficients, per chirality channel the quartic coefficients, then minus the centre's magnetic gradient.
 template <int C>
 struct ChiralRecord {
-  static constexpr int K = spin_chiral_channels(C);
+  static constexpr int K = spin_chiral_channel_count(C);
   static constexpr int geom = 0;
   static constexpr int polar = 6 * C;
   static constexpr int raw1 = 9 * C;
@@ -677,9 +755,10 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
     const float chi = __ldg(&a.chirals[hat]);
     const float axial[kSpinAxes] = {r[5] - r[7], r[6] - r[2], r[1] - r[3]};
     const float w = g0 * (axial[0] * si[0] + axial[1] * si[1] + axial[2] * si[2]);
-    const float q[kQuadrupoleComponents] = {g[0] - g[5], -g[4], 0.5f * g[2], g[1], g[0] - g[3]};
+    float q[kQuadrupoleComponents];
+    spin_quadrupole_vector(g, q);
     float dq[kQuadrupoleComponents] = {};
-    for (int t = 0; t < kSpinChiralTerms; ++t) {
+    for (int t = 0; t < kSpinChiralTermCount; ++t) {
       const std::uint16_t packed = kSpinChiralQohReducedPacked[t];
       const int qt = chiral_term_quadrupole(packed);
       const int ot = chiral_term_octupole(packed);
@@ -712,38 +791,28 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
     for (int c = 0; c < kSpinAxes; ++c) ar[kSpinAxes * c + b] -= g1 * si[c] * p[b];
   }
 
-  // Coupling row sum M_ab (S x R_a)_b, M the symmetric part of Y_ab = eps_acd G_de T_ecb.
-  float tsym[kCubicMonomials];
-  for (int m = 0; m < kCubicMonomials; ++m) {
-    float v = 0.0f;
-    for (int c = 0; c < kSpinAxes; ++c) v += kCubicFromPolar[m][c] * p[c];
-    for (int k = 0; k < kOctupoleComponents; ++k) v += kCubicFromOctupole[m][k] * o[k];
-    tsym[m] = v;
-  }
-  const float gm[kSpinAxes][kSpinAxes] = {{g[0], g[1], g[2]}, {g[1], g[3], g[4]}, {g[2], g[4], g[5]}};
-  float y[kSpinAxes][kSpinAxes] = {};
+  // Coupling row sum M_ab (S x R_a)_b, M the symmetric part of Y_ab = eps_acd G_de T_ecb; N_ab = g2 (S x R_a)_b
+  // is its derivative with respect to M_ab, and only the symmetric part of N reaches Y.
+  float t[kSpinAxes][kSpinAxes][kSpinAxes];
+  spin_cubic_moment(p, o, t);
+  float gm[kSpinAxes][kSpinAxes];
+  spin_symmetric_matrix(g, gm);
+  float m[kSpinAxes][kSpinAxes];
+  spin_chiral_coupling(g, t, m);
   float n[kSpinAxes][kSpinAxes] = {};
   for (int x = 0; x < kSpinAxes; ++x) {
     for (int b = 0; b < kSpinAxes; ++b) {
       for (int c = 0; c < kSpinAxes; ++c) {
         for (int d = 0; d < kSpinAxes; ++d) {
-          const int eps = levi_civita(x, c, d);
-          if (eps != 0) {
-            for (int e = 0; e < kSpinAxes; ++e) y[x][b] += static_cast<float>(eps) * gm[d][e] * tsym[cubic_component(e, c, b)];
-          }
-          const int eps_b = levi_civita(b, c, d);
-          if (eps_b != 0) n[x][b] += g2 * static_cast<float>(eps_b) * si[c] * r[kSpinAxes * x + d];
+          const int eps = levi_civita(b, c, d);
+          if (eps != 0) n[x][b] += g2 * static_cast<float>(eps) * si[c] * r[kSpinAxes * x + d];
         }
       }
     }
   }
-  float m[kSpinAxes][kSpinAxes];
   float ns[kSpinAxes][kSpinAxes];
   for (int x = 0; x < kSpinAxes; ++x) {
-    for (int b = 0; b < kSpinAxes; ++b) {
-      m[x][b] = 0.5f * (y[x][b] + y[b][x]);
-      ns[x][b] = 0.5f * (n[x][b] + n[b][x]);
-    }
+    for (int b = 0; b < kSpinAxes; ++b) ns[x][b] = 0.5f * (n[x][b] + n[b][x]);
   }
   float dgm[kSpinAxes][kSpinAxes] = {};
   float dtsym[kCubicMonomials] = {};
@@ -755,7 +824,7 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
         for (int b = 0; b < kSpinAxes; ++b) {
           for (int e = 0; e < kSpinAxes; ++e) {
             const float weight = static_cast<float>(eps) * ns[x][b];
-            dgm[d][e] += weight * tsym[cubic_component(e, c, b)];
+            dgm[d][e] += weight * t[e][c][b];
             dtsym[cubic_component(e, c, b)] += weight * gm[d][e];
           }
         }
@@ -869,7 +938,7 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
   const int i = static_cast<int>(blockIdx.x) * AtomsPerBlock + slot;
   const int A = a.capacity;
-  const bool active = i < a.atom_count && __ldg(&a.spin_dof_type_active[__ldg(&a.types[i])]) != 0;
+  const bool active = i < a.atom_count && carries_spin(a.types, a.spin_dof_type_active, a.num_types, i);
 
   const double own = (active && lane < kSpinAxes) ? a.spins_soa3[soa(lane, i, A)] : 0.0;
   float si[kSpinAxes];
@@ -892,10 +961,10 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
     for (int s = lane; s < count; s += LanesPerAtom) {
       const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
       const int tj = __ldg(&a.types[j]);
-      if (__ldg(&a.spin_env_type_active[tj]) == 0) continue;
+      if (!known_type(tj, a.num_types) || __ldg(&a.spin_env_type_active[tj]) == 0) continue;
       const PairSeparation p = pair_separation(a.positions_soa3, A, i, j, a.box.box, a.box.inverse, a.box.pbc);
       const float r = sqrtf(p.r2);
-      if (!(r < a.cutoff) || r <= kSpinMinDistance) continue;
+      if (!(r < a.cutoff) || r <= kSpinMinimumDistance) continue;
       const float inverse_r = 1.0f / r;
       const float u[kSpinAxes] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
       const float sj[kSpinAxes] = {static_cast<float>(a.spins_soa3[soa(0, j, A)]),
@@ -1038,7 +1107,7 @@ bool fits_workspace(int atom_count, const DeviceWorkspaceView& w) {
 
 bool spin_shape_supported(const ModelProtocol& p) {
   return p.spin_compress >= 1 && p.spin_compress <= kSpinMaxChannels && p.spin_compress <= p.spin_basis_size_radial + 1 &&
-         p.spin_basis_size_radial + 1 <= kSpinMaxBasis && p.spin_l_max >= 0 && p.spin_l_max <= kSpinMaxAngularOrder;
+         p.spin_basis_size_radial + 1 <= kSpinMaxBasisCount && p.spin_l_max >= 0 && p.spin_l_max <= kSpinMaxAngularOrder;
 }
 
 // The two events of the phase timing; destroyed whatever way the driver leaves.
@@ -1085,7 +1154,7 @@ void run_onsite_phase(const ModelProtocol& protocol, int atom_count, const Devic
     launch_kernel<&accumulate_spin_onsite_mforces>(dim3(blocks_for(atom_count, kSpinOnsiteBlock)),
                                                    dim3(kSpinOnsiteBlock), 0, atom_count,
                                                    static_cast<int>(w.atom_capacity),
-                                                   protocol.structural_descriptor_dim, w.types,
+                                                   protocol.structural_descriptor_dim, protocol.num_types, w.types,
                                                    m.spin_dof_type_active, w.spins_soa3, w.fp, w.mforce_soa3);
   }
   check_cuda(cudaGetLastError(), "accumulate spin onsite mforces");
@@ -1122,7 +1191,7 @@ void run_density_phase(const ModelProtocol& protocol, int atom_count, const Simu
   require(protocol.spin_mode != 0, "spin density force requires spin model");
   require(protocol.spin_compress >= 1 && protocol.spin_compress <= kSpinMaxChannels,
           "spin density force kernel supports spin_compress <= 4");
-  require(protocol.spin_basis_size_radial >= 0 && protocol.spin_basis_size_radial + 1 <= kSpinMaxBasis,
+  require(protocol.spin_basis_size_radial >= 0 && protocol.spin_basis_size_radial + 1 <= kSpinMaxBasisCount,
           "spin density force kernel supports spin_basis_size + 1 <= 8");
   require(protocol.spin_l_max >= 0 && protocol.spin_l_max <= kSpinMaxAngularOrder,
           "spin density force kernel supports spin_l_max <= 4");
@@ -1204,7 +1273,8 @@ void accumulate_spin_forces_on_device(const ModelProtocol& protocol, int atom_co
     if (atom_count > 0) {
       launch_kernel<&mask_inactive_spin_mforces>(dim3(blocks_for(atom_count, kSpinOnsiteBlock)),
                                                  dim3(kSpinOnsiteBlock), 0, atom_count,
-                                                 static_cast<int>(w.atom_capacity), w.types, m.spin_dof_type_active,
+                                                 static_cast<int>(w.atom_capacity), protocol.num_types, w.types,
+                                                 m.spin_dof_type_active,
                                                  w.mforce_soa3);
     }
     check_cuda(cudaGetLastError(), "mask inactive spin mforces");

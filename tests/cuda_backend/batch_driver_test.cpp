@@ -349,20 +349,30 @@ TEST_F(BatchDriverTest, ChargeModelsTakeTheChargeSequence) {
   EXPECT_STREQ(qrvl_last_error_message(), "model missing type-pair-major descriptor coefficients");
 }
 
-// The library's pipeline with the descriptor and network stages skipped (this model has no parameters for them),
-// so that the first stage still to come is reached.
+// The library's pipeline with the descriptor, network and structural force stages skipped (this model has no
+// parameters for them), so that the first stage still to come is reached.
 void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluationRequest& request, int atom_count,
                                const SimulationBox& box, const DeviceModel& model, DeviceWorkspace& workspace,
                                ForcePipelineTimings* timings) {
   ForcePipelineStages stages;
   stages.descriptors = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
                           DescriptorCoreTopology) {};
+  stages.spin_descriptors = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                                DeviceWorkspace&) {};
   stages.network = [](const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&) {};
+  stages.radial = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&,
+                     VirialTarget, bool) {};
+  stages.radial_with_zbl = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&,
+                              DeviceWorkspace&) {};
+  stages.angular = [](const ModelProtocol&, int, const DeviceModel&, DeviceWorkspace&, VirialTarget) {};
+  stages.zbl = [](const ModelProtocol&, int, const SimulationBox&, const DeviceModel&, DeviceWorkspace&, bool,
+                  VirialTarget) {};
   run_force_pipeline(stages, protocol, request, atom_count, box, model, workspace, timings);
 }
 
-// With the library's own stages, a spin evaluation stops at the first stage still to come and says which.
-TEST_F(BatchDriverTest, SpinStagesStillToComeAnswerUnsupportedByName) {
+// With the library's own spin force stage, a spin evaluation reaches it; its refusal of this parameterless model
+// comes back to the caller as a runtime error with its text.
+TEST_F(BatchDriverTest, SpinForceStageRefusalReachesTheCaller) {
   BatchArrays spun = thick_batch({2, 1});
   spun.spins.assign(3 * spun.types.size(), 0.5);
   ResultArrays r(2, 3);
@@ -371,8 +381,8 @@ TEST_F(BatchDriverTest, SpinStagesStillToComeAnswerUnsupportedByName) {
   BatchDriverModel spin = driver();
   spin.stages = BatchPassStages{};
   spin.stages.force_pipeline = &pipeline_past_the_network;
-  EXPECT_EQ(evaluate_structure_batch(spin, spun.view(), result, true), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin descriptor stage is not available yet");
+  EXPECT_EQ(evaluate_structure_batch(spin, spun.view(), result, true), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "spin descriptor is missing onsite terms");
 }
 
 // The whole road through the flat interface with a model file: the range refusal reaches the caller with its
