@@ -381,11 +381,95 @@ __device__ __forceinline__ T group_sum(T value) {
   return value;
 }
 
+// One counted spin pair of centre i: the neighbour's type, the distance, the unit direction from i to j and the
+// neighbour's spin (float).
+struct SpinPair {
+  int tj;
+  float r;
+  float u[kSpinAxes];
+  float sj[kSpinAxes];
+};
+
+// Fills the pair of centre i and neighbour j; false when j does not count (a type outside the model or without
+// a spin environment, r >= rc, r <= 1e-12, or a distance that is not a number).
+template <typename Args>
+__device__ __forceinline__ bool spin_pair_of(const Args& a, int i, int j, SpinPair& pair) {
+  pair.tj = __ldg(&a.types[j]);
+  if (!known_type(pair.tj, a.num_types) || __ldg(&a.spin_env_type_active[pair.tj]) == 0) return false;
+  const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, i, j, a.box.box, a.box.inverse, a.box.pbc);
+  pair.r = sqrtf(p.r2);
+  if (!(pair.r < a.cutoff) || pair.r <= kSpinMinimumDistance) return false;
+  const float inverse_r = 1.0f / pair.r;
+  for (int c = 0; c < kSpinAxes; ++c) {
+    pair.u[c] = p.d[c] * inverse_r;
+    pair.sj[c] = static_cast<float>(a.spins_soa3[soa(c, j, a.capacity)]);
+  }
+  return true;
+}
+
+// The pair force dE_i/dr_j from the derivative along the bond (e_r) and the gradient in the direction (e_u,
+// components independent): only the part of e_u across the bond moves j.
+__device__ __forceinline__ void spin_pair_force(const SpinPair& pair, float e_r, const float* e_u, float* f) {
+  const float u_dot_eu = pair.u[0] * e_u[0] + pair.u[1] * e_u[1] + pair.u[2] * e_u[2];
+  for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(e_r, pair.u[c], (e_u[c] - u_dot_eu * pair.u[c]) / pair.r);
+}
+
+// What one pair adds for its neighbour j (force -f, magnetic force -de_dsj, the virial as the mode books it, the
+// spin transfer) and to the centre's lane sums (force +f, owner virial).
+template <SpinVirialMode Mode, bool Transfer, typename Args>
+__device__ __forceinline__ void add_spin_pair_outputs(const Args& a, int j, const SpinPair& pair, const float* f,
+                                                      const float* de_dsj, float* force, float* virial) {
+  const int A = a.capacity;
+  for (int c = 0; c < kSpinAxes; ++c) {
+    atomicAdd(&a.force_soa3[soa(c, j, A)], -static_cast<double>(f[c]));
+    atomicAdd(&a.mforce_soa3[soa(c, j, A)], -static_cast<double>(de_dsj[c]));
+    force[c] += f[c];
+  }
+  const float dd[kSpinAxes] = {pair.r * pair.u[0], pair.r * pair.u[1], pair.r * pair.u[2]};
+  if constexpr (Mode != SpinVirialMode::none) {
+    for (int q = 0; q < kVirialComponentCount; ++q) {
+      const float w = -(dd[virial_row(q)] * f[virial_column(q)]);
+      if constexpr (Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink) virial[q] += w;
+      if constexpr (Mode == SpinVirialMode::fp64_scatter) atomicAdd(&a.virial_soa9[soa(q, j, A)], static_cast<double>(w));
+      if constexpr (Mode == SpinVirialMode::float_sink) atomicAdd(&a.per_atom_virial_float_soa9[soa(q, j, A)], w);
+    }
+  }
+  if constexpr (Transfer) {
+    // Row-major 3a + b: displacement component a times the magnetic force on S_j, component b.
+    for (int k = 0; k < kSpinTransferComponents; ++k) {
+      atomicAdd(&a.spin_transfer_soa9[soa(k, j, A)], -(dd[k / kSpinAxes] * de_dsj[k % kSpinAxes]));
+    }
+  }
+}
+
+// The centre's writes: the lanes' force (and owner virial) sums meet in the group's first lane, which adds them
+// and the centre's magnetic force once per atom. Every lane calls this.
+template <SpinVirialMode Mode, int Lanes, typename Args>
+__device__ __forceinline__ void add_spin_centre_outputs(const Args& a, bool writer, int i, float* force,
+                                                        const double* mforce, float* virial) {
+  constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
+  for (int c = 0; c < kSpinAxes; ++c) force[c] = group_sum<Lanes>(force[c]);
+  if constexpr (kOwnerVirial) {
+    for (int q = 0; q < kVirialComponentCount; ++q) virial[q] = group_sum<Lanes>(virial[q]);
+  }
+  if (!writer) return;
+  const int A = a.capacity;
+  for (int c = 0; c < kSpinAxes; ++c) {
+    atomicAdd(&a.force_soa3[soa(c, i, A)], static_cast<double>(force[c]));
+    atomicAdd(&a.mforce_soa3[soa(c, i, A)], mforce[c]);
+  }
+  if constexpr (kOwnerVirial) {
+    // No other writer of virial_soa9 in these modes: a plain read-add-write per centre.
+    for (int q = 0; q < kVirialComponentCount; ++q) {
+      a.virial_soa9[soa(q, i, A)] = a.virial_soa9[soa(q, i, A)] + static_cast<double>(virial[q]);
+    }
+  }
+}
+
 template <int C, int L, SpinVirialMode Mode, bool Transfer, int AtomsPerBlock, int LanesPerAtom>
 __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocksPerSm)
     accumulate_spin_density_forces_tile_f32(SpinDensityForceArgs a) {
   static_assert(AtomsPerBlock * LanesPerAtom == kWarpLanes, "one warp per block");
-  constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
   __shared__ float slabs[AtomsPerBlock][DensitySlab<C>::floats];
   const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
@@ -420,71 +504,28 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
     const int count = __ldg(&a.nn_radial[i]);
     for (int s = lane; s < count; s += LanesPerAtom) {
       const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
-      const int tj = __ldg(&a.types[j]);
-      if (!known_type(tj, a.num_types) || __ldg(&a.spin_env_type_active[tj]) == 0) continue;
-      const PairSeparation p = pair_separation(a.positions_soa3, A, i, j, a.box.box, a.box.inverse, a.box.pbc);
-      const float r = sqrtf(p.r2);
-      if (!(r < a.cutoff) || r <= kSpinMinimumDistance) continue;  // also drops a distance that is not a number
-      const float inverse_r = 1.0f / r;
-      const float u[kSpinAxes] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
-      const float sj[kSpinAxes] = {static_cast<float>(a.spins_soa3[soa(0, j, A)]),
-                                   static_cast<float>(a.spins_soa3[soa(1, j, A)]),
-                                   static_cast<float>(a.spins_soa3[soa(2, j, A)])};
+      SpinPair pair;
+      if (!spin_pair_of(a, i, j, pair)) continue;
       float g[C];
       float dg[C];
-      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, r, a.num_types, ti * a.num_types + tj,
-                                                      a.descriptor_coefficients, a.coefficient_offset, g, dg);
-      const DensityPairTerms t = density_pair_terms<C, L>(slab, pair_sum_rows, u, si, sj, g, dg);
-      // dE_i/dd: radial part along u plus the part of dE/du across the bond.
-      const float u_dot_eu = u[0] * t.e_u[0] + u[1] * t.e_u[1] + u[2] * t.e_u[2];
+      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, pair.r, a.num_types,
+                                                      ti * a.num_types + pair.tj, a.descriptor_coefficients,
+                                                      a.coefficient_offset, g, dg);
+      const DensityPairTerms t = density_pair_terms<C, L>(slab, pair_sum_rows, pair.u, si, pair.sj, g, dg);
       float f[kSpinAxes];
-      for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(t.e_r, u[c], (t.e_u[c] - u_dot_eu * u[c]) / r);
-      for (int c = 0; c < kSpinAxes; ++c) {
-        atomicAdd(&a.force_soa3[soa(c, j, A)], -static_cast<double>(f[c]));
-        atomicAdd(&a.mforce_soa3[soa(c, j, A)], -static_cast<double>(t.e_sj[c]));
-        force[c] += f[c];
-        mforce[c] -= t.e_si[c];
-      }
-      const float dd[kSpinAxes] = {r * u[0], r * u[1], r * u[2]};
-      if constexpr (Mode != SpinVirialMode::none) {
-        for (int q = 0; q < kVirialComponentCount; ++q) {
-          const float w = -(dd[virial_row(q)] * f[virial_column(q)]);
-          if constexpr (kOwnerVirial) virial[q] += w;
-          if constexpr (Mode == SpinVirialMode::fp64_scatter) {
-            atomicAdd(&a.virial_soa9[soa(q, j, A)], static_cast<double>(w));
-          }
-          if constexpr (Mode == SpinVirialMode::float_sink) atomicAdd(&a.per_atom_virial_float_soa9[soa(q, j, A)], w);
-        }
-      }
-      if constexpr (Transfer) {
-        for (int k = 0; k < kSpinTransferComponents; ++k) {
-          atomicAdd(&a.spin_transfer_soa9[soa(k, j, A)], -(dd[k / kSpinAxes] * t.e_sj[k % kSpinAxes]));
-        }
-      }
+      spin_pair_force(pair, t.e_r, t.e_u, f);
+      add_spin_pair_outputs<Mode, Transfer>(a, j, pair, f, t.e_sj, force, virial);
+      for (int c = 0; c < kSpinAxes; ++c) mforce[c] -= t.e_si[c];
     }
   }
 
-  // Centre writes: the lanes' sums meet in lane 0, which adds them once per atom.
-  for (int c = 0; c < kSpinAxes; ++c) {
-    force[c] = group_sum<LanesPerAtom>(force[c]);
-    mforce[c] = group_sum<LanesPerAtom>(mforce[c]);
-  }
-  if constexpr (kOwnerVirial) {
-    for (int q = 0; q < kVirialComponentCount; ++q) virial[q] = group_sum<LanesPerAtom>(virial[q]);
-  }
+  // Centre writes: the magnetic force sums the lanes' pair terms and the onsite geom term of lanes 0..2.
+  for (int c = 0; c < kSpinAxes; ++c) mforce[c] = group_sum<LanesPerAtom>(mforce[c]);
   double onsite_of[kSpinAxes];
   for (int c = 0; c < kSpinAxes; ++c) onsite_of[c] = __shfl_sync(kFullWarp, onsite, c, LanesPerAtom);
-  if (!active || lane != 0) return;
-  for (int c = 0; c < kSpinAxes; ++c) {
-    atomicAdd(&a.force_soa3[soa(c, i, A)], static_cast<double>(force[c]));
-    atomicAdd(&a.mforce_soa3[soa(c, i, A)], onsite_of[c] + static_cast<double>(mforce[c]));
-  }
-  if constexpr (kOwnerVirial) {
-    // No other writer of virial_soa9 in these modes: a plain read-add-write per centre.
-    for (int q = 0; q < kVirialComponentCount; ++q) {
-      a.virial_soa9[soa(q, i, A)] = a.virial_soa9[soa(q, i, A)] + static_cast<double>(virial[q]);
-    }
-  }
+  double centre_mforce[kSpinAxes];
+  for (int c = 0; c < kSpinAxes; ++c) centre_mforce[c] = onsite_of[c] + static_cast<double>(mforce[c]);
+  add_spin_centre_outputs<Mode, LanesPerAtom>(a, active && lane == 0, i, force, centre_mforce, virial);
 }
 
 SpinDensityForceArgs make_spin_density_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
@@ -932,7 +973,6 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
   static_assert(AtomsPerBlock * LanesPerAtom == kWarpLanes, "one warp per block");
   static_assert(C <= LanesPerAtom, "one lane per channel");
   using Rec = ChiralRecord<C>;
-  constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
   __shared__ float shared[AtomsPerBlock][Rec::floats];
   const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
@@ -960,74 +1000,38 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
     const int count = __ldg(&a.nn_radial[i]);
     for (int s = lane; s < count; s += LanesPerAtom) {
       const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
-      const int tj = __ldg(&a.types[j]);
-      if (!known_type(tj, a.num_types) || __ldg(&a.spin_env_type_active[tj]) == 0) continue;
-      const PairSeparation p = pair_separation(a.positions_soa3, A, i, j, a.box.box, a.box.inverse, a.box.pbc);
-      const float r = sqrtf(p.r2);
-      if (!(r < a.cutoff) || r <= kSpinMinimumDistance) continue;
-      const float inverse_r = 1.0f / r;
-      const float u[kSpinAxes] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
-      const float sj[kSpinAxes] = {static_cast<float>(a.spins_soa3[soa(0, j, A)]),
-                                   static_cast<float>(a.spins_soa3[soa(1, j, A)]),
-                                   static_cast<float>(a.spins_soa3[soa(2, j, A)])};
+      SpinPair pair;
+      if (!spin_pair_of(a, i, j, pair)) continue;
       float g[C];
       float dg[C];
-      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, r, a.num_types, ti * a.num_types + tj,
-                                                      a.descriptor_coefficients, a.coefficient_offset, g, dg);
+      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, pair.r, a.num_types,
+                                                      ti * a.num_types + pair.tj, a.descriptor_coefficients,
+                                                      a.coefficient_offset, g, dg);
+      // m = dE_i/dS_j, e = dE_i/dr along the bond through the weights, grad = dE_i/du.
       float m[kSpinAxes] = {0.0f, 0.0f, 0.0f};
       float grad[kSpinAxes] = {0.0f, 0.0f, 0.0f};
       float e = 0.0f;
       for (int ch = 0; ch < C; ++ch) {
         float grad_ch[kSpinAxes] = {0.0f, 0.0f, 0.0f};
         float grad_s[kSpinAxes] = {0.0f, 0.0f, 0.0f};
-        const float phi = chiral_channel_phi<C>(record, ch, u, sj, grad_ch, grad_s);
+        const float phi = chiral_channel_phi<C>(record, ch, pair.u, pair.sj, grad_ch, grad_s);
         e += dg[ch] * phi;
         for (int c = 0; c < kSpinAxes; ++c) {
           m[c] += g[ch] * grad_s[c];
           grad[c] += g[ch] * grad_ch[c];
         }
       }
-      const float u_dot_grad = u[0] * grad[0] + u[1] * grad[1] + u[2] * grad[2];
       float f[kSpinAxes];
-      for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(e, u[c], (grad[c] - u_dot_grad * u[c]) / r);
-      for (int c = 0; c < kSpinAxes; ++c) {
-        atomicAdd(&a.force_soa3[soa(c, j, A)], -static_cast<double>(f[c]));
-        atomicAdd(&a.mforce_soa3[soa(c, j, A)], -static_cast<double>(m[c]));
-        force[c] += f[c];
-      }
-      const float dd[kSpinAxes] = {r * u[0], r * u[1], r * u[2]};
-      if constexpr (Mode != SpinVirialMode::none) {
-        for (int q = 0; q < kVirialComponentCount; ++q) {
-          const float w = -(dd[virial_row(q)] * f[virial_column(q)]);
-          if constexpr (kOwnerVirial) virial[q] += w;
-          if constexpr (Mode == SpinVirialMode::fp64_scatter) {
-            atomicAdd(&a.virial_soa9[soa(q, j, A)], static_cast<double>(w));
-          }
-          if constexpr (Mode == SpinVirialMode::float_sink) atomicAdd(&a.per_atom_virial_float_soa9[soa(q, j, A)], w);
-        }
-      }
-      if constexpr (Transfer) {
-        for (int k = 0; k < kSpinTransferComponents; ++k) {
-          atomicAdd(&a.spin_transfer_soa9[soa(k, j, A)], -(dd[k / kSpinAxes] * m[k % kSpinAxes]));
-        }
-      }
+      spin_pair_force(pair, e, grad, f);
+      add_spin_pair_outputs<Mode, Transfer>(a, j, pair, f, m, force, virial);
     }
   }
 
-  for (int c = 0; c < kSpinAxes; ++c) force[c] = group_sum<LanesPerAtom>(force[c]);
-  if constexpr (kOwnerVirial) {
-    for (int q = 0; q < kVirialComponentCount; ++q) virial[q] = group_sum<LanesPerAtom>(virial[q]);
+  double centre_mforce[kSpinAxes] = {0.0, 0.0, 0.0};
+  if (active) {
+    for (int c = 0; c < kSpinAxes; ++c) centre_mforce[c] = static_cast<double>(record[Rec::centre_mforce + c]);
   }
-  if (!active || lane != 0) return;
-  for (int c = 0; c < kSpinAxes; ++c) {
-    atomicAdd(&a.force_soa3[soa(c, i, A)], static_cast<double>(force[c]));
-    atomicAdd(&a.mforce_soa3[soa(c, i, A)], static_cast<double>(record[Rec::centre_mforce + c]));
-  }
-  if constexpr (kOwnerVirial) {
-    for (int q = 0; q < kVirialComponentCount; ++q) {
-      a.virial_soa9[soa(q, i, A)] = a.virial_soa9[soa(q, i, A)] + static_cast<double>(virial[q]);
-    }
-  }
+  add_spin_centre_outputs<Mode, LanesPerAtom>(a, active && lane == 0, i, force, centre_mforce, virial);
 }
 
 template <int C, SpinVirialMode Mode, bool Transfer>
