@@ -10,14 +10,11 @@
 namespace quarvel::cuda_backend {
 
 // Runs `evaluation` (which answers a status) and turns what it throws into a status with the text as the
-// thread's last error: a stage still to come 2, std::invalid_argument 1, any other std::exception 4.
+// thread's last error: std::invalid_argument 1, any other std::exception 4.
 template <typename Evaluation>
 int guard_evaluation(Evaluation&& evaluation) {
   try {
     return evaluation();
-  } catch (const StageUnavailable& error) {
-    set_last_error(error.what());
-    return QRVL_STATUS_UNSUPPORTED;
   } catch (const std::invalid_argument& error) {
     set_last_error(error.what());
     return QRVL_STATUS_INVALID_ARGUMENT;

@@ -1,7 +1,6 @@
 #pragma once
 // The device stages the force pipeline and the batch driver call, with the small records they share. Each stage
-// is its own kernel family; those not yet part of the library are answered by pipeline_stages_pending.cpp,
-// which refuses with StageUnavailable instead of leaving results at zero.
+// is its own kernel family.
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -34,12 +33,6 @@ struct SpinForceTimings {
   float onsite_ms = 0.0f;
   float density_ms = 0.0f;
   float chiral_ms = 0.0f;
-};
-
-// A stage the library does not provide yet: evaluations that need it answer "unsupported" with this text.
-class StageUnavailable : public std::runtime_error {
- public:
-  explicit StageUnavailable(const std::string& stage) : std::runtime_error(stage + " is not available yet") {}
 };
 
 // Unscaled radial and angular descriptors of atoms 0 .. atom_count-1.

@@ -370,8 +370,9 @@ void pipeline_past_the_network(const ModelProtocol& protocol, const ForceEvaluat
   run_force_pipeline(stages, protocol, request, atom_count, box, model, workspace, timings);
 }
 
-// With the library's own stages, a spin evaluation stops at the first stage still to come and says which.
-TEST_F(BatchDriverTest, SpinStagesStillToComeAnswerUnsupportedByName) {
+// With the library's own spin force stage, a spin evaluation reaches it; its refusal of this parameterless model
+// comes back to the caller as a runtime error with its text.
+TEST_F(BatchDriverTest, SpinForceStageRefusalReachesTheCaller) {
   BatchArrays spun = thick_batch({2, 1});
   spun.spins.assign(3 * spun.types.size(), 0.5);
   ResultArrays r(2, 3);
@@ -380,8 +381,8 @@ TEST_F(BatchDriverTest, SpinStagesStillToComeAnswerUnsupportedByName) {
   BatchDriverModel spin = driver();
   spin.stages = BatchPassStages{};
   spin.stages.force_pipeline = &pipeline_past_the_network;
-  EXPECT_EQ(evaluate_structure_batch(spin, spun.view(), result, true), QRVL_STATUS_UNSUPPORTED);
-  EXPECT_STREQ(qrvl_last_error_message(), "CUDA spin force stage is not available yet");
+  EXPECT_EQ(evaluate_structure_batch(spin, spun.view(), result, true), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "spin descriptor is missing onsite terms");
 }
 
 // The whole road through the flat interface with a model file: the range refusal reaches the caller with its

@@ -210,16 +210,16 @@ TEST_F(ForcePipeline, LeavesTheSpinPhasesOfOtherModelsAlone) {
   EXPECT_EQ(timings.spin_onsite_ms, 7.0f);
 }
 
-// The library's own stages up to the first one still to come, which refuses by name; the stages that exist
-// (and would refuse this parameterless model) only record.
-TEST_F(ForcePipeline, LibraryStagesStillToComeRefuseByName) {
+// The library's own spin force stage runs last in a spin pipeline (the other stages only record): it refuses this
+// parameterless model with its first check.
+TEST_F(ForcePipeline, LibrarySpinForceStageRunsAndChecksTheModel) {
   ForcePipelineStages stages = recording_stages();
   stages.spin_forces = ForcePipelineStages{}.spin_forces;
   EXPECT_THAT([&] {
     run_force_pipeline(stages, protocol_of(Shape::spin_angular_zbl),
                        {kDeviceLammpsNeighborTopology, kVirialTotals, true, false}, 4, box_, model_, workspace_,
                        nullptr);
-  }, ThrowsMessage<StageUnavailable>(StrEq("CUDA spin force stage is not available yet")));
+  }, ThrowsMessage<std::runtime_error>(StrEq("spin descriptor is missing onsite terms")));
 }
 
 }  // namespace

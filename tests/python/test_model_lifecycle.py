@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quarvel_gpu
-from conftest import device_available, is_pending, two_structures
+from conftest import device_available, two_structures
 from model_writer import ModelShape, model_text
 
 MODEL_INFO_KEYS = [
@@ -181,28 +181,23 @@ def test_cancel_leaves_the_queries_working(ordinary):
 
 
 def evaluation_outcome(call):
-    """'ok', 'cancelled' or 'pending' (the engine's driver is not built yet); anything else fails the test."""
+    """'ok' or 'cancelled'; anything else fails the test."""
     try:
         call()
     except RuntimeError as error:
-        if str(error) == "cancelled":
-            return "cancelled"
-        assert is_pending(error), str(error)
-        return "pending"
+        assert str(error) == "cancelled", str(error)
+        return "cancelled"
     return "ok"
 
 
 def test_a_cancelled_model_refuses_evaluations_until_reset(ordinary):
     batch = two_structures()
     ordinary.cancel()
-    outcome = evaluation_outcome(lambda: ordinary.calculate(**batch))
-    if outcome == "pending":
-        pytest.skip("the engine's batch driver is not built yet")
-    assert outcome == "cancelled"
+    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "cancelled"
     assert evaluation_outcome(lambda: ordinary.find_force(batch["types"][:3], batch["positions"][:3],
                                                           batch["boxes"][0])) == "cancelled"
     ordinary.reset_cancel()
-    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) in ("ok", "pending")
+    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "ok"
 
 
 def run_threads(targets, seconds=60):
@@ -231,9 +226,8 @@ def test_cancel_from_another_thread_while_computations_run(ordinary):
         stop.set()
 
     run_threads([compute, compute, compute, cancel])
-    assert outcomes and set(outcomes) <= {"ok", "cancelled", "pending"}
-    if "pending" not in outcomes:
-        assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "cancelled"
+    assert outcomes and set(outcomes) <= {"ok", "cancelled"}
+    assert evaluation_outcome(lambda: ordinary.calculate(**batch)) == "cancelled"
     ordinary.reset_cancel()
 
 
@@ -255,7 +249,7 @@ def test_closing_while_other_threads_compute(ordinary):
         ordinary.close()
 
     run_threads([compute, compute, compute, close])
-    assert all(e == "model is closed" or is_pending(RuntimeError(e)) for e in errors)
+    assert all(e == "model is closed" for e in errors)
     with pytest.raises(RuntimeError, match=r"^model is closed$"):
         ordinary.calculate(**batch)
 

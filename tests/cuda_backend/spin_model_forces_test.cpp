@@ -1,0 +1,245 @@
+// Spin models through the flat interface, checked against what physics makes exact: forces and magnetic forces
+// against finite differences of the energy over positions and spins, the virial against its strain derivative,
+// rotation of positions and spins together, and the evenness of the energy under reversal of all spins.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "quarvel/quarvel.h"
+#include "support/descriptor_structures.hpp"
+#include "support/device_test.hpp"
+#include "support/model_file_writer.hpp"
+
+namespace quarvel {
+namespace {
+
+using test_support::Cell;
+using test_support::ModelShape;
+using test_support::Structure;
+using test_support::TempModelFile;
+using test_support::Vec3;
+
+// Central differences of an energy summed from float per-atom terms: the step balances the float rounding of the
+// energy (about 1e-7 relative, divided by the step) against the truncation error.
+constexpr double kStep = 5e-4;  // Angstrom, and spin units
+// Forces, magnetic forces and virials against differences of the energy: float descriptor, network and pair
+// arithmetic, amplified by 1/kStep, sets the scale.
+constexpr double kDifferenceTolerance = 3e-3;
+// Two evaluations that differ only by float rounding of reordered or rotated sums.
+constexpr double kRoundingTolerance = 3e-4;
+constexpr double kMeaningfulForce = 0.05;  // eV/Angstrom or eV per spin unit: smaller would check nothing
+constexpr int kAtoms = 10;
+
+struct SpinModelCase {
+  const char* name;
+  int compress;
+  int l_max;
+  int chiral;
+  std::vector<std::string> dof_types;
+};
+
+void PrintTo(const SpinModelCase& c, std::ostream* os) { *os << c.name; }
+
+struct SpinStructure {
+  Structure structure;
+  std::vector<Vec3> spins;
+};
+
+struct Evaluation {
+  double energy = 0.0;
+  std::vector<double> force;   // 3 per atom
+  std::vector<double> mforce;  // 3 per atom
+  std::array<double, 9> virial{};
+};
+
+class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
+ protected:
+  void SetUp() override {
+    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
+    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
+    const SpinModelCase& c = GetParam();
+    ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
+    shape.cutoff_radial = {4.0};
+    shape.cutoff_angular = {3.5};
+    shape.spin.cutoff = 4.0;
+    shape.spin.compress = c.compress;
+    shape.spin.basis_size_radial = 4;
+    shape.spin.l_max = c.l_max;
+    shape.spin.chiral = c.chiral;
+    shape.spin.dof_types = c.dof_types;
+    shape.spin.env_types = c.dof_types.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Fe", "O"};
+    file_ = std::make_unique<TempModelFile>(test_support::write_model(shape).text);
+    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+  }
+  void TearDown() override { qrvl_free_model(model_); }
+
+  static SpinStructure structure(unsigned seed) {
+    SpinStructure s;
+    s.structure = test_support::random_structure(kAtoms, 2, 2.4, seed);
+    for (int i = 0; i < kAtoms; ++i) {
+      const double a = 0.7 * i + 0.3 * seed;
+      s.spins.push_back({std::cos(a) * (1.0 + 0.1 * i), std::sin(a), 0.4 - 0.1 * i});
+    }
+    return s;
+  }
+
+  Evaluation evaluate(const SpinStructure& s) const {
+    const std::int32_t count = s.structure.size();
+    const std::int32_t offset = 0;
+    std::vector<double> positions, spins;
+    for (const Vec3& r : s.structure.positions) positions.insert(positions.end(), r.begin(), r.end());
+    for (const Vec3& m : s.spins) spins.insert(spins.end(), m.begin(), m.end());
+    const std::int32_t pbc[3] = {1, 1, 1};
+    QrvlStructureBatch batch{};
+    batch.num_structures = 1;
+    batch.num_atoms = count;
+    batch.atom_counts = &count;
+    batch.atom_offsets = &offset;
+    batch.types = s.structure.types.data();
+    batch.positions = positions.data();
+    batch.spins = spins.data();
+    batch.boxes = s.structure.cell.data();
+    batch.pbc = pbc;
+    Evaluation e;
+    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
+    e.mforce.assign(3 * static_cast<std::size_t>(count), 0.0);
+    QrvlFindForceResult result{};
+    result.energy = &e.energy;
+    result.force = e.force.data();
+    result.mforce = e.mforce.data();
+    result.virial = e.virial.data();
+    EXPECT_EQ(qrvl_find_force_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
+    return e;
+  }
+
+  double energy(const SpinStructure& s) const { return evaluate(s).energy; }
+
+ private:
+  std::unique_ptr<TempModelFile> file_;
+  QrvlModel* model_ = nullptr;
+};
+
+double largest_magnitude(const std::vector<double>& v) {
+  double m = 0.0;
+  for (double x : v) m = std::max(m, std::abs(x));
+  return m;
+}
+
+TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
+  const SpinStructure s = structure(3);
+  const Evaluation e = evaluate(s);
+  ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
+  ASSERT_GT(largest_magnitude(e.mforce), kMeaningfulForce) << "spins without magnetic forces check nothing";
+  const double force_scale = std::max(1.0, largest_magnitude(e.force));
+  const double mforce_scale = std::max(1.0, largest_magnitude(e.mforce));
+  for (int i = 0; i < kAtoms; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      SpinStructure plus = s;
+      SpinStructure minus = s;
+      plus.structure.positions[i][c] += kStep;
+      minus.structure.positions[i][c] -= kStep;
+      EXPECT_NEAR(e.force[3 * i + c], -(energy(plus) - energy(minus)) / (2.0 * kStep),
+                  kDifferenceTolerance * force_scale)
+          << "atom " << i << " axis " << c;
+      // A type without a spin degree of freedom reports no magnetic force, although its spin is seen by others.
+      const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
+      if (spinless) {
+        EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
+        continue;
+      }
+      plus = s;
+      minus = s;
+      plus.spins[i][c] += kStep;
+      minus.spins[i][c] -= kStep;
+      EXPECT_NEAR(e.mforce[3 * i + c], -(energy(plus) - energy(minus)) / (2.0 * kStep),
+                  kDifferenceTolerance * mforce_scale)
+          << "atom " << i << " spin axis " << c;
+    }
+  }
+}
+
+// W_ab = -sum over pairs of d_a F_b. Straining positions and cell by r_a -> r_a + e r_b (spins unchanged) gives
+// -dE/de = W_ba; a spin model's energy changes when positions turn without their spins, so W is not symmetric.
+TEST_P(SpinModelForces, VirialIsMinusTheStrainDerivative) {
+  const SpinStructure s = structure(4);
+  const Evaluation e = evaluate(s);
+  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      const auto strained = [&](double epsilon) {
+        SpinStructure t = s;
+        const auto apply = [&](Vec3& v) { v[a] += epsilon * v[b]; };
+        for (Vec3& r : t.structure.positions) apply(r);
+        for (int column = 0; column < 3; ++column) {
+          Vec3 edge{t.structure.cell[column], t.structure.cell[3 + column], t.structure.cell[6 + column]};
+          apply(edge);
+          for (int row = 0; row < 3; ++row) t.structure.cell[3 * row + column] = edge[row];
+        }
+        return t;
+      };
+      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      EXPECT_NEAR(e.virial[3 * b + a], difference, kDifferenceTolerance * scale) << "component " << b << a;
+    }
+  }
+}
+
+// Rotating positions, cell and spins together leaves the energy and rotates forces and magnetic forces.
+TEST_P(SpinModelForces, RotatingPositionsAndSpinsTogetherRotatesTheForces) {
+  const SpinStructure s = structure(5);
+  const Evaluation e = evaluate(s);
+  const double angle = 0.9;
+  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
+                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
+  SpinStructure moved = s;
+  for (Vec3& r : moved.structure.positions) r = test_support::matrix_times(rotation, r);
+  for (Vec3& m : moved.spins) m = test_support::matrix_times(rotation, m);
+  for (int column = 0; column < 3; ++column) {
+    const Vec3 edge = test_support::matrix_times(
+        rotation, {s.structure.cell[column], s.structure.cell[3 + column], s.structure.cell[6 + column]});
+    for (int row = 0; row < 3; ++row) moved.structure.cell[3 * row + column] = edge[row];
+  }
+  const Evaluation m = evaluate(moved);
+  EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance * std::max(1.0, std::abs(e.energy)));
+  for (int i = 0; i < kAtoms; ++i) {
+    const Vec3 force = test_support::matrix_times(rotation, {e.force[3 * i], e.force[3 * i + 1], e.force[3 * i + 2]});
+    const Vec3 mforce =
+        test_support::matrix_times(rotation, {e.mforce[3 * i], e.mforce[3 * i + 1], e.mforce[3 * i + 2]});
+    for (int c = 0; c < 3; ++c) {
+      EXPECT_NEAR(m.force[3 * i + c], force[c], kRoundingTolerance * std::max(1.0, largest_magnitude(e.force))) << i;
+      EXPECT_NEAR(m.mforce[3 * i + c], mforce[c], kRoundingTolerance * std::max(1.0, largest_magnitude(e.mforce)))
+          << i;
+    }
+  }
+}
+
+// Every spin row is even in the spins, so reversing all spins keeps energy and forces and reverses the magnetic
+// forces.
+TEST_P(SpinModelForces, ReversingAllSpinsReversesOnlyTheMagneticForces) {
+  const SpinStructure s = structure(6);
+  const Evaluation e = evaluate(s);
+  SpinStructure reversed = s;
+  for (Vec3& m : reversed.spins) m = {-m[0], -m[1], -m[2]};
+  const Evaluation r = evaluate(reversed);
+  EXPECT_NEAR(r.energy, e.energy, kRoundingTolerance);
+  for (std::size_t k = 0; k < e.force.size(); ++k) {
+    EXPECT_NEAR(r.force[k], e.force[k], kRoundingTolerance) << k;
+    EXPECT_NEAR(r.mforce[k], -e.mforce[k], kRoundingTolerance) << k;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, SpinModelForces,
+                         ::testing::Values(SpinModelCase{"TwoChannelsOrderTwo", 2, 2, 0, {}},
+                                           SpinModelCase{"OneChannelChiral", 1, 0, 1, {}},
+                                           SpinModelCase{"ThreeChannelsOrderFourChiralOneSpinType", 3, 4, 1,
+                                                         {"Fe"}}),
+                         [](const ::testing::TestParamInfo<SpinModelCase>& c) { return std::string(c.param.name); });
+
+}  // namespace
+}  // namespace quarvel
