@@ -16,11 +16,14 @@
 #include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
 namespace {
 
+using test_support::central_difference;
+using test_support::largest_magnitude;
 using test_support::ModelShape;
 using test_support::Structure;
 using test_support::TempModelFile;
@@ -77,12 +80,6 @@ struct Evaluation {
   std::vector<double> charge;
   std::vector<double> bec;  // 9 per atom, row-major
 };
-
-double largest_magnitude(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double x : v) m = std::max(m, std::abs(x));
-  return m;
-}
 
 class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
  protected:
@@ -177,11 +174,13 @@ TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {
   const double scale = std::max(1.0, largest_magnitude(e.force));
   for (int i = 0; i < s.size(); i += 3) {
     for (int c = 0; c < 3; ++c) {
-      Structure plus = s;
-      Structure minus = s;
-      plus.positions[i][c] += kStep;
-      minus.positions[i][c] -= kStep;
-      const double difference = -(energy(plus) - energy(minus)) / (2.0 * kStep);
+      const double difference = -central_difference(
+          [&](double h) {
+            Structure moved = s;
+            moved.positions[i][c] += h;
+            return energy(moved);
+          },
+          kStep);
       EXPECT_NEAR(e.force[3 * i + c], difference, kDifferenceTolerance * scale) << "atom " << i << " axis " << c;
     }
   }
@@ -196,7 +195,7 @@ TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {
 TEST_P(ChargeModelRoad, VirialIsMinusTheStrainDerivative) {
   const Structure s = structure(22);
   const Evaluation e = evaluate(s);
-  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  const double scale = std::max(1.0, largest_magnitude(e.virial));
   for (int a = 0; a < 3; ++a) {
     for (int b = 0; b < 3; ++b) {
       const auto strained = [&](double epsilon) {
@@ -206,7 +205,7 @@ TEST_P(ChargeModelRoad, VirialIsMinusTheStrainDerivative) {
         for (int k = 0; k < 3; ++k) t.cell[3 * a + k] += epsilon * s.cell[3 * b + k];
         return t;
       };
-      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      const double difference = -central_difference([&](double h) { return energy(strained(h)); }, kStep);
       EXPECT_NEAR(e.virial[3 * a + b], difference, kDifferenceTolerance * scale) << "component " << a << b;
     }
   }

@@ -15,11 +15,14 @@
 #include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
 namespace {
 
+using test_support::central_difference;
+using test_support::largest_magnitude;
 using test_support::Cell;
 using test_support::ModelShape;
 using test_support::Structure;
@@ -126,12 +129,6 @@ class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
   QrvlModel* model_ = nullptr;
 };
 
-double largest_magnitude(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double x : v) m = std::max(m, std::abs(x));
-  return m;
-}
-
 TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
   const SpinStructure s = structure(3);
   const Evaluation e = evaluate(s);
@@ -141,12 +138,12 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
   const double mforce_scale = std::max(1.0, largest_magnitude(e.mforce));
   for (int i = 0; i < kAtoms; ++i) {
     for (int c = 0; c < 3; ++c) {
-      SpinStructure plus = s;
-      SpinStructure minus = s;
-      plus.structure.positions[i][c] += kStep;
-      minus.structure.positions[i][c] -= kStep;
-      EXPECT_NEAR(e.force[3 * i + c], -(energy(plus) - energy(minus)) / (2.0 * kStep),
-                  kDifferenceTolerance * force_scale)
+      const auto moved_atom = [&](double h) {
+        SpinStructure moved = s;
+        moved.structure.positions[i][c] += h;
+        return energy(moved);
+      };
+      EXPECT_NEAR(e.force[3 * i + c], -central_difference(moved_atom, kStep), kDifferenceTolerance * force_scale)
           << "atom " << i << " axis " << c;
       // A type without a spin degree of freedom reports no magnetic force, although its spin is seen by others.
       const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
@@ -154,12 +151,12 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
         EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
         continue;
       }
-      plus = s;
-      minus = s;
-      plus.spins[i][c] += kStep;
-      minus.spins[i][c] -= kStep;
-      EXPECT_NEAR(e.mforce[3 * i + c], -(energy(plus) - energy(minus)) / (2.0 * kStep),
-                  kDifferenceTolerance * mforce_scale)
+      const auto turned_spin = [&](double h) {
+        SpinStructure turned = s;
+        turned.spins[i][c] += h;
+        return energy(turned);
+      };
+      EXPECT_NEAR(e.mforce[3 * i + c], -central_difference(turned_spin, kStep), kDifferenceTolerance * mforce_scale)
           << "atom " << i << " spin axis " << c;
     }
   }
@@ -170,7 +167,7 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
 TEST_P(SpinModelForces, VirialIsMinusTheStrainDerivative) {
   const SpinStructure s = structure(4);
   const Evaluation e = evaluate(s);
-  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  const double scale = std::max(1.0, largest_magnitude(e.virial));
   for (int a = 0; a < 3; ++a) {
     for (int b = 0; b < 3; ++b) {
       const auto strained = [&](double epsilon) {
@@ -184,7 +181,7 @@ TEST_P(SpinModelForces, VirialIsMinusTheStrainDerivative) {
         }
         return t;
       };
-      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      const double difference = -central_difference([&](double h) { return energy(strained(h)); }, kStep);
       EXPECT_NEAR(e.virial[3 * b + a], difference, kDifferenceTolerance * scale) << "component " << b << a;
     }
   }

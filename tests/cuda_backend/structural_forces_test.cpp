@@ -15,11 +15,14 @@
 #include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
 namespace {
 
+using test_support::central_difference;
+using test_support::largest_magnitude;
 using test_support::Cell;
 using test_support::ModelShape;
 using test_support::Structure;
@@ -158,12 +161,6 @@ class StructuralForces : public ::testing::TestWithParam<ForceCase> {
   QrvlModel* model_ = nullptr;
 };
 
-double largest_magnitude(const std::vector<double>& v) {
-  double m = 0.0;
-  for (double x : v) m = std::max(m, std::abs(x));
-  return m;
-}
-
 TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
   const Structure s = structure(11);
   const Evaluation e = evaluate(s);
@@ -171,11 +168,13 @@ TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
   const double scale = std::max(1.0, largest_magnitude(e.force));
   for (int i = 0; i < s.size(); ++i) {
     for (int c = 0; c < 3; ++c) {
-      Structure plus = s;
-      Structure minus = s;
-      plus.positions[i][c] += kStep;
-      minus.positions[i][c] -= kStep;
-      const double difference = -(energy(plus) - energy(minus)) / (2.0 * kStep);
+      const double difference = -central_difference(
+          [&](double h) {
+            Structure moved = s;
+            moved.positions[i][c] += h;
+            return energy(moved);
+          },
+          kStep);
       EXPECT_NEAR(e.force[3 * i + c], difference, kDifferenceTolerance * scale) << "atom " << i << " axis " << c;
     }
   }
@@ -191,7 +190,7 @@ TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
 TEST_P(StructuralForces, VirialIsMinusTheStrainDerivative) {
   const Structure s = structure(12);
   const Evaluation e = evaluate(s);
-  const double scale = std::max(1.0, largest_magnitude(std::vector<double>(e.virial.begin(), e.virial.end())));
+  const double scale = std::max(1.0, largest_magnitude(e.virial));
   for (int a = 0; a < 3; ++a) {
     for (int b = 0; b < 3; ++b) {
       const auto strained = [&](double epsilon) {
@@ -205,7 +204,7 @@ TEST_P(StructuralForces, VirialIsMinusTheStrainDerivative) {
         }
         return t;
       };
-      const double difference = -(energy(strained(kStep)) - energy(strained(-kStep))) / (2.0 * kStep);
+      const double difference = -central_difference([&](double h) { return energy(strained(h)); }, kStep);
       EXPECT_NEAR(e.virial[3 * a + b], difference, kDifferenceTolerance * scale) << "component " << a << b;
     }
   }
