@@ -19,8 +19,9 @@ ELEMENTS = ["Si", "O"]
 def write_model(path):
     """A two-element nep4 model; every parameter is a fixed pseudo-random value in [-1, 1]."""
     neurons, descriptors = 3, 3 + 2 * 2  # radial: n_max + 1; angular: (n_max + 1) x l_max
-    network = len(ELEMENTS) * (neurons * descriptors + 2 * neurons) + 1  # per type weights and biases, one bias
-    coefficients = len(ELEMENTS) ** 2 * (3 * 3 + 2 * 2)  # per type pair: (n_max + 1) x (basis_size + 1) twice
+    # Per type: hidden weights and biases, output weights; then one output bias.
+    network = len(ELEMENTS) * (neurons * descriptors + 2 * neurons) + 1
+    coefficients = len(ELEMENTS) ** 2 * (3 * 3 + 2 * 2)  # per type pair: (n_max + 1) x (basis_size + 1), twice
     state, values = 2024, []
     for _ in range(network + coefficients + descriptors):
         state = (state * 1664525 + 1013904223) % 2**32

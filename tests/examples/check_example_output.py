@@ -69,14 +69,12 @@ def compare(blocks, expected):
     failures = []
     for structure, count, entries in blocks:
         energy, forces, virial = expected[structure]
-        wanted = {"energy": np.array([energy])}
-        for key in entries:
-            if isinstance(key, str) and key != "energy":
-                wanted[key] = expected_virial(virial, key.split())
-        wanted.update({i: forces[i] for i in range(len(forces))})
-        if count != len(forces) or set(entries) != set(wanted) or sum(isinstance(k, str) for k in entries) != 2:
+        virial_keys = [key for key in entries if isinstance(key, str) and key != "energy"]
+        if count != len(forces) or len(virial_keys) != 1 or set(entries) != {"energy", *virial_keys, *range(count)}:
             failures.append(f"structure {structure}: printed {sorted(map(str, entries))} for {count} atoms")
             continue
+        wanted = {"energy": np.array([energy]), virial_keys[0]: expected_virial(virial, virial_keys[0].split())}
+        wanted.update(enumerate(forces))
         for key, values in entries.items():
             if not np.allclose(values, wanted[key], rtol=TOLERANCE, atol=TOLERANCE):
                 failures.append(f"structure {structure} {key}: printed {values}, batch call {wanted[key]}")
