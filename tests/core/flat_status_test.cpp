@@ -4,6 +4,7 @@
 #include <string>
 
 #include "quarvel/quarvel.h"
+#include "support/case_names.hpp"
 
 namespace {
 
@@ -28,10 +29,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, StatusMessage,
                                            StatusText{6, "unknown status"}, StatusText{-1, "unknown status"},
                                            StatusText{1000, "unknown status"},
                                            StatusText{-2147483647 - 1, "unknown status"}),
-                         [](const auto& named) {
-                           const int status = named.param.status;
-                           return (status < 0 ? "minus_" : "") + std::to_string(status < 0 ? -(status + 1) : status);
-                         });
+                         [](const auto& named) { return "Status" + quarvel::test_support::number_name(named.param.status); });
 
 TEST(ApiVersion, IsOnePointZeroPointTwo) {
   EXPECT_EQ(qrvl_api_version(), 10002);

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "support/case_names.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -41,7 +43,11 @@ TEST_P(PairBasisSlopes, AreTheDerivativesOfTheBasis) {
 
 INSTANTIATE_TEST_SUITE_P(Distances, PairBasisSlopes,
                          ::testing::Values(BasisPoint{0.3f, 5.0f}, BasisPoint{1.7f, 4.0f}, BasisPoint{2.5f, 5.0f},
-                                           BasisPoint{3.99f, 4.0f}, BasisPoint{4.9f, 6.0f}));
+                                           BasisPoint{3.99f, 4.0f}, BasisPoint{4.9f, 6.0f}),
+                         [](const auto& point) {
+                           return "R" + test_support::number_name(point.param.r) + "Cutoff" +
+                                  test_support::number_name(point.param.rc);
+                         });
 
 TEST(PairBasis, VanishesFromTheCutoffOn) {
   for (const float r : {4.0f, 4.5f}) {
