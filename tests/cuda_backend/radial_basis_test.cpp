@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/case_names.hpp"
+#include "support/finite_difference.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -34,8 +35,8 @@ TEST_P(PairBasisSlopes, AreTheDerivativesOfTheBasis) {
   for (int b = 0; b <= kLargestBasis; ++b) {
     const BasisTerm term = basis.next();
     const double value = basis_value(b, p.r, p.rc);
-    const double slope = (basis_value(b, p.r + kDifferenceStep, p.rc) - basis_value(b, p.r - kDifferenceStep, p.rc)) /
-                         (2.0 * kDifferenceStep);
+    const double slope =
+        test_support::central_difference([&](double h) { return basis_value(b, p.r + h, p.rc); }, kDifferenceStep);
     EXPECT_NEAR(term.value, value, kFloatRelative * std::fmax(1.0, std::fabs(value))) << "b = " << b;
     EXPECT_NEAR(term.slope, slope, kFloatRelative * std::fmax(1.0, std::fabs(slope))) << "b = " << b;
   }

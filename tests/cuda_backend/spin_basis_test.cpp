@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/case_names.hpp"
+#include "support/finite_difference.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -57,9 +58,8 @@ TEST_P(SpinEdgeWeights, AndTheirSlopesFollowTheBasis) {
                                                            kOffset, plain, nullptr);
   for (int n = 0; n < kChannels; ++n) {
     const double value = weight_reference(c, kOffset, p.basis_size, n, p.r, p.rc);
-    const double slope = (weight_reference(c, kOffset, p.basis_size, n, p.r + kDifferenceStep, p.rc) -
-                          weight_reference(c, kOffset, p.basis_size, n, p.r - kDifferenceStep, p.rc)) /
-                         (2.0 * kDifferenceStep);
+    const double slope = test_support::central_difference(
+        [&](double h) { return weight_reference(c, kOffset, p.basis_size, n, p.r + h, p.rc); }, kDifferenceStep);
     EXPECT_NEAR(g[n], value, kFloatRelative * std::fmax(1.0, std::fabs(value))) << "channel " << n;
     EXPECT_NEAR(dg[n], slope, kFloatRelative * std::fmax(1.0, std::fabs(slope))) << "channel " << n;
     EXPECT_EQ(plain[n], g[n]) << "channel " << n;
