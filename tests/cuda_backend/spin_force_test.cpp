@@ -207,12 +207,12 @@ ReferenceForces reference_forces(const StagedSpinSystem& s) {
   for (int q = 0; q < 9; ++q) {
     const int a = kVirialRow[q];
     const int b = kVirialColumn[q];
-    const auto strained = [&](double h) {
+    const auto strained_functional = [&](double h) {
       SpinSystem x = s.system;
-      x.structure = test_support::strained(s.system.structure, b, a, h);
+      x.structure = strained(s.system.structure, b, a, h);
       return functional(x);
     };
-    r.virial[q] = -central_difference(strained, kStep);
+    r.virial[q] = -central_difference(strained_functional, kStep);
   }
   return r;
 }

@@ -147,11 +147,11 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
   std::vector<int> with_spin;
   for (int i = 0; i < kAtoms; ++i) {
     const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
-    if (!spinless) {
+    if (spinless) {
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
+    } else {
       with_spin.push_back(i);
-      continue;
     }
-    for (int c = 0; c < 3; ++c) EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
   }
   expect_minus_gradient("magnetic force", e.mforce, kDifferenceTolerance * mforce_scale, s, with_spin, spin, energy_of,
                         kStep);
