@@ -29,7 +29,9 @@ INSTANTIATE_TEST_SUITE_P(Statuses, StatusMessage,
                                            StatusText{6, "unknown status"}, StatusText{-1, "unknown status"},
                                            StatusText{1000, "unknown status"},
                                            StatusText{-2147483647 - 1, "unknown status"}),
-                         [](const auto& named) { return "Status" + quarvel::test_support::number_name(named.param.status); });
+                         [](const auto& named) {
+                           return "Status" + quarvel::test_support::number_name(named.param.status);
+                         });
 
 TEST(ApiVersion, IsOnePointZeroPointTwo) {
   EXPECT_EQ(qrvl_api_version(), 10002);
