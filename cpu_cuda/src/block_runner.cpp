@@ -229,18 +229,52 @@ int BlockRunner::acquire_stack() {
 void BlockRunner::release_stack(int stack) { free_stacks_.push_back(stack); }
 
 bool BlockRunner::resolve_waiting_threads() {
-  // Every thread now waits or has exited, so a collective whose partners are not all with it never completes.
-  bool warp_collective_completed = false;
+  // Every thread now waits or has exited. Lanes that wait at an earlier collective may still join a later one once
+  // the earlier one completes, so a fault shows only in a round where no collective can complete.
+  if (complete_ready_warp_collectives()) return true;
   for (int thread = 0; thread < thread_count_; ++thread) {
     const Thread& t = threads_[static_cast<std::size_t>(thread)];
     if (t.state != ThreadState::waiting || !is_warp_collective(t.request.kind)) continue;
-    if (!resolve_warp_collective(thread / kWarpLanes, thread % kWarpLanes)) return false;
-    warp_collective_completed = true;
+    report_stuck_warp_collective(thread / kWarpLanes, thread % kWarpLanes);
+    return false;
   }
-  return warp_collective_completed || resolve_block_barrier();
+  return resolve_block_barrier();
 }
 
-bool BlockRunner::resolve_warp_collective(int warp, int first_lane) {
+bool BlockRunner::complete_ready_warp_collectives() {
+  bool completed = false;
+  for (int warp = 0; warp * kWarpLanes < thread_count_; ++warp) {
+    unsigned int unvisited = 0;
+    for (int lane = 0; lane < kWarpLanes && warp * kWarpLanes + lane < thread_count_; ++lane) {
+      const Thread& t = threads_[static_cast<std::size_t>(warp * kWarpLanes + lane)];
+      if (t.state == ThreadState::waiting && is_warp_collective(t.request.kind)) unvisited |= 1u << lane;
+    }
+    while (unvisited != 0) {
+      const int lane = __builtin_ctz(unvisited);
+      const unsigned int mask = threads_[static_cast<std::size_t>(warp * kWarpLanes + lane)].request.mask;
+      const unsigned int joined = lanes_waiting_with(warp, lane);
+      unvisited &= ~(joined | (1u << lane));
+      if (joined != mask) continue;
+      complete_warp_collective(warp, mask);
+      completed = true;
+    }
+  }
+  return completed;
+}
+
+unsigned int BlockRunner::lanes_waiting_with(int warp, int lane) const {
+  const CollectiveRequest& request = threads_[static_cast<std::size_t>(warp * kWarpLanes + lane)].request;
+  unsigned int joined = 0;
+  for (int other = 0; other < kWarpLanes && warp * kWarpLanes + other < thread_count_; ++other) {
+    const Thread& t = threads_[static_cast<std::size_t>(warp * kWarpLanes + other)];
+    if (((request.mask >> other) & 1u) && t.state == ThreadState::waiting && same_collective(request, t.request)) {
+      joined |= 1u << other;
+    }
+  }
+  return joined;
+}
+
+void BlockRunner::report_stuck_warp_collective(int warp, int first_lane) {
   const CollectiveRequest& request = threads_[static_cast<std::size_t>(warp * kWarpLanes + first_lane)].request;
   unsigned int exited = 0;
   unsigned int elsewhere = 0;
@@ -250,8 +284,7 @@ bool BlockRunner::resolve_warp_collective(int warp, int first_lane) {
     const int thread = warp * kWarpLanes + lane;
     if (thread >= thread_count_ || threads_[static_cast<std::size_t>(thread)].state == ThreadState::exited) {
       exited |= 1u << lane;
-    } else if (threads_[static_cast<std::size_t>(thread)].state != ThreadState::waiting ||
-               !same_collective(request, threads_[static_cast<std::size_t>(thread)].request)) {
+    } else if (!same_collective(request, threads_[static_cast<std::size_t>(thread)].request)) {
       elsewhere |= 1u << lane;
       if (elsewhere_example < 0) elsewhere_example = thread;
     }
@@ -260,17 +293,12 @@ bool BlockRunner::resolve_warp_collective(int warp, int first_lane) {
     report_fault(describe(request) + " in lane " + std::to_string(first_lane) + " waits for lanes " +
                      lane_list(exited) + ", which have exited",
                  warp);
-    return false;
+    return;
   }
-  if (elsewhere != 0) {
-    report_fault(describe(request) + " in lane " + std::to_string(first_lane) + " waits for lanes " +
-                     lane_list(elsewhere) + ", which wait at " +
-                     describe(threads_[static_cast<std::size_t>(elsewhere_example)].request) + " instead",
-                 warp);
-    return false;
-  }
-  complete_warp_collective(warp, request.mask);
-  return true;
+  report_fault(describe(request) + " in lane " + std::to_string(first_lane) + " waits for lanes " +
+                   lane_list(elsewhere) + ", which wait at " +
+                   describe(threads_[static_cast<std::size_t>(elsewhere_example)].request) + " instead",
+               warp);
 }
 
 void BlockRunner::complete_warp_collective(int warp, unsigned int mask) {

@@ -50,7 +50,9 @@ class BlockRunner {
   void release_stack(int stack);
 
   bool resolve_waiting_threads();
-  bool resolve_warp_collective(int warp, int first_lane);
+  bool complete_ready_warp_collectives();
+  unsigned int lanes_waiting_with(int warp, int lane) const;  // lanes of its mask at the same collective
+  void report_stuck_warp_collective(int warp, int first_lane);
   void complete_warp_collective(int warp, unsigned int mask);
   bool resolve_block_barrier();
   void report_fault(const std::string& what, int warp);

@@ -140,7 +140,9 @@ TEST_P(BackendInfoIndex, OutOfRangeZeroesTheRecord) {
   EXPECT_STREQ(qrvl_last_error_message(), kStaleText);
 }
 
-INSTANTIATE_TEST_SUITE_P(Indices, BackendInfoIndex, ::testing::Values(-1, 0, 5));
+INSTANTIATE_TEST_SUITE_P(Indices, BackendInfoIndex, ::testing::Values(-1, 0, 5), [](const auto& offset) {
+  return offset.param < 0 ? std::string("MinusOne") : "CountPlus" + std::to_string(offset.param);
+});
 
 TEST(BackendInfo, NullOutIsAnInvalidArgument) {
   set_last_error(kStaleText);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "quarvel/quarvel.h"
+#include "support/case_names.hpp"
 
 namespace {
 
@@ -29,8 +30,7 @@ INSTANTIATE_TEST_SUITE_P(Statuses, StatusMessage,
                                            StatusText{1000, "unknown status"},
                                            StatusText{-2147483647 - 1, "unknown status"}),
                          [](const auto& named) {
-                           const int status = named.param.status;
-                           return (status < 0 ? "minus_" : "") + std::to_string(status < 0 ? -(status + 1) : status);
+                           return "Status" + quarvel::test_support::number_name(named.param.status);
                          });
 
 TEST(ApiVersion, IsOnePointZeroPointTwo) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "stand_in_fixture.hpp"
@@ -46,7 +47,8 @@ TEST_P(BlockReduction, SumsEveryBlockExactly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, BlockReduction, ::testing::Values(1u, 32u, 96u, 128u, 1000u, 1024u));
+INSTANTIATE_TEST_SUITE_P(BlockSizes, BlockReduction, ::testing::Values(1u, 32u, 96u, 128u, 1000u, 1024u),
+                         [](const auto& block) { return "Threads" + std::to_string(block.param); });
 
 // Each block stamps its shared memory with its own index, crosses several barriers with work in between, and
 // checks that no other block's stamp arrived meanwhile.

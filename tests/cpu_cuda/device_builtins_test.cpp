@@ -1,7 +1,9 @@
 // Device built-ins with CUDA's own conventions: bit counts and positions, bit casts, and the math CUDA adds.
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "stand_in_fixture.hpp"
 
@@ -26,7 +28,12 @@ TEST_P(BitOperations, FollowTheDevicesConventions) {
 INSTANTIATE_TEST_SUITE_P(Values, BitOperations,
                          ::testing::Values(BitCase{0, 0, 0, 32}, BitCase{1, 1, 1, 31}, BitCase{8, 1, 4, 28},
                                            BitCase{0x00f0f000, 8, 13, 8}, BitCase{-1, 32, 1, 0},
-                                           BitCase{std::numeric_limits<int>::min(), 1, 32, 0}));
+                                           BitCase{std::numeric_limits<int>::min(), 1, 32, 0}),
+                         [](const auto& bits) {
+                           char name[16];
+                           std::snprintf(name, sizeof name, "Value0x%08x", static_cast<unsigned int>(bits.param.value));
+                           return std::string(name);
+                         });
 
 TEST(DeviceBuiltins, WideBitOperationsAndBitCasts) {
   EXPECT_EQ(__popcll(0xffff0000ffff0000ULL), 32);

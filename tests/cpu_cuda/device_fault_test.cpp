@@ -32,6 +32,27 @@ __global__ void shuffles_at_two_call_sites(int* out) {
   out[threadIdx.x] = value;
 }
 
+// Half a warp shuffles among itself and exits; the other half waits at a whole-warp shuffle.
+__global__ void shuffle_after_half_warp_shuffled_and_exited(int* out) {
+  if (threadIdx.x < 16) {
+    out[threadIdx.x] = __shfl_xor_sync(0x0000ffffu, 1, 1);
+    return;
+  }
+  out[threadIdx.x] = __shfl_xor_sync(kFullMask, 1, 1);
+}
+
+// Half a warp shuffles among itself, then the two halves wait at whole-warp shuffles of different call sites.
+__global__ void subset_shuffle_then_two_call_sites(int* out) {
+  int value = 1;
+  if (threadIdx.x < 16) {
+    value = __shfl_xor_sync(0x0000ffffu, value, 1);
+    value = __shfl_xor_sync(kFullMask, value, 16);
+  } else {
+    value = __shfl_xor_sync(kFullMask, value, 16);
+  }
+  out[threadIdx.x] = value;
+}
+
 __global__ void barriers_at_two_call_sites(int* out) {
   if (threadIdx.x < 64) {
     __syncthreads();
@@ -89,6 +110,14 @@ std::vector<FaultCase> fault_cases() {
       {"ShufflesAtTwoCallSites", [](int* out) { launch_one_block<shuffles_at_two_call_sites>(64, out); },
        {"shuffles_at_two_call_sites", "warp 0", "lanes 1, 3, 5", "which wait at __shfl_sync(mask 0xffffffff) at "
                                                                  "device_fault_test.cpp"}},
+      {"LanesExitedAfterTheirOwnShuffle",
+       [](int* out) { launch_one_block<shuffle_after_half_warp_shuffled_and_exited>(32, out); },
+       {"shuffle_after_half_warp_shuffled_and_exited", "warp 0", "__shfl_xor_sync(mask 0xffffffff)",
+        "in lane 16 waits for lanes 0-15, which have exited"}},
+      {"SubsetShuffleThenTwoCallSites",
+       [](int* out) { launch_one_block<subset_shuffle_then_two_call_sites>(32, out); },
+       {"subset_shuffle_then_two_call_sites", "warp 0", "in lane 0 waits for lanes 16-31, which wait at "
+                                                        "__shfl_xor_sync(mask 0xffffffff) at device_fault_test.cpp"}},
       {"BarriersAtTwoCallSites", [](int* out) { launch_one_block<barriers_at_two_call_sites>(128, out); },
        {"barriers_at_two_call_sites", "warp 2", "waits for lanes 0-31", "__syncthreads at device_fault_test.cpp"}},
       {"MaskLeavesOutTheCaller", [](int* out) { launch_one_block<mask_without_own_lane>(32, out); },

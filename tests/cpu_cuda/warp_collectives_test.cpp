@@ -142,6 +142,37 @@ TEST_F(WarpCollectives, ShuffleUnderPartialMaskLeavesOutsideReadsUndefined) {
   }
 }
 
+// Nested subsets of a warp shuffle in turn: lanes 0-7, then lanes 0-15, then the whole warp, then the block meets
+// at a barrier. Valid warp code: each collective completes once its lanes are through the ones before it, in
+// either order in which the stand-in starts a block's threads.
+__global__ void nested_subset_shuffles(int* out) {
+  const int lane = static_cast<int>(threadIdx.x) % kLanes;
+  int value = static_cast<int>(threadIdx.x);
+  if (lane < 8) value = __shfl_xor_sync(0x000000ffu, value, 1);
+  if (lane < 16) value = __shfl_xor_sync(0x0000ffffu, value, 2);
+  value = __shfl_xor_sync(kFullMask, value, 16);
+  __syncthreads();
+  out[blockIdx.x * blockDim.x + threadIdx.x] = value;
+}
+
+TEST_F(WarpCollectives, SubsetShufflesBeforeAWholeWarpShuffleComplete) {
+  constexpr unsigned int kBlocks = 2;  // the second block starts its threads from the other end
+  constexpr unsigned int kThreads = 3 * kLanes;
+  DeviceArray<int> out(kBlocks * kThreads);
+  cpu_cuda::launch<nested_subset_shuffles>(dim3(kBlocks), dim3(kThreads), 0, out.get());
+  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+  const std::vector<int> got = out.download();
+  for (unsigned int block = 0; block < kBlocks; ++block) {
+    for (int thread = 0; thread < static_cast<int>(kThreads); ++thread) {
+      const int warp_first = thread - thread % kLanes;
+      int source = thread ^ 16;  // the whole-warp shuffle reads the lane 16 away
+      if (source - warp_first < 16) source ^= 2;
+      if (source - warp_first < 8) source ^= 1;
+      EXPECT_EQ(got[block * kThreads + static_cast<unsigned int>(thread)], source) << "thread " << thread;
+    }
+  }
+}
+
 // Votes over a whole warp and over half a warp.
 __global__ void votes(unsigned int* ballots, int* any, int* all) {
   const unsigned int lane = threadIdx.x;

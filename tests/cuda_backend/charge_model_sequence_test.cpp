@@ -22,8 +22,11 @@
 namespace quarvel {
 namespace {
 
-using test_support::central_difference;
+using test_support::every_atom;
+using test_support::expect_minus_gradient;
+using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
+using test_support::net_force;
 using test_support::ModelShape;
 using test_support::Structure;
 using test_support::TempModelFile;
@@ -172,23 +175,12 @@ TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {
   const Evaluation e = evaluate(s);
   ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
   const double scale = std::max(1.0, largest_magnitude(e.force));
-  for (int i = 0; i < s.size(); i += 3) {
-    for (int c = 0; c < 3; ++c) {
-      const double difference = -central_difference(
-          [&](double h) {
-            Structure moved = s;
-            moved.positions[i][c] += h;
-            return energy(moved);
-          },
-          kStep);
-      EXPECT_NEAR(e.force[3 * i + c], difference, kDifferenceTolerance * scale) << "atom " << i << " axis " << c;
-    }
+  const auto position = [](Structure& moved, int atom) -> Vec3& { return moved.positions[atom]; };
+  expect_minus_gradient("force", e.force, kDifferenceTolerance * scale, s, every_atom(s.size(), 3), position,
+                        [&](const Structure& moved) { return energy(moved); }, kStep);
+  for (double total : net_force(e.force, s.size())) {
+    EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
   }
-  double sum[3] = {0.0, 0.0, 0.0};
-  for (int i = 0; i < s.size(); ++i) {
-    for (int c = 0; c < 3; ++c) sum[c] += e.force[3 * i + c];
-  }
-  for (double total : sum) EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
 }
 
 // W = -dE/d(strain), positions and cell strained together.
@@ -196,19 +188,9 @@ TEST_P(ChargeModelRoad, VirialIsMinusTheStrainDerivative) {
   const Structure s = structure(22);
   const Evaluation e = evaluate(s);
   const double scale = std::max(1.0, largest_magnitude(e.virial));
-  for (int a = 0; a < 3; ++a) {
-    for (int b = 0; b < 3; ++b) {
-      const auto strained = [&](double epsilon) {
-        Structure t = s;
-        const auto apply = [&](Vec3& v) { v[a] += epsilon * v[b]; };
-        for (Vec3& r : t.positions) apply(r);
-        for (int k = 0; k < 3; ++k) t.cell[3 * a + k] += epsilon * s.cell[3 * b + k];
-        return t;
-      };
-      const double difference = -central_difference([&](double h) { return energy(strained(h)); }, kStep);
-      EXPECT_NEAR(e.virial[3 * a + b], difference, kDifferenceTolerance * scale) << "component " << a << b;
-    }
-  }
+  expect_minus_strain_derivative(
+      e.virial, kDifferenceTolerance * scale,
+      [&](int a, int b, double epsilon) { return energy(test_support::strained(s, a, b, epsilon)); }, kStep);
   // The per-structure virial is the sum of the per-atom ones, and both booking targets give it.
   const Evaluation owner = evaluate(s, false);
   for (int k = 0; k < 9; ++k) {

@@ -100,7 +100,8 @@ TEST_P(PipelineEnergies, MatchTheReferenceAndRepeatInSupercells) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Versions, PipelineEnergies, ::testing::Values("nep4", "nep5"));
+INSTANTIATE_TEST_SUITE_P(Versions, PipelineEnergies, ::testing::Values("nep4", "nep5"),
+                         [](const auto& family) { return std::string(family.param); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

@@ -15,6 +15,7 @@
 #include "cuda_backend/lammps_device_staging.hpp"
 #include "cuda_backend/workspace_plan.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/lammps_lists.hpp"
 #include "support/loaded_model.hpp"
 #include "support/model_file_writer.hpp"
@@ -170,7 +171,7 @@ TEST_F(LammpsRadialForceTest, FusedZblForceIsTheGradientOfItsEnergy) {
     return potential[0] + potential[1];
   };
   constexpr double kStep = 1e-2;  // Angstrom: float energies of a few eV leave ~1e-5 eV of noise per evaluation
-  const double derivative = (energy_at(kStep) - energy_at(-kStep)) / (2.0 * kStep);
+  const double derivative = test_support::central_difference(energy_at, kStep);
   energy_at(0.0);
   const std::vector<double> f = forces();
   EXPECT_GT(std::abs(derivative), 1.0);

@@ -19,6 +19,7 @@
 #include "cuda_backend/qnep_ann_energy.hpp"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/loaded_model.hpp"
 #include "support/model_file_writer.hpp"
 #include "support/protocol_shapes.hpp"
@@ -92,13 +93,10 @@ TEST_P(QnepBec, MatchesItsDefinitionFromChargeDifferences) {
   std::vector<std::vector<Vec3>> gradient(atoms, std::vector<Vec3>(atoms, Vec3{0.0, 0.0, 0.0}));
   for (int j = 0; j < atoms; ++j) {
     for (int b = 0; b < 3; ++b) {
-      Structure plus = s;
-      Structure minus = s;
-      plus.positions[j][b] += kStep;
-      minus.positions[j][b] -= kStep;
-      const std::vector<double> up = stage.raw_charges(plus);
-      const std::vector<double> down = stage.raw_charges(minus);
-      for (int k = 0; k < atoms; ++k) gradient[k][j][b] = (up[k] - down[k]) / (2.0 * kStep);
+      const std::vector<double> slopes = test_support::partial_derivative(
+          s, [&](Structure& moved) -> double& { return moved.positions[j][b]; },
+          [&](const Structure& moved) { return stage.raw_charges(moved); }, kStep);
+      for (int k = 0; k < atoms; ++k) gradient[k][j][b] = slopes[k];
     }
   }
   std::vector<double> q = stage.raw_charges(s);

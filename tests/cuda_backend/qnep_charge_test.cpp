@@ -15,6 +15,7 @@
 
 #include "qnep_charge_fixture.hpp"
 #include "support/charge_structures.hpp"
+#include "support/finite_difference.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -96,18 +97,12 @@ class ChargeModeDerivatives : public QnepChargeTest, public ::testing::WithParam
 };
 
 TEST_P(ChargeModeDerivatives, ForcesAreTheNegativeEnergyGradient) {
-  for (int i : {0, 5, 22, 63}) {
-    for (int a = 0; a < 3; ++a) {
-      ChargedStructure plus = structure_;
-      ChargedStructure minus = structure_;
-      plus.positions[3 * i + a] += kStep;
-      minus.positions[3 * i + a] -= kStep;
-      const double numeric = -(energy_of(plus) - energy_of(minus)) / (2 * kStep);
-      // Central difference: its step^2 / 6 term (1.6e-7 x third derivatives of a few eV/Angstrom^3) dominates
-      // double rounding of the ~100 eV total divided by the step (1e-11).
-      EXPECT_NEAR(terms_.force_of(a, i), numeric, 2e-6) << "atom " << i << " component " << a;
-    }
-  }
+  const auto position = [](ChargedStructure& moved, int atom) { return &moved.positions[3 * atom]; };
+  // Central difference: its step^2 / 6 term (1.6e-7 x third derivatives of a few eV/Angstrom^3) dominates
+  // double rounding of the ~100 eV total divided by the step (1e-11).
+  test_support::expect_minus_gradient(
+      "force", [&](int atom, int axis) { return terms_.force_of(axis, atom); }, 2e-6, structure_, {0, 5, 22, 63},
+      position, [&](const ChargedStructure& moved) { return energy_of(moved); }, kStep);
 }
 
 TEST_P(ChargeModeDerivatives, DRealIsTheZeroMeanChargeDerivativeOfTheEnergy) {
@@ -115,12 +110,10 @@ TEST_P(ChargeModeDerivatives, DRealIsTheZeroMeanChargeDerivativeOfTheEnergy) {
   std::vector<double> numeric(n);
   double mean = 0.0;
   for (int i = 0; i < n; ++i) {
-    ChargedStructure plus = structure_;
-    ChargedStructure minus = structure_;
-    plus.charges[i] += kStep;
-    minus.charges[i] -= kStep;
     // The energy is quadratic in the charges: the central difference is exact up to double rounding.
-    numeric[i] = (energy_of(plus) - energy_of(minus)) / (2 * kStep);
+    numeric[i] = test_support::partial_derivative(
+        structure_, [i](ChargedStructure& changed) -> double& { return changed.charges[i]; },
+        [&](const ChargedStructure& changed) { return energy_of(changed); }, kStep);
     mean += numeric[i] / n;
   }
   float device_mean = 0.0f;
@@ -134,22 +127,17 @@ TEST_P(ChargeModeDerivatives, DRealIsTheZeroMeanChargeDerivativeOfTheEnergy) {
 }
 
 TEST_P(ChargeModeDerivatives, VirialIsTheNegativeStrainDerivative) {
-  for (int row = 0; row < 3; ++row) {
-    for (int column = 0; column < 3; ++column) {
-      // Strain (I + e) applied to cell and positions; e has the one entry (row, column).
-      const auto strained = [&](double e) {
-        ChargedStructure s = structure_;
-        for (int v = 0; v < 3; ++v) s.cell[3 * row + v] += e * structure_.cell[3 * column + v];
-        for (int i = 0; i < s.atom_count(); ++i) s.positions[3 * i + row] += e * structure_.positions[3 * i + column];
-        return s;
-      };
-      const double numeric =
-          -(energy_of(strained(kStrainStep)) - energy_of(strained(-kStrainStep))) / (2 * kStrainStep);
-      // Central difference in the strain: its step^2 / 6 term (1e-8 x third strain derivatives of a few 1000 eV)
-      // dominates double rounding of the ~100 eV energy divided by the step (1e-10).
-      EXPECT_NEAR(terms_.total_virial(row, column), numeric, 1e-4) << "component " << row << column;
-    }
-  }
+  // Strain (I + e) applied to cell and positions; e has the one entry (row, column).
+  const auto strained_energy = [&](int row, int column, double e) {
+    ChargedStructure s = structure_;
+    for (int v = 0; v < 3; ++v) s.cell[3 * row + v] += e * structure_.cell[3 * column + v];
+    for (int i = 0; i < s.atom_count(); ++i) s.positions[3 * i + row] += e * structure_.positions[3 * i + column];
+    return energy_of(s);
+  };
+  // Central difference in the strain: its step^2 / 6 term (1e-8 x third strain derivatives of a few 1000 eV)
+  // dominates double rounding of the ~100 eV energy divided by the step (1e-10).
+  test_support::expect_minus_strain_derivative([&](int row, int column) { return terms_.total_virial(row, column); },
+                                               1e-4, strained_energy, kStrainStep);
   for (int i = 0; i < structure_.atom_count(); ++i) {
     for (int p = 3; p < 6; ++p) {  // xy, xz, yz against yx, zx, zy: each pair term is symmetric, bit for bit
       EXPECT_EQ(terms_.virial_of(p, i), terms_.virial_of(p + 3, i)) << "atom " << i << " component " << p;
@@ -158,10 +146,9 @@ TEST_P(ChargeModeDerivatives, VirialIsTheNegativeStrainDerivative) {
 }
 
 TEST_P(ChargeModeDerivatives, ForcesSumToZero) {
-  for (int a = 0; a < 3; ++a) {
-    double sum = 0.0;
-    for (int i = 0; i < structure_.atom_count(); ++i) sum += terms_.force_of(a, i);
-    EXPECT_NEAR(sum, 0.0, 1e-9);  // double rounding over 64 forces of ~10 eV/Angstrom terms
+  const auto force = [&](int atom, int axis) { return terms_.force_of(axis, atom); };
+  for (double total : test_support::net_force(force, structure_.atom_count())) {
+    EXPECT_NEAR(total, 0.0, 1e-9);  // double rounding over 64 forces of ~10 eV/Angstrom terms
   }
 }
 

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
+#include "support/case_names.hpp"
+#include "support/finite_difference.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -32,8 +35,8 @@ TEST_P(PairBasisSlopes, AreTheDerivativesOfTheBasis) {
   for (int b = 0; b <= kLargestBasis; ++b) {
     const BasisTerm term = basis.next();
     const double value = basis_value(b, p.r, p.rc);
-    const double slope = (basis_value(b, p.r + kDifferenceStep, p.rc) - basis_value(b, p.r - kDifferenceStep, p.rc)) /
-                         (2.0 * kDifferenceStep);
+    const double slope =
+        test_support::central_difference([&](double h) { return basis_value(b, p.r + h, p.rc); }, kDifferenceStep);
     EXPECT_NEAR(term.value, value, kFloatRelative * std::fmax(1.0, std::fabs(value))) << "b = " << b;
     EXPECT_NEAR(term.slope, slope, kFloatRelative * std::fmax(1.0, std::fabs(slope))) << "b = " << b;
   }
@@ -41,7 +44,11 @@ TEST_P(PairBasisSlopes, AreTheDerivativesOfTheBasis) {
 
 INSTANTIATE_TEST_SUITE_P(Distances, PairBasisSlopes,
                          ::testing::Values(BasisPoint{0.3f, 5.0f}, BasisPoint{1.7f, 4.0f}, BasisPoint{2.5f, 5.0f},
-                                           BasisPoint{3.99f, 4.0f}, BasisPoint{4.9f, 6.0f}));
+                                           BasisPoint{3.99f, 4.0f}, BasisPoint{4.9f, 6.0f}),
+                         [](const auto& point) {
+                           return "R" + test_support::number_name(point.param.r) + "Cutoff" +
+                                  test_support::number_name(point.param.rc);
+                         });
 
 TEST(PairBasis, VanishesFromTheCutoffOn) {
   for (const float r : {4.0f, 4.5f}) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cuda_backend/zbl_force.hpp"
+#include "support/finite_difference.hpp"
 #include "support/force_fixture.hpp"
 #include "support/radial_basis_reference.hpp"
 #include "support/model_file_writer.hpp"
@@ -94,11 +95,11 @@ TEST_F(RadialForces, MatchesTheDoublePrecisionReference) {
       test_support::download(staged_.view().fp, static_cast<std::size_t>(p.descriptor_dim) * capacity());
   const auto slope = [&](int ti, int tj, int n, double r) {
     constexpr double kStep = 1e-6;  // Angstrom; double differences of the double basis
-    const std::vector<double> plus = test_support::basis_reference(r + kStep, p.cutoff_radial, nb - 1);
-    const std::vector<double> minus = test_support::basis_reference(r - kStep, p.cutoff_radial, nb - 1);
+    const std::vector<double> basis_slopes = test_support::central_difference(
+        [&](double h) { return test_support::basis_reference(r + h, p.cutoff_radial, nb - 1); }, kStep);
     const std::vector<float>& c = staged_.model->written.radial_by_pair[ti * types + tj];
     double g = 0.0;
-    for (int k = 0; k < nb; ++k) g += c[n * nb + k] * (plus[k] - minus[k]) / (2.0 * kStep);
+    for (int k = 0; k < nb; ++k) g += c[n * nb + k] * basis_slopes[k];
     return g;
   };
   const test_support::Structure& s = staged_.structure;

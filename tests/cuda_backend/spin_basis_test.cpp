@@ -6,8 +6,11 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "support/case_names.hpp"
+#include "support/finite_difference.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::cuda_backend {
@@ -55,9 +58,8 @@ TEST_P(SpinEdgeWeights, AndTheirSlopesFollowTheBasis) {
                                                            kOffset, plain, nullptr);
   for (int n = 0; n < kChannels; ++n) {
     const double value = weight_reference(c, kOffset, p.basis_size, n, p.r, p.rc);
-    const double slope = (weight_reference(c, kOffset, p.basis_size, n, p.r + kDifferenceStep, p.rc) -
-                          weight_reference(c, kOffset, p.basis_size, n, p.r - kDifferenceStep, p.rc)) /
-                         (2.0 * kDifferenceStep);
+    const double slope = test_support::central_difference(
+        [&](double h) { return weight_reference(c, kOffset, p.basis_size, n, p.r + h, p.rc); }, kDifferenceStep);
     EXPECT_NEAR(g[n], value, kFloatRelative * std::fmax(1.0, std::fabs(value))) << "channel " << n;
     EXPECT_NEAR(dg[n], slope, kFloatRelative * std::fmax(1.0, std::fabs(slope))) << "channel " << n;
     EXPECT_EQ(plain[n], g[n]) << "channel " << n;
@@ -67,7 +69,12 @@ TEST_P(SpinEdgeWeights, AndTheirSlopesFollowTheBasis) {
 INSTANTIATE_TEST_SUITE_P(Distances, SpinEdgeWeights,
                          ::testing::Values(WeightPoint{3, 0.4f, 5.0f}, WeightPoint{3, 2.6f, 4.5f},
                                            WeightPoint{0, 1.9f, 4.0f}, WeightPoint{7, 3.3f, 5.5f},
-                                           WeightPoint{5, 4.95f, 5.0f}));
+                                           WeightPoint{5, 4.95f, 5.0f}),
+                         [](const auto& point) {
+                           return "Basis" + std::to_string(point.param.basis_size) + "R" +
+                                  test_support::number_name(point.param.r) + "Cutoff" +
+                                  test_support::number_name(point.param.rc);
+                         });
 
 // The two layouts worked out by hand: C = 1, L = 0 plain (9 rows) and C = 2, L = 2 chiral (32 rows).
 TEST(SpinCoreLayout, MatchesTheWorkedLayouts) {

@@ -38,7 +38,9 @@ TEST_P(SpinDescriptorStandIn, ReportsAFailedLaunchUnderItsStep) {
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-INSTANTIATE_TEST_SUITE_P(Launches, SpinDescriptorStandIn, ::testing::Values(1, 2));
+INSTANTIATE_TEST_SUITE_P(Launches, SpinDescriptorStandIn, ::testing::Values(1, 2), [](const auto& launch) {
+  return launch.param == 1 ? std::string("CoreKernel") : std::string("ChiralKernel");
+});
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

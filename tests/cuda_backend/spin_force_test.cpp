@@ -19,6 +19,7 @@
 #include "cuda_backend/workspace_plan.hpp"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/finite_difference.hpp"
 #include "support/loaded_model.hpp"
 #include "support/protocol_shapes.hpp"
 #include "support/spin_force_reference.hpp"
@@ -188,16 +189,6 @@ StagedSpinSystem stage_spin_system(const ModelShape& shape, bool transfer, bool 
   return s;
 }
 
-// Minus the central difference of the functional under a change of one coordinate.
-double minus_derivative(const StagedSpinSystem& s, const std::function<void(SpinSystem&, double)>& move) {
-  SpinSystem plus = s.system;
-  SpinSystem minus = s.system;
-  move(plus, kStep);
-  move(minus, -kStep);
-  return -(reference_spin_functional(s.reference, plus, s.fp) - reference_spin_functional(s.reference, minus, s.fp)) /
-         (2.0 * kStep);
-}
-
 struct ReferenceForces {
   std::vector<double> force;   // [3 i + c]
   std::vector<double> mforce;  // [3 i + c], before masking
@@ -205,30 +196,25 @@ struct ReferenceForces {
 };
 
 ReferenceForces reference_forces(const StagedSpinSystem& s) {
+  const auto functional = [&](const SpinSystem& x) { return reference_spin_functional(s.reference, x, s.fp); };
   ReferenceForces r;
-  for (int i = 0; i < kAtoms; ++i) {
-    for (int c = 0; c < 3; ++c) {
-      r.force.push_back(minus_derivative(s, [&](SpinSystem& x, double h) { x.structure.positions[i][c] += h; }));
-      r.mforce.push_back(minus_derivative(s, [&](SpinSystem& x, double h) { x.spins[i][c] += h; }));
-    }
-  }
+  const auto position = [](SpinSystem& x, int i) -> Vec3& { return x.structure.positions[i]; };
+  const auto spin = [](SpinSystem& x, int i) -> Vec3& { return x.spins[i]; };
+  r.force = minus_gradient(s.system, every_atom(kAtoms), position, functional, kStep);
+  r.mforce = minus_gradient(s.system, every_atom(kAtoms), spin, functional, kStep);
   // Component ab of the virial is -(d_a F_b) summed over pairs = minus the derivative under the strain
   // d_b -> d_b + e d_a, applied to the cell and the positions together.
   for (int q = 0; q < 9; ++q) {
     const int a = kVirialRow[q];
     const int b = kVirialColumn[q];
-    r.virial[q] = minus_derivative(s, [&](SpinSystem& x, double h) {
-      for (int col = 0; col < 3; ++col) x.structure.cell[b * 3 + col] += h * x.structure.cell[a * 3 + col];
-      for (Vec3& p : x.structure.positions) p[b] += h * p[a];
-    });
+    const auto strained_functional = [&](double h) {
+      SpinSystem x = s.system;
+      x.structure = strained(s.system.structure, b, a, h);
+      return functional(x);
+    };
+    r.virial[q] = -central_difference(strained_functional, kStep);
   }
   return r;
-}
-
-double largest(const std::vector<double>& v) {
-  double m = 0.0;
-  for (const double x : v) m = std::max(m, std::abs(x));
-  return m;
 }
 
 class SpinForceShapeTest : public DeviceTest, public ::testing::WithParamInterface<SpinShapeCase> {};
@@ -244,8 +230,8 @@ TEST_P(SpinForceShapeTest, ForcesMagneticForcesAndVirialsAreMinusTheDerivatives)
   const std::vector<double> force = download(v.force_soa3, 3 * a);
   const std::vector<double> mforce = download(v.mforce_soa3, 3 * a);
   const std::vector<double> virial = download(v.virial_soa9, 9 * a);
-  const double force_tolerance = kFloatRelative * std::max(1.0, largest(ref.force));
-  const double mforce_tolerance = kFloatRelative * std::max(1.0, largest(ref.mforce));
+  const double force_tolerance = kFloatRelative * std::max(1.0, largest_magnitude(ref.force));
+  const double mforce_tolerance = kFloatRelative * std::max(1.0, largest_magnitude(ref.mforce));
   const std::vector<std::int32_t>& dof = s.protocol().spin_dof_type;
   for (int i = 0; i < kAtoms; ++i) {
     const bool has_spin = dof[s.system.structure.types[i]] != 0;
@@ -317,7 +303,7 @@ TEST_F(SpinForceDriverTest, SpinTransferOfOneCentreIsSeparationTimesMagneticForc
   s.run(VirialTarget::none, true);
   const ReferenceForces ref = reference_forces(s);
   const std::vector<float> transfer = download(v.spin_transfer_soa9, 9 * a);
-  const double tolerance = kFloatRelative * std::max(1.0, 10.0 * largest(ref.mforce));
+  const double tolerance = kFloatRelative * std::max(1.0, 10.0 * largest_magnitude(ref.mforce));
   ASSERT_FALSE(s.system.lists.radial[kCentre].empty());
   for (int j = 0; j < kAtoms; ++j) {
     const bool neighbour =

@@ -21,7 +21,9 @@
 namespace quarvel {
 namespace {
 
-using test_support::central_difference;
+using test_support::every_atom;
+using test_support::expect_minus_gradient;
+using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
 using test_support::Cell;
 using test_support::ModelShape;
@@ -136,30 +138,23 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
   ASSERT_GT(largest_magnitude(e.mforce), kMeaningfulForce) << "spins without magnetic forces check nothing";
   const double force_scale = std::max(1.0, largest_magnitude(e.force));
   const double mforce_scale = std::max(1.0, largest_magnitude(e.mforce));
+  const auto position = [](SpinStructure& moved, int atom) -> Vec3& { return moved.structure.positions[atom]; };
+  const auto spin = [](SpinStructure& turned, int atom) -> Vec3& { return turned.spins[atom]; };
+  const auto energy_of = [&](const SpinStructure& changed) { return energy(changed); };
+  expect_minus_gradient("force", e.force, kDifferenceTolerance * force_scale, s, every_atom(kAtoms), position,
+                        energy_of, kStep);
+  // A type without a spin degree of freedom reports no magnetic force, although its spin is seen by others.
+  std::vector<int> with_spin;
   for (int i = 0; i < kAtoms; ++i) {
-    for (int c = 0; c < 3; ++c) {
-      const auto moved_atom = [&](double h) {
-        SpinStructure moved = s;
-        moved.structure.positions[i][c] += h;
-        return energy(moved);
-      };
-      EXPECT_NEAR(e.force[3 * i + c], -central_difference(moved_atom, kStep), kDifferenceTolerance * force_scale)
-          << "atom " << i << " axis " << c;
-      // A type without a spin degree of freedom reports no magnetic force, although its spin is seen by others.
-      const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
-      if (spinless) {
-        EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
-        continue;
-      }
-      const auto turned_spin = [&](double h) {
-        SpinStructure turned = s;
-        turned.spins[i][c] += h;
-        return energy(turned);
-      };
-      EXPECT_NEAR(e.mforce[3 * i + c], -central_difference(turned_spin, kStep), kDifferenceTolerance * mforce_scale)
-          << "atom " << i << " spin axis " << c;
+    const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
+    if (spinless) {
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
+    } else {
+      with_spin.push_back(i);
     }
   }
+  expect_minus_gradient("magnetic force", e.mforce, kDifferenceTolerance * mforce_scale, s, with_spin, spin, energy_of,
+                        kStep);
 }
 
 // W_ab = -sum over pairs of d_a F_b. Straining positions and cell by r_a -> r_a + e r_b (spins unchanged) gives
@@ -168,23 +163,13 @@ TEST_P(SpinModelForces, VirialIsMinusTheStrainDerivative) {
   const SpinStructure s = structure(4);
   const Evaluation e = evaluate(s);
   const double scale = std::max(1.0, largest_magnitude(e.virial));
-  for (int a = 0; a < 3; ++a) {
-    for (int b = 0; b < 3; ++b) {
-      const auto strained = [&](double epsilon) {
-        SpinStructure t = s;
-        const auto apply = [&](Vec3& v) { v[a] += epsilon * v[b]; };
-        for (Vec3& r : t.structure.positions) apply(r);
-        for (int column = 0; column < 3; ++column) {
-          Vec3 edge{t.structure.cell[column], t.structure.cell[3 + column], t.structure.cell[6 + column]};
-          apply(edge);
-          for (int row = 0; row < 3; ++row) t.structure.cell[3 * row + column] = edge[row];
-        }
-        return t;
-      };
-      const double difference = -central_difference([&](double h) { return energy(strained(h)); }, kStep);
-      EXPECT_NEAR(e.virial[3 * b + a], difference, kDifferenceTolerance * scale) << "component " << b << a;
-    }
-  }
+  // Component ab of W comes from the strain r_b -> r_b + e r_a.
+  const auto strained_energy = [&](int a, int b, double epsilon) {
+    SpinStructure t = s;
+    t.structure = test_support::strained(s.structure, b, a, epsilon);
+    return energy(t);
+  };
+  expect_minus_strain_derivative(e.virial, kDifferenceTolerance * scale, strained_energy, kStep);
 }
 
 // Rotating positions, cell and spins together leaves the energy and rotates forces and magnetic forces.

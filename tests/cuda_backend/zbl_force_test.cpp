@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/finite_difference.hpp"
 #include "support/force_fixture.hpp"
 #include "support/model_file_writer.hpp"
 
@@ -69,7 +70,7 @@ TEST_F(ZblForces, IsolatedPairFollowsTheScreenedCoulombForm) {
   const double r = 1.6;
   const double energy = carbon_oxygen_energy(r);
   const double step = 1e-6;
-  const double slope = (carbon_oxygen_energy(r + step) - carbon_oxygen_energy(r - step)) / (2.0 * step);
+  const double slope = test_support::central_difference([&](double h) { return carbon_oxygen_energy(r + h); }, step);
   EXPECT_NEAR(o.potential[0] + o.potential[1], energy, kFloatRelative * energy);
   EXPECT_NEAR(o.potential[0], o.potential[1], kFloatRelative * energy);
   for (int c = 0; c < 3; ++c) {

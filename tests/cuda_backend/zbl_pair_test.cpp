@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "support/finite_difference.hpp"
+
 namespace quarvel::cuda_backend {
 namespace {
 
@@ -40,9 +42,8 @@ TEST_P(ZblPair, EnergyAndSlopeFollowTheScreenedCoulombForm) {
   const ZblPairTerms terms = zbl_pair_terms(p.r, zbl_charge_power(p.zi), zbl_charge_power(p.zj), p.zi * p.zj,
                                             kUniversalZblScreening, r_in, r_out);
   const double energy = zbl_energy(p.r, p.zi, p.zj, r_in, r_out);
-  const double slope = (zbl_energy(p.r + kDifferenceStep, p.zi, p.zj, r_in, r_out) -
-                        zbl_energy(p.r - kDifferenceStep, p.zi, p.zj, r_in, r_out)) /
-                       (2.0 * kDifferenceStep);
+  const double slope = test_support::central_difference(
+      [&](double h) { return zbl_energy(p.r + h, p.zi, p.zj, r_in, r_out); }, kDifferenceStep);
   EXPECT_NEAR(terms.energy, energy, kFloatRelative * std::fmax(1.0, std::fabs(energy)));
   EXPECT_NEAR(terms.slope, slope, kFloatRelative * std::fmax(1.0, std::fabs(slope)));
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/angular_reference.hpp"
+#include "support/finite_difference.hpp"
 #include "support/radial_basis_reference.hpp"
 
 namespace quarvel::test_support {
@@ -45,15 +46,7 @@ inline double channel_energy(const AngularChannels& c, const std::vector<double>
 // dE/dS_k for every k of the sums.
 inline std::vector<double> channel_energy_gradient(const AngularChannels& c, const std::vector<double>& s,
                                                    const std::vector<double>& fp) {
-  std::vector<double> gradient(s.size());
-  for (std::size_t k = 0; k < s.size(); ++k) {
-    std::vector<double> plus = s;
-    std::vector<double> minus = s;
-    plus[k] += kReferenceStep;
-    minus[k] -= kReferenceStep;
-    gradient[k] = (channel_energy(c, plus, fp) - channel_energy(c, minus, fp)) / (2.0 * kReferenceStep);
-  }
-  return gradient;
+  return gradient(s, [&](const std::vector<double>& moved) { return channel_energy(c, moved, fp); }, kReferenceStep);
 }
 
 // sum_n sum_k pull[n][k] g_n(r) Y_k(d / r), with g_n(r) = sum_b coefficients[n][b] f_b(r) (cutoff rc).
@@ -74,17 +67,8 @@ inline double pair_angular_energy(int l_max, const std::vector<std::vector<doubl
 // The gradient of pair_angular_energy with respect to d.
 inline Vec3 pair_angular_gradient(int l_max, const std::vector<std::vector<double>>& pull,
                                   const std::vector<std::vector<double>>& coefficients, double rc, const Vec3& d) {
-  Vec3 v{};
-  for (int c = 0; c < 3; ++c) {
-    Vec3 plus = d;
-    Vec3 minus = d;
-    plus[c] += kReferenceStep;
-    minus[c] -= kReferenceStep;
-    v[c] = (pair_angular_energy(l_max, pull, coefficients, rc, plus) -
-            pair_angular_energy(l_max, pull, coefficients, rc, minus)) /
-           (2.0 * kReferenceStep);
-  }
-  return v;
+  return gradient(
+      d, [&](const Vec3& moved) { return pair_angular_energy(l_max, pull, coefficients, rc, moved); }, kReferenceStep);
 }
 
 }  // namespace quarvel::test_support

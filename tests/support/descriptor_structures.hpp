@@ -110,6 +110,15 @@ inline Structure moved_and_reversed(const Structure& s, const Cell& rotation, co
   return moved;
 }
 
+// The structure under the strain that adds `epsilon` times component b to component a of every position and
+// cell vector: minus the energy's derivative in epsilon at 0 is a component of the virial.
+inline Structure strained(const Structure& s, int a, int b, double epsilon) {
+  Structure t = s;
+  for (Vec3& r : t.positions) r[a] += epsilon * r[b];
+  for (int column = 0; column < 3; ++column) t.cell[3 * a + column] += epsilon * s.cell[3 * b + column];
+  return t;
+}
+
 // The structure repeated `copies` times along the first cell vector, atoms of copy k after those of copy k - 1.
 inline Structure repeated_along_first_vector(const Structure& s, int copies) {
   Structure r;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "support/finite_difference.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel::test_support {
@@ -50,18 +51,9 @@ struct ReferenceNetwork {
   }
 
   // Central differences of the double energy: independent of any analytic derivative.
-  std::vector<double> gradient(int type, std::vector<double> q) const {
-    std::vector<double> g(q.size());
-    for (std::size_t d = 0; d < q.size(); ++d) {
-      const double keep = q[d];
-      q[d] = keep + kFiniteDifferenceStep;
-      const double up = energy(type, q);
-      q[d] = keep - kFiniteDifferenceStep;
-      const double down = energy(type, q);
-      q[d] = keep;
-      g[d] = (up - down) / (2.0 * kFiniteDifferenceStep);
-    }
-    return g;
+  std::vector<double> gradient(int type, const std::vector<double>& q) const {
+    return test_support::gradient(
+        q, [&](const std::vector<double>& moved) { return energy(type, moved); }, kFiniteDifferenceStep);
   }
 };
 
