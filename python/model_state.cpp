@@ -1,6 +1,7 @@
 #include "model_state.hpp"
 
 #include <stdexcept>
+#include <string>
 
 #include "module_functions.hpp"
 
@@ -22,6 +23,8 @@ std::shared_ptr<QrvlModel> acquire_model(PyModel& self) { return copy_handle(*se
 
 PyModel load_model(const std::string& backend, const std::string& path) {
   if (backend != kCudaBackend) throw std::invalid_argument("quarvel_gpu only supports backend='cuda'");
+  // The flat interface takes a NUL-terminated path: cut at an embedded NUL it would name another file.
+  if (path.find('\0') != std::string::npos) throw std::invalid_argument("model path must not contain NUL bytes");
   register_cuda();
   QrvlModel* handle = nullptr;
   check_status(qrvl_load_model(backend.c_str(), path.c_str(), &handle));

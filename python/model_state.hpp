@@ -31,7 +31,8 @@ struct PyModel {
 // Throws std::runtime_error "model is closed".
 std::shared_ptr<QrvlModel> acquire_model(PyModel& self);
 
-// Loads `path` with the engine `backend` (which must be "cuda"), registering the CUDA engine first.
+// Loads `path` with the engine `backend` (which must be "cuda"), registering the CUDA engine first. A path with a
+// NUL byte is refused with std::invalid_argument.
 PyModel load_model(const std::string& backend, const std::string& path);
 
 // Empties the state; the model is freed here unless a computation still holds it. Closing twice does nothing.

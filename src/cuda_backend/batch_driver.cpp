@@ -8,6 +8,7 @@
 #include "device_staging.hpp"
 #include "engine_routines.hpp"
 #include "evaluation_guard.hpp"
+#include "finite_input.hpp"
 #include "host_staging.hpp"
 #include "internal_neighbor_builder.hpp"
 #include "periodic_expansion.hpp"
@@ -20,12 +21,6 @@ namespace {
 
 constexpr int kAxes = 3;
 constexpr std::uint64_t kVirialComponents = 9;
-
-bool cancelled(const BatchDriverModel& model) { return model.cancel_requested.load(std::memory_order_relaxed); }
-
-int cancel_status(const BatchDriverModel& model) {
-  return cancelled(model) ? QRVL_STATUS_CANCELLED : QRVL_STATUS_OK;
-}
 
 // Checks that answer a status without a text, in their fixed order; QRVL_STATUS_OK when all pass.
 int check_arguments(const BatchDriverModel& model, const QrvlStructureBatch& batch, const QrvlFindForceResult& result) {
@@ -117,7 +112,9 @@ int evaluate_per_structure(BatchDriverModel& model, const QrvlStructureBatch& ba
 
 int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, QrvlFindForceResult& result,
                      bool allow_expand) {
+  const ModelProtocol& p = model.protocol;
   require_tiled_atom_ranges(batch);
+  require_finite_batch(batch, p.spin_mode != 0);
   if (allow_expand) {
     const ExpandedBatch expanded = expand_periodic_batch(batch, model.protocol.cutoff_max);
     if (expanded.expanded) {
@@ -128,7 +125,7 @@ int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, Q
       return cancel_status(model);
     }
   }
-  const ModelProtocol& p = model.protocol;
+  const EvaluationDevice device(model.device);
   if (p.charge_mode != 0 || p.spin_mode != 0) return evaluate_per_structure(model, batch, result);
   return evaluate_batched(model, batch, result);
 }

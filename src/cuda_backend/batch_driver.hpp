@@ -37,7 +37,17 @@ struct BatchDriverModel {
   std::uint64_t& batch_structure_capacity;
   bool& batch_spin_transfer;
   BatchPassStages stages{};
+  int device = 0;  // the CUDA device the model lives on, taken once the checks that need no device have passed
 };
+
+// Whether another thread has asked the model to stop; the batch and descriptor drivers read it only at their fixed
+// points, so a cancellation never interrupts a device step.
+inline bool cancelled(const BatchDriverModel& model) { return model.cancel_requested.load(std::memory_order_relaxed); }
+
+// QRVL_STATUS_CANCELLED while the model's cancel flag is set, else QRVL_STATUS_OK: the answer at the end of a pass.
+inline int cancel_status(const BatchDriverModel& model) {
+  return cancelled(model) ? QRVL_STATUS_CANCELLED : QRVL_STATUS_OK;
+}
 
 // The cached batch workspace for a pass of `atoms` atoms and `structures` structures, rebuilt when there is none,
 // when whether it was planned for exactly one structure differs from `single_structure`, when it is too small,

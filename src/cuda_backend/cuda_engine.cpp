@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -36,26 +37,6 @@ constexpr const char* kDftd3Unsupported = "DFT-D3 is unsupported by the CUDA bac
 // Reads and discards the last CUDA error, so that a failure of one call cannot resurface in the next.
 void drain_cuda_error() noexcept { (void)cudaGetLastError(); }
 
-// Runs one evaluation operation on the model's device and maps its exceptions to statuses: 1 for
-// std::invalid_argument, 4 for any other std::exception, the text becoming the thread's last error.
-template <typename Operation>
-int run_on_device(int device, Operation&& operation) {
-  try {
-    cuda_backend::ScopedDevice scope(device);
-    const int status = operation();
-    drain_cuda_error();
-    return status;
-  } catch (const std::invalid_argument& error) {
-    drain_cuda_error();
-    set_last_error(error.what());
-    return QRVL_STATUS_INVALID_ARGUMENT;
-  } catch (const std::exception& error) {
-    drain_cuda_error();
-    set_last_error(error.what());
-    return QRVL_STATUS_RUNTIME_ERROR;
-  }
-}
-
 int refuse_unsupported(const char* message) {
   set_last_error(message);
   return QRVL_STATUS_UNSUPPORTED;
@@ -72,7 +53,8 @@ std::uint64_t capability_word(const ModelProtocol& protocol) {
 
 // One loaded model: its host parameters, its uploaded arrays and its cached work arrays, all on the device that
 // was current when it was loaded. Members are declared in construction order; the destructor frees the
-// workspaces before the model arrays.
+// workspaces before the model arrays. Evaluations run one at a time: a second thread waits for the first, because
+// they share the cached workspaces. The cancel flag is stored without waiting for anything.
 class CudaModel final : public Model {
  public:
   CudaModel(HostModelParameters parameters, int device)
@@ -141,10 +123,9 @@ class CudaModel final : public Model {
   }
 
   int find_descriptors(const QrvlStructureBatch& batch, QrvlFindDescriptorResult& result) override {
-    return run_on_device(device_, [&] {
-      cuda_backend::BatchDriverModel driver = batch_driver();
-      return cuda_backend::evaluate_batch_descriptors(driver, batch, result);
-    });
+    const std::lock_guard<std::mutex> one_at_a_time(evaluation_mutex_);
+    cuda_backend::BatchDriverModel driver = batch_driver();
+    return cuda_backend::evaluate_batch_descriptors(driver, batch, result);
   }
 
   int compute_dftd3_batch(const QrvlStructureBatch&, const QrvlDftd3Parameters&, QrvlDftd3Result&, bool) override {
@@ -152,44 +133,46 @@ class CudaModel final : public Model {
   }
 
   int find_force_lammps_neighbors(const QrvlLammpsNeighborInput& input, QrvlLammpsNeighborResult& result) override {
-    return run_on_device(device_, [&] {
-      const cuda_backend::HostLammpsDriverModel driver{protocol_, device_model_, cancel_requested};
-      return cuda_backend::evaluate_host_lammps_neighbors(driver, input, result);
-    });
+    const std::lock_guard<std::mutex> one_at_a_time(evaluation_mutex_);
+    cuda_backend::HostLammpsDriverModel driver{protocol_, device_model_, cancel_requested};
+    driver.device = device_;
+    return cuda_backend::evaluate_host_lammps_neighbors(driver, input, result);
   }
 
   int find_force_lammps_device_neighbors(const QrvlLammpsDeviceNeighborInput& input,
                                          QrvlLammpsDeviceNeighborResult& result) override {
-    return run_on_device(device_, [&] {
-      cuda_backend::DeviceLammpsDriverModel driver{protocol_,
-                                                   device_model_,
-                                                   cancel_requested,
-                                                   lammps_workspace_,
-                                                   lammps_workspace_atoms_,
-                                                   lammps_workspace_active_atoms_,
-                                                   lammps_workspace_radial_capacity_,
-                                                   lammps_workspace_angular_capacity_,
-                                                   lammps_workspace_float_sink_,
-                                                   lammps_workspace_spin_transfer_,
-                                                   cuda_backend::process_pair_profile_samples()};
-      return cuda_backend::evaluate_device_lammps_neighbors(driver, input, result);
-    });
+    const std::lock_guard<std::mutex> one_at_a_time(evaluation_mutex_);
+    cuda_backend::DeviceLammpsDriverModel driver{protocol_,
+                                                 device_model_,
+                                                 cancel_requested,
+                                                 lammps_workspace_,
+                                                 lammps_workspace_atoms_,
+                                                 lammps_workspace_active_atoms_,
+                                                 lammps_workspace_radial_capacity_,
+                                                 lammps_workspace_angular_capacity_,
+                                                 lammps_workspace_float_sink_,
+                                                 lammps_workspace_spin_transfer_,
+                                                 cuda_backend::process_pair_profile_samples()};
+    driver.device = device_;
+    return cuda_backend::evaluate_device_lammps_neighbors(driver, input, result);
   }
 
  private:
-  // The batch driver, with periodic replication allowed, on the model's device.
+  // The batch driver, with periodic replication allowed.
   int evaluate_structure_batch(const QrvlStructureBatch& batch, QrvlFindForceResult& result) {
-    return run_on_device(device_, [&] {
-      cuda_backend::BatchDriverModel driver = batch_driver();
-      return cuda_backend::evaluate_structure_batch(driver, batch, result, true);
-    });
+    const std::lock_guard<std::mutex> one_at_a_time(evaluation_mutex_);
+    cuda_backend::BatchDriverModel driver = batch_driver();
+    return cuda_backend::evaluate_structure_batch(driver, batch, result, true);
   }
 
-  // The model as the batch and descriptor drivers see it, with the batch workspace cache they share.
+  // The model as the batch and descriptor drivers see it, with the batch workspace cache they share. The caller
+  // holds evaluation_mutex_.
   cuda_backend::BatchDriverModel batch_driver() {
-    return cuda_backend::BatchDriverModel{protocol_,        host_parameters_, device_model_,
+    cuda_backend::BatchDriverModel driver{protocol_,        host_parameters_, device_model_,
                                           cancel_requested, batch_workspace_, batch_atom_capacity_,
                                           batch_structure_capacity_,          batch_spin_transfer_};
+    driver.device = device_;
+    return driver;
   }
 
   void release_device_memory() noexcept {
@@ -213,6 +196,7 @@ class CudaModel final : public Model {
   bool lammps_workspace_float_sink_ = false;
   bool lammps_workspace_spin_transfer_ = false;
   int device_ = 0;  // the CUDA device that was current at load; every operation runs on it
+  std::mutex evaluation_mutex_;  // held for the whole of each evaluation; never by the cancel flag's writers
 };
 
 class CudaEngine final : public Engine {
@@ -222,9 +206,11 @@ class CudaEngine final : public Engine {
   int load_model(const std::string& path, std::unique_ptr<Model>& out) override {
     if (path.empty()) return QRVL_STATUS_INVALID_ARGUMENT;
     try {
+      // The file is read and checked before the device is asked for anything: its refusals need no driver.
+      HostModelParameters parameters = cuda_backend::load_host_model_parameters(path);
       int device = 0;
       cuda_backend::check_cuda(cudaGetDevice(&device), "query current CUDA device");
-      out = std::make_unique<CudaModel>(cuda_backend::load_host_model_parameters(path), device);
+      out = std::make_unique<CudaModel>(std::move(parameters), device);
       return QRVL_STATUS_OK;
     } catch (const cuda_backend::UnsupportedModelProtocol& error) {
       out.reset();
@@ -250,4 +236,12 @@ bool register_cuda_engine() {
 
 }  // namespace quarvel
 
-extern "C" int qrvl_register_cuda_engine(void) { return quarvel::register_cuda_engine() ? 1 : 0; }
+// No exception may cross the C boundary: a registration that fails (out of memory) answers 0, and the next call
+// tries again, since the answer is only stored once registering has returned.
+extern "C" int qrvl_register_cuda_engine(void) {
+  try {
+    return quarvel::register_cuda_engine() ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}

@@ -8,18 +8,13 @@
 #include "device_staging.hpp"
 #include "engine_routines.hpp"
 #include "evaluation_guard.hpp"
+#include "finite_input.hpp"
 #include "internal_neighbor_builder.hpp"
 #include "periodic_expansion.hpp"
 #include "structure_ranges.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
-
-bool cancelled(const BatchDriverModel& model) { return model.cancel_requested.load(std::memory_order_relaxed); }
-
-int cancel_status(const BatchDriverModel& model) {
-  return cancelled(model) ? QRVL_STATUS_CANCELLED : QRVL_STATUS_OK;
-}
 
 // Checks that answer a status without a text, in their fixed order; QRVL_STATUS_OK when all pass.
 int check_arguments(const BatchDriverModel& model, const QrvlStructureBatch& batch,
@@ -102,9 +97,11 @@ int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, Q
                      const DescriptorPassStages& stages, bool allow_expand) {
   if (allow_expand) {
     require_tiled_atom_ranges(batch);
+    require_finite_batch(batch, model.protocol.spin_mode != 0);
     const ExpandedBatch expanded = expand_periodic_batch(batch, model.protocol.cutoff_max);
     if (expanded.expanded) return evaluate_replicated(model, expanded, batch.num_atoms, result, stages);
   }
+  const EvaluationDevice device(model.device);
   return evaluate_per_structure(model, batch, result, stages);
 }
 

@@ -140,6 +140,12 @@ ScopedDevice::~ScopedDevice() {
   if (restore_) (void)cudaSetDevice(previous_);
 }
 
+EvaluationDevice::EvaluationDevice(int device) : scope_(device) {
+  check_cuda(cudaGetLastError(), "a CUDA error was pending before the call");
+}
+
+EvaluationDevice::~EvaluationDevice() { (void)cudaGetLastError(); }
+
 LapTimer::~LapTimer() {
   if (start != nullptr) (void)cudaEventDestroy(start);
   if (stop != nullptr) (void)cudaEventDestroy(stop);

@@ -63,6 +63,23 @@ class ScopedDevice {
   bool restore_ = false;
 };
 
+// The model's device for the device work of one evaluation, entered after the evaluation's own checks so that
+// their refusals never depend on a working driver. Makes `device` current as ScopedDevice does, then refuses to
+// start while a CUDA error is pending on the calling thread (std::runtime_error "a CUDA error was pending before
+// the call: " and the CUDA error string): left there by the caller's own code, it would otherwise be reported as
+// the failure of the evaluation's first step. Reading it consumes it. Leaving drains the last CUDA error, so that a
+// failure of this evaluation cannot resurface in the caller's next CUDA call.
+class EvaluationDevice {
+ public:
+  explicit EvaluationDevice(int device);
+  EvaluationDevice(const EvaluationDevice&) = delete;
+  EvaluationDevice& operator=(const EvaluationDevice&) = delete;
+  ~EvaluationDevice();
+
+ private:
+  ScopedDevice scope_;
+};
+
 // One profiled call: the caller fills the first four fields and creates the events. Statuses of the event calls
 // are ignored: timing is informational.
 struct LapTimer {

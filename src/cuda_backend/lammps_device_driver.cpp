@@ -207,7 +207,10 @@ int evaluate_device_lammps_neighbors(DeviceLammpsDriverModel& model, const QrvlL
                                      const QrvlLammpsDeviceNeighborResult& result) {
   const int status = check_arguments(model, input, result);
   if (status != QRVL_STATUS_OK) return status;
-  return guard_evaluation([&] { return evaluate_checked(model, input, result); });
+  return guard_evaluation([&] {
+    const EvaluationDevice device(model.device);
+    return evaluate_checked(model, input, result);
+  });
 }
 
 }  // namespace quarvel::cuda_backend

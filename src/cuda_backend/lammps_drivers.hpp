@@ -27,6 +27,7 @@ struct HostLammpsDriverModel {
   const DeviceModel& device_model;
   const std::atomic<bool>& cancel_requested;  // may be set by another thread; read at fixed points
   LammpsPassStages stages{};
+  int device = 0;  // the CUDA device the model lives on, taken once the checks that need no device have passed
 };
 
 // Evaluates the list into the caller's host rows: 0 ok, 1 invalid argument, 2 unsupported, 4 runtime error,
@@ -52,6 +53,7 @@ struct DeviceLammpsDriverModel {
   std::atomic<std::uint32_t>& profile_samples;  // numbering of profiled calls, shared by the whole process
   EnvironmentLookup environment = &process_environment;
   LammpsPassStages stages{};
+  int device = 0;  // as for the host-list driver
 };
 
 // The counter every loaded model numbers its profiled calls with.

@@ -128,7 +128,10 @@ int evaluate_host_lammps_neighbors(const HostLammpsDriverModel& model, const Qrv
   if (result.spin_transfer != nullptr && model.protocol.spin_mode == 0) return QRVL_STATUS_UNSUPPORTED;
   const std::int32_t n = staged_atom_count(input);
   if (n < 1) return QRVL_STATUS_INVALID_ARGUMENT;
-  return guard_evaluation([&] { return evaluate_checked(model, input, n, result); });
+  return guard_evaluation([&] {
+    const EvaluationDevice device(model.device);
+    return evaluate_checked(model, input, n, result);
+  });
 }
 
 }  // namespace quarvel::cuda_backend

@@ -1,11 +1,15 @@
 #include "model_file_reader.hpp"
 
+#include <locale.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <ios>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -524,15 +528,49 @@ std::vector<float> read_flexible_zbl_records(std::istream& in, ModelProtocol& pr
   return records;
 }
 
+// The standard string-to-number conversions follow the calling thread's C locale, in which a program may have set
+// a comma as the decimal mark; while an object of this class lives the thread reads numbers in the "C" locale.
+class ClassicNumberLocale {
+ public:
+  ClassicNumberLocale() : classic_(newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0))) {
+    if (classic_ == static_cast<locale_t>(0)) throw std::bad_alloc();  // the only way "C" can fail
+    previous_ = uselocale(classic_);
+  }
+  ~ClassicNumberLocale() {
+    uselocale(previous_);
+    freelocale(classic_);
+  }
+  ClassicNumberLocale(const ClassicNumberLocale&) = delete;
+  ClassicNumberLocale& operator=(const ClassicNumberLocale&) = delete;
+
+ private:
+  locale_t classic_;
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
 std::ifstream open_model_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   require(in.is_open(), "failed to open model file");
   return in;
 }
 
+// Runs `parse` over the file at `path`. A path that opens but cannot be read (a directory, a failing device) makes
+// the stream buffer throw std::ios_base::failure at the first read; to the caller it is a file that cannot be
+// opened.
+template <typename Parse>
+auto parse_file(const std::string& path, Parse&& parse) {
+  std::ifstream in = open_model_file(path);
+  try {
+    return parse(in);
+  } catch (const std::ios_base::failure&) {
+    throw std::runtime_error("failed to open model file");
+  }
+}
+
 }  // namespace
 
 ParsedModelFile parse_model_stream(std::istream& in) {
+  const ClassicNumberLocale numbers;
   ParsedModelFile parsed;
   parse_model_header(parsed.protocol, in);
   const ModelProtocol& protocol = parsed.protocol;
@@ -542,19 +580,18 @@ ParsedModelFile parse_model_stream(std::istream& in) {
 }
 
 ModelProtocol parse_model_protocol_stream(std::istream& in) {
+  const ClassicNumberLocale numbers;
   ModelProtocol protocol;
   parse_model_header(protocol, in);
   return protocol;
 }
 
 ParsedModelFile parse_model_file(const std::string& path) {
-  std::ifstream in = open_model_file(path);
-  return parse_model_stream(in);
+  return parse_file(path, [](std::istream& in) { return parse_model_stream(in); });
 }
 
 ModelProtocol parse_model_protocol(const std::string& path) {
-  std::ifstream in = open_model_file(path);
-  return parse_model_protocol_stream(in);
+  return parse_file(path, [](std::istream& in) { return parse_model_protocol_stream(in); });
 }
 
 }  // namespace quarvel::cuda_backend

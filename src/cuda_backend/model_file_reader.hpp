@@ -2,6 +2,8 @@
 // Reader of "nep.txt" model files. Every failure is an exception thrown at the first rule the file breaks:
 // UnsupportedModelProtocol for refused model kinds, std::runtime_error for malformed text, and
 // std::invalid_argument / std::out_of_range ("stoi", "stod") for tokens that are no number or out of range.
+// Numbers are read the same under any process locale (a point is the decimal mark), and a file that opens but
+// cannot be read counts as one that cannot be opened.
 #include <istream>
 #include <string>
 

@@ -276,8 +276,9 @@ __global__ void __launch_bounds__(kRealSpaceBlock) real_space_charge(int atom_co
     apply_minimum_image(box.box, box.inverse, box.pbc, d);
     for (int a = 0; a < 3; ++a) d[a] = static_cast<double>(static_cast<float>(d[a]));
     const double r = sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    // A coincident atom has no direction and an infinite Coulomb term: skipped, as by every other pair kernel.
     // The radial list may reach further (a longer ZBL cutoff); the pair terms end at r_c.
-    if (r >= cutoff) continue;
+    if (!(r > 0.0) || r >= cutoff) continue;
     const double inv_r = 1.0 / r;
     const double v = erfc(alpha * r) * inv_r;
     const double gauss = exp(-alpha * alpha * r * r);

@@ -277,6 +277,19 @@ TEST_P(ChargeModelRoad, ThinCellMatchesItsExplicitReplica) {
   }
 }
 
+// Two atoms at one position: the pair has no direction, and like every other force term the real-space charge
+// term skips it instead of dividing by its zero distance.
+TEST_P(ChargeModelRoad, CoincidentPairGivesFiniteResults) {
+  Structure s = structure(28);
+  s.positions[1] = s.positions[0];
+  const Evaluation e = evaluate(s);
+  EXPECT_TRUE(std::isfinite(e.energy));
+  for (const std::vector<double>* values : {&e.potential, &e.force, &e.virial_per_atom, &e.charge, &e.bec}) {
+    for (double value : *values) EXPECT_TRUE(std::isfinite(value));
+  }
+  for (double value : e.virial) EXPECT_TRUE(std::isfinite(value));
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, ChargeModelRoad, ::testing::ValuesIn(charge_cases()),
                          [](const ::testing::TestParamInfo<ChargeCase>& c) { return std::string(c.param.name); });
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cpu_cuda/control.hpp>
+#include <cmath>
 #include <string>
+#include <vector>
 
 #include "cuda_backend/cuda_engine.hpp"
 #include "cuda_backend/device_workspace.hpp"
@@ -18,6 +20,13 @@ namespace quarvel {
 namespace {
 
 using test_support::ModelShape;
+
+// The driver version the stand-in reports after a reset, to switch the driver back on with.
+int working_driver_version() {
+  int version = 0;
+  EXPECT_EQ(cudaDriverGetVersion(&version), cudaSuccess);
+  return version;
+}
 
 class StandinTest : public ::testing::Test {
  protected:
@@ -204,6 +213,115 @@ TEST_F(StandinTest, AModelIsLoadedOntoTheCurrentDevice) {
   EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
   ASSERT_EQ(cudaSetDevice(0), cudaSuccess);
   ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  qrvl_free_model(model);
+}
+
+// Without a usable driver only work that needs the device fails: the file is read and checked first, so a
+// refused or broken file keeps its own status and text.
+TEST_F(StandinTest, WithoutADriverLoadingKeepsTheReadersRefusals) {
+  const int working_driver = working_driver_version();
+  cpu_cuda::set_driver_version(0);
+  ModelShape dipole;
+  dipole.family = "nep4_dipole";
+  ModelShape temperature;
+  temperature.family = "nep4_temperature";
+  const struct {
+    std::string text;
+    int status;
+    std::string message;
+  } cases[] = {
+      {test_support::write_model(dipole).text, QRVL_STATUS_UNSUPPORTED,
+       "dipole and polarizability models are unsupported by the CUDA backend; CPU fallback is disabled"},
+      {test_support::write_model(temperature).text, QRVL_STATUS_UNSUPPORTED,
+       "CUDA engine only accepts supported NEP potential models"},
+      {"nep4 1\n", QRVL_STATUS_RUNTIME_ERROR, "malformed model header"},
+  };
+  for (const auto& c : cases) {
+    const test_support::TempModelFile file(c.text);
+    QrvlModel* model = nullptr;
+    EXPECT_EQ(qrvl_load_model("cuda", file.path().c_str(), &model), c.status) << c.message;
+    EXPECT_EQ(qrvl_last_error_message(), c.message);
+    EXPECT_EQ(model, nullptr);
+  }
+  QrvlModel* model = nullptr;
+  EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(std::string(qrvl_last_error_message()),
+            std::string("query current CUDA device: ") + cudaGetErrorString(cudaErrorInsufficientDriver));
+  cpu_cuda::set_driver_version(working_driver);
+}
+
+// Evaluations check their arguments and the cancel flag before they take the device, so without a driver a
+// refusal keeps its status (and text) on every road.
+TEST_F(StandinTest, WithoutADriverEvaluationsKeepTheirRefusals) {
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  const int working_driver = working_driver_version();
+  cpu_cuda::set_driver_version(0);
+
+  test_support::BatchArrays arrays = test_support::BatchArrays::consecutive({2}, 1);
+  std::vector<double> energy(1), force(6), descriptors(1000);
+  QrvlFindForceResult result{};
+  result.energy = energy.data();
+  result.force = force.data();
+  QrvlFindDescriptorResult descriptor_result{descriptors.data()};
+  QrvlStructureBatch beyond = arrays.view();
+  arrays.offsets[0] = 1;  // the structure reaches past the batch's atoms
+  EXPECT_EQ(qrvl_find_force_batch(model, &beyond, &result), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_EQ(qrvl_find_descriptors(model, &beyond, &descriptor_result), QRVL_STATUS_INVALID_ARGUMENT);
+  arrays.offsets[0] = 0;
+  arrays.positions[4] = std::nan("");
+  const QrvlStructureBatch non_finite = arrays.view();
+  EXPECT_EQ(qrvl_find_force_batch(model, &non_finite, &result), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), "atom 1 has a non-finite position");
+  EXPECT_EQ(qrvl_find_descriptors(model, &non_finite, &descriptor_result), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), "atom 1 has a non-finite position");
+
+  QrvlLammpsNeighborInput host_list{};
+  host_list.nlocal = -1;
+  double total = 0.0, virial[6] = {};
+  double* force_row = force.data();
+  QrvlLammpsNeighborResult host_result{};
+  host_result.energy = &total;
+  host_result.virial = virial;
+  host_result.force = &force_row;
+  EXPECT_EQ(qrvl_find_force_lammps_neighbors(model, &host_list, &host_result), QRVL_STATUS_INVALID_ARGUMENT);
+  QrvlLammpsDeviceNeighborInput device_list{};
+  QrvlLammpsDeviceNeighborResult device_result{};
+  EXPECT_EQ(qrvl_find_force_lammps_device_neighbors(model, &device_list, &device_result),
+            QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), "invalid device LAMMPS neighbor input or force output");
+
+  arrays.positions[4] = 1.0;
+  const QrvlStructureBatch valid = arrays.view();
+  ASSERT_EQ(qrvl_cancel_model(model), QRVL_STATUS_OK);
+  EXPECT_EQ(qrvl_find_force_batch(model, &valid, &result), QRVL_STATUS_CANCELLED);
+  EXPECT_EQ(qrvl_find_descriptors(model, &valid, &descriptor_result), QRVL_STATUS_CANCELLED);
+  ASSERT_EQ(qrvl_reset_cancel(model), QRVL_STATUS_OK);
+  // Work that needs the device is what fails.
+  EXPECT_EQ(qrvl_find_force_batch(model, &valid, &result), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(std::string(qrvl_last_error_message()),
+            std::string("query current CUDA device: ") + cudaGetErrorString(cudaErrorInsufficientDriver));
+  cpu_cuda::set_driver_version(working_driver);
+  qrvl_free_model(model);
+}
+
+// A CUDA error that the caller's own code left pending is reported as such, not as the failure of the first
+// step of the evaluation; it is consumed, so the next evaluation runs.
+TEST_F(StandinTest, AnErrorPendingBeforeTheCallIsNamedAsSuch) {
+  QrvlModel* model = nullptr;
+  ASSERT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  const test_support::BatchArrays arrays = test_support::BatchArrays::consecutive({2}, 1);
+  const QrvlStructureBatch batch = arrays.view();
+  std::vector<double> energy(1), force(6);
+  QrvlFindForceResult result{};
+  result.energy = energy.data();
+  result.force = force.data();
+  void* pointer = nullptr;
+  ASSERT_EQ(cudaMalloc(&pointer, std::size_t{1} << 62), cudaErrorMemoryAllocation);  // leaves the error pending
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_EQ(std::string(qrvl_last_error_message()),
+            std::string("a CUDA error was pending before the call: ") + cudaGetErrorString(cudaErrorMemoryAllocation));
+  EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
   qrvl_free_model(model);
 }
 

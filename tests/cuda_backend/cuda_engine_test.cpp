@@ -2,16 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <limits>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "cuda_backend/model_file_reader.hpp"
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
 #include "support/device_test.hpp"
+#include "support/failing_allocations.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
@@ -303,5 +309,209 @@ TEST_F(CudaEngineOperations, DispersionRefusesWithTextAndEmptyLammpsListsAreInva
   EXPECT_STREQ(qrvl_last_error_message(), "invalid device LAMMPS neighbor input or force output");
 }
 
+// Bad input on every batch road: one atom of the middle structure of three, or that structure's cell, or that
+// atom's spin, holds a NaN or an infinity. Each road refuses with 1 and a text that names the defect and where
+// it is, before any device work, so not one output value is written.
+enum class BatchRoad { force, charge, descriptors, spin_force, spin_descriptors };
+enum class Defect { position, cell, spin };
+
+struct NonFiniteCase {
+  std::string name;
+  const char* family;
+  BatchRoad road;
+  Defect defect;
+  double value;
+};
+
+void PrintTo(const NonFiniteCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<NonFiniteCase> non_finite_cases() {
+  struct Road {
+    const char* name;
+    const char* family;
+    BatchRoad road;
+  };
+  const Road roads[] = {{"ForceBatch", "nep4", BatchRoad::force},
+                        {"ChargeBatch", "nep4_charge1", BatchRoad::charge},
+                        {"Descriptors", "nep4", BatchRoad::descriptors},
+                        {"SpinForceBatch", "nep4_spin", BatchRoad::spin_force},
+                        {"SpinDescriptors", "nep4_spin", BatchRoad::spin_descriptors}};
+  const std::pair<const char*, double> values[] = {{"Nan", std::nan("")},
+                                                   {"Infinity", std::numeric_limits<double>::infinity()},
+                                                   {"MinusInfinity", -std::numeric_limits<double>::infinity()}};
+  std::vector<NonFiniteCase> cases;
+  for (const Road& road : roads) {
+    const bool spin = road.road == BatchRoad::spin_force || road.road == BatchRoad::spin_descriptors;
+    for (const auto& [value_name, value] : values) {
+      const std::string prefix = std::string(road.name) + "_" + value_name;
+      cases.push_back({prefix + "Position", road.family, road.road, Defect::position, value});
+      cases.push_back({prefix + "Cell", road.family, road.road, Defect::cell, value});
+      if (spin) cases.push_back({prefix + "Spin", road.family, road.road, Defect::spin, value});
+    }
+  }
+  return cases;
+}
+
+class NonFiniteInput : public CudaEngineTest, public ::testing::WithParamInterface<NonFiniteCase> {
+ protected:
+  static constexpr double kUntouched = 7.0;  // every output starts as this and must stay so
+
+  // Runs the case's road on `batch`, every output array given and filled with kUntouched.
+  int run(QrvlModel* model, const QrvlStructureBatch& batch) {
+    const auto atoms = static_cast<std::size_t>(batch.num_atoms);
+    const auto structures = static_cast<std::size_t>(batch.num_structures);
+    energy_.assign(structures, kUntouched);
+    virial_.assign(9 * structures, kUntouched);
+    potential_.assign(atoms, kUntouched);
+    charge_.assign(atoms, kUntouched);
+    force_.assign(3 * atoms, kUntouched);
+    mforce_.assign(3 * atoms, kUntouched);
+    virial_per_atom_.assign(9 * atoms, kUntouched);
+    bec_.assign(9 * atoms, kUntouched);
+    QrvlModelInfo info{};
+    EXPECT_EQ(qrvl_model_info(model, &info), QRVL_STATUS_OK);
+    descriptors_.assign(atoms * static_cast<std::size_t>(info.descriptor_dim), kUntouched);
+    QrvlFindForceResult result{};
+    result.energy = energy_.data();
+    result.potential = potential_.data();
+    result.force = force_.data();
+    result.virial = virial_.data();
+    result.virial_per_atom = virial_per_atom_.data();
+    QrvlFindDescriptorResult descriptors{descriptors_.data()};
+    switch (GetParam().road) {
+      case BatchRoad::force:
+        return qrvl_find_force_batch(model, &batch, &result);
+      case BatchRoad::charge:
+        result.charge = charge_.data();
+        result.bec = bec_.data();
+        return qrvl_find_charge_batch(model, &batch, &result);
+      case BatchRoad::spin_force:
+        result.mforce = mforce_.data();
+        return qrvl_find_force_batch(model, &batch, &result);
+      case BatchRoad::descriptors:
+      case BatchRoad::spin_descriptors:
+        return qrvl_find_descriptors(model, &batch, &descriptors);
+    }
+    return -1;
+  }
+
+  bool outputs_untouched() const {
+    for (const std::vector<double>* output : {&energy_, &virial_, &potential_, &charge_, &force_, &mforce_,
+                                              &virial_per_atom_, &bec_, &descriptors_}) {
+      for (double value : *output) {
+        if (value != kUntouched) return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  std::vector<double> energy_, virial_, potential_, charge_, force_, mforce_, virial_per_atom_, bec_, descriptors_;
+};
+
+TEST_P(NonFiniteInput, IsRefusedWithItsPlaceBeforeAnyOutputIsWritten) {
+  const NonFiniteCase& c = GetParam();
+  const LoadedModel model(shape_of(c.family));
+  ASSERT_EQ(model.status(), QRVL_STATUS_OK) << qrvl_last_error_message();
+  test_support::BatchArrays arrays = test_support::BatchArrays::consecutive({2, 2, 2}, 2);
+  arrays.spins.assign(arrays.positions.size(), 0.5);
+  constexpr std::size_t kAtom = 3;       // the second atom of the middle structure
+  constexpr std::size_t kStructure = 1;  // the middle structure
+  switch (c.defect) {
+    case Defect::position:
+      arrays.positions[3 * kAtom + 1] = c.value;
+      break;
+    case Defect::cell:
+      arrays.boxes[9 * kStructure + 7] = c.value;
+      break;
+    case Defect::spin:
+      arrays.spins[3 * kAtom + 2] = c.value;
+      break;
+  }
+  const char* expected[] = {"atom 3 has a non-finite position", "structure 1 has a non-finite cell",
+                            "atom 3 has a non-finite spin"};
+  EXPECT_EQ(run(model.handle(), arrays.view()), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_STREQ(qrvl_last_error_message(), expected[static_cast<int>(c.defect)]);
+  EXPECT_TRUE(outputs_untouched());
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, NonFiniteInput, ::testing::ValuesIn(non_finite_cases()),
+                         [](const auto& test_case) { return test_case.param.name; });
+
+TEST_F(CudaEngineTest, ADirectoryIsAFileThatCannotBeOpened) {
+  QrvlModel* handle = nullptr;
+  EXPECT_EQ(qrvl_load_model("cuda", std::filesystem::temp_directory_path().c_str(), &handle),
+            QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), "failed to open model file");
+  EXPECT_EQ(handle, nullptr);
+}
+
+// One model used by two threads at once: the model serialises the calls, so each thread gets its own batch's
+// results although the two batches need differently shaped workspaces (one structure, several structures).
+TEST_F(CudaEngineOperations, TwoThreadsOnOneModelEachGetTheirOwnResults) {
+  const LoadedModel model(shape_of("nep4"));
+  ASSERT_EQ(model.status(), QRVL_STATUS_OK) << qrvl_last_error_message();
+  struct Caller {
+    test_support::BatchArrays arrays;
+    std::vector<double> energy, force;
+    int evaluate(QrvlModel* handle) {
+      const QrvlStructureBatch batch = arrays.view();
+      energy.assign(static_cast<std::size_t>(batch.num_structures), 0.0);
+      force.assign(3 * static_cast<std::size_t>(batch.num_atoms), 0.0);
+      QrvlFindForceResult r{};
+      r.energy = energy.data();
+      r.force = force.data();
+      return qrvl_find_force_batch(handle, &batch, &r);
+    }
+  };
+  Caller callers[2] = {{test_support::BatchArrays::consecutive({3, 4}, 2), {}, {}},
+                       {test_support::BatchArrays::consecutive({5}, 2), {}, {}}};
+  std::vector<double> expected_energy[2], expected_force[2];
+  for (int c = 0; c < 2; ++c) {
+    ASSERT_EQ(callers[c].evaluate(model.handle()), QRVL_STATUS_OK) << qrvl_last_error_message();
+    expected_energy[c] = callers[c].energy;
+    expected_force[c] = callers[c].force;
+  }
+  constexpr int kRounds = 40;
+  // Each round may sum the same double-precision atomic contributions in another order.
+  constexpr double kSummationOrderTolerance = 1e-9;
+  std::atomic<int> mismatches{0};
+  const auto work = [&](int c) {
+    for (int round = 0; round < kRounds; ++round) {
+      if (callers[c].evaluate(model.handle()) != QRVL_STATUS_OK) {
+        ++mismatches;
+        continue;
+      }
+      for (std::size_t k = 0; k < expected_energy[c].size(); ++k) {
+        if (std::abs(callers[c].energy[k] - expected_energy[c][k]) > kSummationOrderTolerance) ++mismatches;
+      }
+      for (std::size_t k = 0; k < expected_force[c].size(); ++k) {
+        if (std::abs(callers[c].force[k] - expected_force[c][k]) > kSummationOrderTolerance) ++mismatches;
+      }
+    }
+  };
+  std::thread first(work, 0);
+  std::thread second(work, 1);
+  first.join();
+  second.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+// The first registration runs out of memory: the C function answers 0 instead of letting std::bad_alloc cross
+// the C boundary, and a later call registers the engine. Only the first registration of a process allocates.
+TEST(CudaEngineRegistration, RunningOutOfMemoryAnswersZeroAndALaterCallRegisters) {
+  if (qrvl_backend_count() != 0) GTEST_SKIP() << "the engine was registered earlier in this process";
+  int failed = -1;
+  {
+    const test_support::FailingAllocations out_of_memory;
+    failed = qrvl_register_cuda_engine();
+  }
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(qrvl_backend_count(), 0);
+  EXPECT_EQ(qrvl_register_cuda_engine(), 1);
+  EXPECT_EQ(qrvl_backend_count(), 1);
+}
+
 }  // namespace
 }  // namespace quarvel
+

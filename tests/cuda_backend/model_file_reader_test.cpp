@@ -3,7 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -327,10 +333,70 @@ TEST(ReaderReadsBack, ParsersKeepErrnoAsTheyFoundIt) {
   EXPECT_EQ(errno, 1234);
 }
 
+// The process's numeric locale becomes one whose decimal mark is a comma for the lifetime of the object. No such
+// locale need be installed: a definition of the numeric category alone is compiled into a temporary directory
+// with localedef (which warns about the categories it lacks and still writes the locale).
+class CommaDecimalLocale {
+ public:
+  CommaDecimalLocale() : directory_(std::filesystem::temp_directory_path() / ("quarvel_locale_" + unique_suffix())) {
+    std::filesystem::create_directories(directory_);
+    const std::filesystem::path source = directory_ / "comma_decimal.src";
+    std::ofstream(source) << "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n";
+    const std::string command = "localedef -c -i '" + source.string() + "' '" + (directory_ / "comma_decimal").string() +
+                                "' >/dev/null 2>&1";
+    (void)std::system(command.c_str());
+    setenv("LOCPATH", directory_.c_str(), 1);
+    active_ = std::setlocale(LC_NUMERIC, "comma_decimal") != nullptr && std::strtod("0.5", nullptr) == 0.0;
+  }
+  ~CommaDecimalLocale() {
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+  CommaDecimalLocale(const CommaDecimalLocale&) = delete;
+  CommaDecimalLocale& operator=(const CommaDecimalLocale&) = delete;
+  bool active() const { return active_; }
+
+ private:
+  static std::string unique_suffix() { return std::to_string(static_cast<long>(getpid())); }
+  std::filesystem::path directory_;
+  bool active_ = false;
+};
+
+// Numbers are read the same whatever the process's locale: under a comma decimal mark a valid file still reads
+// to the same values (decimal, exponent and hexadecimal forms), and a comma is still no decimal mark.
+TEST(ReaderReadsBack, IndependentlyOfTheProcessLocale) {
+  const std::vector<std::string> lines = {"nep4 1 H", "cutoff 5.5 4.25 10 10", "n_max 0 0", "basis_size 0 0",
+                                          "l_max 0", "ANN 1 0", "0.5", "-2.5e-1", "0x1.8p0", "2", "3", "4", "0.75"};
+  const ParsedModelFile expected = parse_text(model_text(lines));
+  const CommaDecimalLocale locale;
+  if (!locale.active()) GTEST_SKIP() << "no comma-decimal locale could be made (localedef missing)";
+  const ParsedModelFile parsed = parse_text(model_text(lines));
+  EXPECT_EQ(parsed.parameters, expected.parameters);
+  EXPECT_EQ(parsed.protocol.cutoff_radial, 5.5);
+  EXPECT_EQ(parsed.protocol.cutoff_angular, 4.25);
+  const TempModelFile file(model_text(lines));
+  EXPECT_EQ(parse_model_file(file.path()).parameters, expected.parameters);
+  std::vector<std::string> comma = lines;
+  comma[6] = "0,5";
+  EXPECT_THAT([&] { parse_text(model_text(comma)); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("invalid double token")));
+}
+
 TEST(ReaderRefusesFile, ThatCannotBeOpened) {
   EXPECT_THAT([] { parse_model_file("/nonexistent/quarvel/nep.txt"); },
               ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("failed to open model file")));
   EXPECT_THAT([] { parse_model_protocol("/nonexistent/quarvel/nep.txt"); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("failed to open model file")));
+}
+
+// A directory opens as a stream but every read of it fails: it is a file that cannot be read.
+TEST(ReaderRefusesFile, ThatIsADirectory) {
+  const std::string directory = std::filesystem::temp_directory_path().string();
+  EXPECT_THAT([&] { parse_model_file(directory); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("failed to open model file")));
+  EXPECT_THAT([&] { parse_model_protocol(directory); },
               ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq("failed to open model file")));
 }
 

@@ -213,6 +213,41 @@ def test_a_spin_model_without_spins_is_an_invalid_argument(spin, call):
     expect_engine_invalid_argument(lambda: call(spin))
 
 
+def with_nan(array, index):
+    changed = np.array(array, dtype=np.float64)
+    changed[index] = np.nan
+    return changed
+
+
+# Non-finite input is refused by the engine before any device work, with the place of the defect in the text.
+NON_FINITE_REFUSALS = {
+    "calculate_position": (
+        "nep4", lambda m: m.calculate(**batch(positions=with_nan(batch()["positions"], (3, 1)))),
+        "invalid argument: atom 3 has a non-finite position"),
+    "calculate_cell": (
+        "nep4", lambda m: m.calculate(**batch(boxes=with_nan(batch()["boxes"], (1, 4)))),
+        "invalid argument: structure 1 has a non-finite cell"),
+    "calculate_charge_position": (
+        "nep4_charge1", lambda m: m.calculate_charge(**batch(positions=with_nan(batch()["positions"], (4, 0)))),
+        "invalid argument: atom 4 has a non-finite position"),
+    "descriptors_position": (
+        "nep4", lambda m: m.descriptors(**batch(positions=with_nan(batch()["positions"], (0, 2)))),
+        "invalid argument: atom 0 has a non-finite position"),
+    "calculate_spin_spin": (
+        "nep4_spin", lambda m: m.calculate_spin(**batch(), spins=with_nan(spins(), (2, 0))),
+        "invalid argument: atom 2 has a non-finite spin"),
+    "find_force_position": (
+        "nep4", lambda m: m.find_force(**one_structure(positions=with_nan(one_structure()["positions"], (1, 1)))),
+        "invalid argument: atom 1 has a non-finite position"),
+}
+
+
+@pytest.mark.parametrize("family, call, message", NON_FINITE_REFUSALS.values(), ids=NON_FINITE_REFUSALS.keys())
+def test_non_finite_input_is_an_invalid_argument_naming_its_place(load, family, call, message):
+    with pytest.raises(ValueError, match=exactly(message)):
+        call(load(family))
+
+
 FIND_FORCE_REFUSALS = {
     "pbc_none": (dict(pbc=None), "pbc defaults to (1,1,1); omit it instead of passing None"),
     "pbc_four_values": (dict(pbc=(1, 1, 1, 1)), "pbc must contain 3 values"),

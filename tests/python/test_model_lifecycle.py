@@ -60,6 +60,13 @@ def test_load_model_with_an_empty_path_is_an_invalid_argument():
         quarvel_gpu.load_model("cuda", "")
 
 
+@pytest.mark.parametrize("path", ["nep.txt\0.bak", b"\0nep.txt"], ids=["str", "bytes"])
+def test_load_model_refuses_a_path_with_a_nul_byte(path):
+    # Cut at the NUL, the path would name another file; here "nep.txt" in the working directory.
+    with pytest.raises(ValueError, match=r"^model path must not contain NUL bytes$"):
+        quarvel_gpu.load_model("cuda", path)
+
+
 @pytest.mark.parametrize(
     "header, exception, message",
     [
