@@ -139,6 +139,33 @@ TEST_F(LammpsDeviceStagingTest, ListsOfALargerSystemMatchBruteForceFiltering) {
   }
 }
 
+// Tiles of more than the 48 KiB every device grants without opting in: the kernel's limit is raised to what they
+// need, within what the device allows (99 KiB on the stand-in's device).
+TEST_F(LammpsDeviceStagingTest, ListsBeyondTheDefaultSharedMemoryRaiseTheKernelsLimit) {
+  protocol_.neighbor_capacity_radial = 500;
+  protocol_.neighbor_capacity_angular = 400;
+  ASSERT_GT(sizeof(std::int32_t) * 16 * (500 + 400 + 2), 48u * 1024);
+  DeviceLammpsInput in(system_, kLammpsTypes, kRowWidth);
+  DeviceWorkspace ws = external_workspace(protocol_);
+  stage_lammps_device_neighbors_on_device(in.view(), protocol_, ws, true);
+  const StagedLists lists = read_lists(ws.view(), protocol_, system_.nlocal);
+  EXPECT_THAT(lists.radial, ElementsAre(ElementsAre(1, 2, 4), ElementsAre(0, 2), ElementsAre(0, 1, 3), ElementsAre(2)));
+}
+
+TEST_F(LammpsDeviceStagingTest, ListsBeyondTheDevicesSharedMemoryAreRefusedBeforeAnyDeviceWork) {
+  protocol_.neighbor_capacity_radial = 1000;
+  protocol_.neighbor_capacity_angular = 1000;
+  DeviceLammpsInput in(system_, kLammpsTypes, kRowWidth);
+  DeviceWorkspace ws = external_workspace(protocol_);
+  const std::vector<std::int32_t> before = download(ws.view().types, kAtomCapacity);
+  EXPECT_THAT([&] { stage_lammps_device_neighbors_on_device(in.view(), protocol_, ws, true); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  StrEq("device LAMMPS neighbor lists exceed the CUDA shared-memory limit: capacity_radial=1000 "
+                        "capacity_angular=1000")));
+  const std::vector<std::int32_t> after = download(ws.view().types, kAtomCapacity);
+  EXPECT_EQ(std::memcmp(before.data(), after.data(), before.size() * sizeof(std::int32_t)), 0);
+}
+
 // Models without angular channels get only the radial list.
 TEST_F(LammpsDeviceStagingTest, WithoutAngularChannelsOnlyTheRadialListIsStaged) {
   protocol_.body_channels.l_max_3body = 0;
@@ -274,6 +301,8 @@ std::vector<ProblemCase> problem_cases() {
        " radial neighbor count exceeds workspace capacity"},
       {"AngularOverflow", [](In&, P& p) { p.neighbor_capacity_angular = 1; },
        " angular neighbor count exceeds workspace capacity"},
+      {"MappedTypeBeyondTheModel", [](In& in, P&) { in.type_map = DeviceCopy<std::int32_t>({-1, 0, 2}); },
+       " model type out of range"},
   };
 }
 

@@ -129,6 +129,15 @@ inline T atomic_fetch_max(T* address, T value) {
   }
   return expected;
 }
+
+template <typename T>
+inline T atomic_fetch_min(T* address, T value) {
+  T expected = __atomic_load_n(address, __ATOMIC_RELAXED);
+  while (value < expected &&
+         !__atomic_compare_exchange_n(address, &expected, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+  }
+  return expected;
+}
 }  // namespace cpu_cuda::detail
 
 inline int atomicAdd(int* a, int v) { return cpu_cuda::detail::atomic_fetch_add(a, v); }
@@ -154,6 +163,12 @@ inline unsigned int atomicMax(unsigned int* a, unsigned int v) { return cpu_cuda
 inline long long atomicMax(long long* a, long long v) { return cpu_cuda::detail::atomic_fetch_max(a, v); }
 inline unsigned long long atomicMax(unsigned long long* a, unsigned long long v) {
   return cpu_cuda::detail::atomic_fetch_max(a, v);
+}
+inline int atomicMin(int* a, int v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline unsigned int atomicMin(unsigned int* a, unsigned int v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline long long atomicMin(long long* a, long long v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline unsigned long long atomicMin(unsigned long long* a, unsigned long long v) {
+  return cpu_cuda::detail::atomic_fetch_min(a, v);
 }
 inline int atomicCAS(int* a, int compare, int v) { return cpu_cuda::detail::atomic_compare_swap(a, compare, v); }
 inline unsigned int atomicCAS(unsigned int* a, unsigned int compare, unsigned int v) {
