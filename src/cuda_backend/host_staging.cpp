@@ -40,7 +40,9 @@ void flatten_neighbors(const QrvlLammpsNeighborInput& input, std::int32_t n, std
     const std::int32_t m = input.numneigh[i];
     if (m > capacity) throw LammpsListLayoutError("neighbor count exceeds CUDA workspace capacity");
     counts[size(i)] = m;
-    for (std::int32_t j = 0; j < m; ++j) slots[size(static_cast<std::int64_t>(j) * n + i)] = masked_neighbor(input, i, j);
+    for (std::int32_t j = 0; j < m; ++j) {
+      slots[size(static_cast<std::int64_t>(j) * n + i)] = masked_neighbor(input, i, j);
+    }
   }
 }
 
@@ -96,10 +98,8 @@ HostExternalNeighborStaging stage_lammps_external_neighbors(const QrvlLammpsNeig
     staging.active_count = input.inum;
     staging.types = atoms.model_types;
     staging.positions_soa3.assign(3 * size(n), 0.0);
-    for (std::int32_t i = 0; i < n; ++i) {
-      for (std::int32_t c = 0; c < 3; ++c) {
-        staging.positions_soa3[size(static_cast<std::int64_t>(c) * n + i)] = atoms.positions[size(3 * std::int64_t{i} + c)];
-      }
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t c = 0; c < 3; ++c) staging.positions_soa3[size(c * n + i)] = atoms.positions[size(3 * i + c)];
     }
     staging.active_atom_indices.assign(input.ilist, input.ilist + input.inum);
     flatten_neighbors(input, n, protocol.neighbor_capacity_radial, staging.nn_radial, staging.nl_radial_slot_major);

@@ -317,8 +317,9 @@ NeighborTiles neighbor_tiles(int cap_r, int cap_a) {
   tiles.bytes = sizeof(std::int32_t) * kWarpsPerBlock * slots;
   tiles.raise_limit = tiles.bytes > kDefaultDynamicSharedBytes;
   if (!tiles.raise_limit) return tiles;
-  const std::size_t limit = device_dynamic_shared_limit("get CUDA device for device LAMMPS neighbor staging",
-                                                        "get CUDA device properties for device LAMMPS neighbor staging");
+  const std::size_t limit =
+      device_dynamic_shared_limit("get CUDA device for device LAMMPS neighbor staging",
+                                  "get CUDA device properties for device LAMMPS neighbor staging");
   if (tiles.bytes > limit) {
     throw std::runtime_error("device LAMMPS neighbor lists exceed the CUDA shared-memory limit: capacity_radial=" +
                              std::to_string(cap_r) + " capacity_angular=" + std::to_string(cap_a));

@@ -303,13 +303,16 @@ std::vector<StatusCase> status_cases() {
 
 class DeviceLammpsDriverAnswers : public DeviceLammpsDriverTest, public ::testing::WithParamInterface<StatusCase> {};
 
-TEST_P(DeviceLammpsDriverAnswers, BeforeAnyDeviceWork) {
+TEST_P(DeviceLammpsDriverAnswers, BeforeAnyDeviceWorkOnEveryCall) {
   DeviceResult out(system_.nall);
   QrvlLammpsDeviceNeighborInput in = input_->view();
   QrvlLammpsDeviceNeighborResult r = out.view();
   GetParam().change(in, r, protocol_, cancel_);
-  EXPECT_EQ(evaluate_device(in, r), GetParam().status);
-  EXPECT_STREQ(qrvl_last_error_message(), GetParam().message);
+  for (const char* call : {"first call", "second call"}) {
+    clear_last_error();
+    EXPECT_EQ(evaluate_device(in, r), GetParam().status) << call;
+    EXPECT_STREQ(qrvl_last_error_message(), GetParam().message) << call;
+  }
   EXPECT_EQ(workspace_, nullptr);
   EXPECT_EQ(pipeline_record().calls, 0);
 }

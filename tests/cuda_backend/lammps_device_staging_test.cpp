@@ -13,6 +13,7 @@
 #include "support/device_test.hpp"
 #include "support/lammps_lists.hpp"
 #include "support/protocol_shapes.hpp"
+#include "support/refusal_kind.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -395,16 +396,8 @@ TEST_P(LammpsDeviceStagingRefuses, WithItsKindAndMessage) {
   QrvlLammpsDeviceNeighborInput record = in.view();
   if (GetParam().change_record) GetParam().change_record(record);
   DeviceWorkspace ws(GetParam().plan ? GetParam().plan(protocol_) : external_plan(protocol_));
-  try {
-    stage_lammps_device_neighbors_on_device(record, protocol_, ws, true);
-    ADD_FAILURE() << "accepted";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_TRUE(GetParam().argument) << error.what();
-    EXPECT_STREQ(error.what(), GetParam().message);
-  } catch (const std::runtime_error& error) {
-    EXPECT_FALSE(GetParam().argument) << error.what();
-    EXPECT_STREQ(error.what(), GetParam().message);
-  }
+  test_support::expect_refusal([&] { stage_lammps_device_neighbors_on_device(record, protocol_, ws, true); },
+                               GetParam().argument, GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, LammpsDeviceStagingRefuses, ::testing::ValuesIn(refusal_cases()),

@@ -132,7 +132,9 @@ void place_atoms(const CellCase& c, std::vector<double>& xyz, std::vector<std::i
   while (static_cast<int>(lammps_types.size()) < c.atoms) {
     const double f[3] = {unit(rng), unit(rng), unit(rng)};
     double r[3];
-    for (int row = 0; row < 3; ++row) r[row] = c.cell[3 * row] * f[0] + c.cell[3 * row + 1] * f[1] + c.cell[3 * row + 2] * f[2];
+    for (int row = 0; row < 3; ++row) {
+      r[row] = c.cell[3 * row] * f[0] + c.cell[3 * row + 1] * f[1] + c.cell[3 * row + 2] * f[2];
+    }
     bool crowded = false;
     for (std::size_t j = 0; j < lammps_types.size() && !crowded; ++j) {
       crowded = image_distance(c.cell, xyz, j, r) < kClosestApproach;
@@ -249,7 +251,9 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
       EXPECT_NEAR(value, expected, kRelativeTolerance * std::max(1.0, std::abs(expected))) << what << ": " << name;
     };
     close(lammps.energy, batch.energy, "energy");
-    for (std::size_t k = 0; k < batch.potential.size(); ++k) close(lammps.potential[k], batch.potential[k], "potential");
+    for (std::size_t k = 0; k < batch.potential.size(); ++k) {
+      close(lammps.potential[k], batch.potential[k], "potential");
+    }
     for (std::size_t k = 0; k < batch.force.size(); ++k) close(lammps.force[k], batch.force[k], "force");
     for (int k = 0; k < 6; ++k) close(lammps.virial[k], batch.virial[k], "virial");
     if (per_atom_virials) {
