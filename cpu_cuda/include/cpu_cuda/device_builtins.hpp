@@ -121,22 +121,24 @@ inline T atomic_compare_swap(T* address, T compare, T value) {
   return compare;  // the value found, whether or not it was replaced
 }
 
-template <typename T>
-inline T atomic_fetch_max(T* address, T value) {
+// Stores `value` unless what the address holds already comes before it in `order`; answers the value found.
+template <typename T, typename Order>
+inline T atomic_fetch_first(T* address, T value, Order order) {
   T expected = __atomic_load_n(address, __ATOMIC_RELAXED);
-  while (expected < value &&
+  while (order(value, expected) &&
          !__atomic_compare_exchange_n(address, &expected, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
   }
   return expected;
 }
 
 template <typename T>
+inline T atomic_fetch_max(T* address, T value) {
+  return atomic_fetch_first(address, value, [](T a, T b) { return b < a; });
+}
+
+template <typename T>
 inline T atomic_fetch_min(T* address, T value) {
-  T expected = __atomic_load_n(address, __ATOMIC_RELAXED);
-  while (value < expected &&
-         !__atomic_compare_exchange_n(address, &expected, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-  }
-  return expected;
+  return atomic_fetch_first(address, value, [](T a, T b) { return a < b; });
 }
 }  // namespace cpu_cuda::detail
 
