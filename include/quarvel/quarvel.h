@@ -145,35 +145,42 @@ typedef struct QrvlBackendInfo {
   uint64_t capabilities;
 } QrvlBackendInfo;
 
-/* A LAMMPS full neighbor list in host memory. */
+/* A LAMMPS full neighbor list in host memory, as a pair style with newton_pair on receives it. The atoms of ilist
+ * are the centres and must be local; the rows of other atoms are not read. Rows may reach beyond the model's
+ * cutoffs (cutoff plus skin): only neighbors within them enter the evaluation and count against its capacities.
+ * Positions and spins must be finite. */
 typedef struct QrvlLammpsNeighborInput {
   int32_t nlocal;                   /* owned atoms, at least 0 */
   int32_t inum;                     /* entries of ilist, at least 0 */
-  const int32_t* ilist;             /* atom indices to evaluate; required */
+  const int32_t* ilist;             /* local atoms to evaluate (each below nlocal); required */
   const int32_t* numneigh;          /* neighbor count per atom index; required */
   const int32_t* const* firstneigh; /* neighbor row per atom index, top two bits are LAMMPS flags; required */
   const int32_t* types;             /* LAMMPS type of every atom; required */
-  const int32_t* type_map;          /* model type per LAMMPS type, negative = unmapped; required */
+  const int32_t* type_map;          /* model type per LAMMPS type, below the model's type count; negative =
+                                       unmapped; required */
   const double* const* positions;   /* x, y, z row per atom index; required */
   const double* const* spins;       /* direction x, y, z and magnitude per atom index; spin models */
 } QrvlLammpsNeighborInput;
 
-/* Outputs in LAMMPS layout, host memory. */
+/* Outputs in LAMMPS layout, host memory. Row arrays have a row for every atom the rows of ilist reach, local or
+ * ghost; ghost rows hold what the caller adds onto the atoms they image (reverse communication). Rows are
+ * written, not added to; a null row pointer skips that atom. */
 typedef struct QrvlLammpsNeighborResult {
-  double* energy;                  /* one total; required */
-  double* virial;                  /* xx, yy, zz, xy, xz, yz totals; required */
+  double* energy;                  /* total over local atoms; required */
+  double* virial;                  /* xx, yy, zz, xy, xz, yz totals, the sums of all per-atom rows; required */
   double* potential;               /* energy per local atom; optional */
   double* const* force;            /* 3 values per atom; required */
   double* const* mforce;           /* 3 values per atom; spin models; optional */
-  double* const* virial_per_atom;  /* 9 values per atom; optional */
+  double* const* virial_per_atom;  /* 9 values per atom: xx, yy, zz, xy, xz, yz, yx, zx, zy; optional */
   double* const* spin_transfer;    /* 9 values per atom; spin models only */
 } QrvlLammpsNeighborResult;
 
-/* A LAMMPS full neighbor list in device memory; every pointer is a device pointer. */
+/* A LAMMPS full neighbor list in device memory; every pointer is a device pointer. The contract is that of
+ * QrvlLammpsNeighborInput; types (through the map, or in place as model types) lie within the model. */
 typedef struct QrvlLammpsDeviceNeighborInput {
   int32_t nlocal;               /* owned atoms, at least 0 */
   int32_t nall;                 /* owned plus ghost atoms, at least nlocal */
-  int32_t inum;                 /* entries of ilist, at least 1 */
+  int32_t inum;                 /* entries of ilist, at least 1 (0 only when nlocal is 0) */
   int32_t max_neighbors;        /* neighbors a row of `neighbors` holds, at least 0 */
   int32_t neighbor_rows;        /* rows of `neighbors`, at least 1 and at least nlocal */
   int32_t numneigh_length;      /* entries of numneigh, at least 1 and at least nlocal */
@@ -194,10 +201,12 @@ typedef struct QrvlLammpsDeviceNeighborInput {
   int32_t spin_component_stride;
 } QrvlLammpsDeviceNeighborInput;
 
-/* Outputs in device memory, each array at atom i x atom stride + component c x component stride. */
+/* Outputs in device memory, each array at atom i x atom stride + component c x component stride. Forces, magnetic
+ * forces, per-atom virials (single precision sums) and spin transfer cover atoms 0 .. nall-1, as in
+ * QrvlLammpsNeighborResult; per-atom energies the local atoms. */
 typedef struct QrvlLammpsDeviceNeighborResult {
   double* energy; /* one total over local atoms; given together with virial or not at all */
-  double* virial; /* xx, yy, zz, xy, xz, yz totals */
+  double* virial; /* xx, yy, zz, xy, xz, yz totals, the sums of all per-atom rows */
   double* potential;
   double* force; /* required */
   int32_t force_atom_stride;
@@ -259,10 +268,12 @@ QUARVEL_API int qrvl_compute_dftd3_batch(QrvlModel* model, const QrvlStructureBa
 /* The model's own results plus the dispersion terms. */
 QUARVEL_API int qrvl_compute_with_dftd3_batch(QrvlModel* model, const QrvlStructureBatch* batch,
                                               const QrvlDftd3Parameters* parameters, QrvlDftd3Result* result);
-/* Forces on a LAMMPS full neighbor list in host memory; no cell, so no periodicity requirement. */
+/* Forces on a LAMMPS full neighbor list in host memory; no cell, so no periodicity requirement. nlocal and inum
+ * both 0 (a rank without atoms) answers QRVL_STATUS_OK with zero totals and writes nothing else. */
 QUARVEL_API int qrvl_find_force_lammps_neighbors(QrvlModel* model, const QrvlLammpsNeighborInput* input,
                                                  QrvlLammpsNeighborResult* result);
-/* Returns once the work is queued on the default stream; the device arrays stay in use until it completes. */
+/* The same on device arrays. Returns once the force work is queued on the default stream (it waits only for the
+ * check of the staged list); the device arrays stay in use until that work completes. */
 QUARVEL_API int qrvl_find_force_lammps_device_neighbors(QrvlModel* model, const QrvlLammpsDeviceNeighborInput* input,
                                                         QrvlLammpsDeviceNeighborResult* result);
 /* Sets the model's cancel flag; may be called from another thread while the model computes. */

@@ -42,6 +42,19 @@ VirialTarget stage_target(const ForceEvaluationRequest& request) {
   }
 }
 
+// The separate ZBL stage books energies and virials whenever there is a virial or energies are wanted. Its
+// per-atom virials go where the other stages put theirs, so that they reach the caller with every other term.
+VirialTarget zbl_stage_target(const ForceEvaluationRequest& request, bool zbl_energy_and_virial) {
+  if (!zbl_energy_and_virial) return VirialTarget::none;
+  if (request.virial_mode != kPerAtomVirials) return VirialTarget::fp64_owner;
+  return request.neighbor_topology == kDeviceLammpsNeighborTopology ? VirialTarget::float_sink
+                                                                      : VirialTarget::fp64_scatter;
+}
+
+bool lammps_lists(std::int32_t topology) {
+  return topology == kDeviceLammpsNeighborTopology || topology == kHostLammpsNeighborTopology;
+}
+
 // Whether the radial stage adds a plain (neither flexible nor typewise) ZBL repulsion itself, which it can when
 // the radial cutoff covers the ZBL range; batched lists always run the separate ZBL stage.
 bool zbl_fused_into_radial(const ModelProtocol& p, const ForceEvaluationRequest& request, bool zbl_energy_and_virial) {
@@ -66,8 +79,7 @@ void run_force_pipeline(const ForcePipelineStages& stages, const ModelProtocol& 
     throw std::invalid_argument("CUDA force pipeline charge integration is not implemented");
   }
   const std::int32_t topology = request.neighbor_topology;
-  if (topology != kBatchedNeighborTopology && topology != kSingleSetNeighborTopology &&
-      topology != kDeviceLammpsNeighborTopology) {
+  if (topology != kBatchedNeighborTopology && topology != kSingleSetNeighborTopology && !lammps_lists(topology)) {
     throw std::invalid_argument("invalid neighbor topology");
   }
   PipelineLaps laps(timings != nullptr);
@@ -85,10 +97,7 @@ void run_force_pipeline(const ForcePipelineStages& stages, const ModelProtocol& 
 
   const VirialTarget target = stage_target(request);
   const bool zbl_energy_and_virial = request.virial_mode == kNoVirial ? request.compute_energy : true;
-  VirialTarget zbl_target = VirialTarget::none;
-  if (zbl_energy_and_virial) {
-    zbl_target = request.virial_mode == kPerAtomVirials ? VirialTarget::fp64_scatter : VirialTarget::fp64_owner;
-  }
+  const VirialTarget zbl_target = zbl_stage_target(request, zbl_energy_and_virial);
   const bool fused_zbl = zbl_fused_into_radial(protocol, request, zbl_energy_and_virial);
 
   if (batched) {

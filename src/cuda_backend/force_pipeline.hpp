@@ -10,7 +10,11 @@ namespace quarvel::cuda_backend {
 // Which neighbor lists the pipeline reads (ForceEvaluationRequest::neighbor_topology).
 constexpr std::int32_t kBatchedNeighborTopology = 0;      // a batch, per-structure cells in the workspace
 constexpr std::int32_t kSingleSetNeighborTopology = 1;    // one list set and one SimulationBox
-constexpr std::int32_t kDeviceLammpsNeighborTopology = 2;  // the caller's device LAMMPS lists
+// The caller's LAMMPS lists (2 from device memory, 3 from host memory): the centres are atoms 0 .. atom_count-1,
+// the lists may name ghost atoms without lists of their own, so every force stage pushes each pair force onto
+// both atoms. Per-atom virials go to the float sink for device lists and to virial_soa9 for host lists.
+constexpr std::int32_t kDeviceLammpsNeighborTopology = 2;
+constexpr std::int32_t kHostLammpsNeighborTopology = 3;
 
 // Virial outputs asked of the pipeline (ForceEvaluationRequest::virial_mode).
 constexpr std::int32_t kNoVirial = 0;
@@ -58,7 +62,7 @@ struct ForcePipelineStages {
 // Queues the stages on the default stream for atoms 0 .. atom_count-1 and returns without waiting (except
 // where a stage waits, and for the laps when `timings` is non-null). Results stay in the workspace
 // accumulators (potential, force_soa3, virial_soa9, mforce_soa3, spin_transfer_soa9, the float sink), which
-// the caller prepared. `box` is read for topologies 1 and 2. Throws std::invalid_argument for a charge model,
+// the caller prepared. `box` is read for topologies 1 to 3. Throws std::invalid_argument for a charge model,
 // a spin model on batched lists, an unknown topology or virial mode; a stage's own failure leaves at once.
 void run_force_pipeline(const ModelProtocol& protocol, const ForceEvaluationRequest& request, int atom_count,
                         const SimulationBox& box, const DeviceModel& model, DeviceWorkspace& workspace,

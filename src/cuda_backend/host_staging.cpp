@@ -6,13 +6,13 @@
 #include <stdexcept>
 
 #include "cuda_checks.hpp"
+#include "lammps_host_list.hpp"
 #include "structure_ranges.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
 
 constexpr double kOrthorhombicOffDiagonalTolerance = 1e-14;  // Angstrom; cells rounded from diagonal ones pass
-constexpr std::int32_t kLammpsNeighborMask = 0x3FFFFFFF;     // the two top bits of a LAMMPS index are flags
 constexpr int kCellValues = 9;
 constexpr int kPbcFlags = 3;
 
@@ -30,7 +30,7 @@ bool cell_is_diagonal(const double* cell) {
   return true;
 }
 
-// Scatters an n-atom neighbor list (rows of ilist atoms) into slot-major form with `capacity` slots per atom.
+// Scatters the rows of the active atoms, unfiltered, into slot-major form with `capacity` slots per atom.
 void flatten_neighbors(const QrvlLammpsNeighborInput& input, std::int32_t n, std::int32_t capacity,
                        std::vector<std::int32_t>& counts, std::vector<std::int32_t>& slots) {
   counts.assign(size(n), 0);
@@ -38,10 +38,10 @@ void flatten_neighbors(const QrvlLammpsNeighborInput& input, std::int32_t n, std
   for (std::int32_t k = 0; k < input.inum; ++k) {
     const std::int32_t i = input.ilist[k];
     const std::int32_t m = input.numneigh[i];
-    require_argument(m <= capacity, "neighbor count exceeds CUDA workspace capacity");
+    if (m > capacity) throw LammpsListLayoutError("neighbor count exceeds CUDA workspace capacity");
     counts[size(i)] = m;
     for (std::int32_t j = 0; j < m; ++j) {
-      slots[size(static_cast<std::int64_t>(j) * n + i)] = input.firstneigh[i][j] & kLammpsNeighborMask;
+      slots[size(static_cast<std::int64_t>(j) * n + i)] = masked_neighbor(input, i, j);
     }
   }
 }
@@ -90,45 +90,25 @@ HostBatchStaging stage_batch_for_internal_neighbors(const QrvlStructureBatch& ba
 
 HostExternalNeighborStaging stage_lammps_external_neighbors(const QrvlLammpsNeighborInput& input,
                                                             const ModelProtocol& protocol) {
-  require_argument(input.nlocal >= 0, "negative nlocal");
-  require_argument(input.inum >= 0, "negative inum");
-  require_argument(input.ilist != nullptr, "missing ilist");
-  require_argument(input.numneigh != nullptr, "missing numneigh");
-  require_argument(input.firstneigh != nullptr, "missing firstneigh");
-  require_argument(input.types != nullptr, "missing types");
-  require_argument(input.type_map != nullptr, "missing type_map");
-  require_argument(input.positions != nullptr, "missing positions");
-
-  std::int32_t n = input.nlocal;
-  for (std::int32_t k = 0; k < input.inum; ++k) {
-    const std::int32_t i = input.ilist[k];
-    require_argument(i >= 0, "negative active atom index");
-    const std::int32_t m = input.numneigh[i];
-    require_argument(m >= 0, "negative neighbor count");
-    require_argument(m == 0 || input.firstneigh[i] != nullptr, "missing LAMMPS neighbor row");
-    n = std::max(n, i + 1);
-    for (std::int32_t j = 0; j < m; ++j) n = std::max(n, (input.firstneigh[i][j] & kLammpsNeighborMask) + 1);
+  try {
+    const HostLammpsAtoms atoms = gather_host_lammps_atoms(input, protocol, LammpsListUse::layout);
+    const std::int32_t n = atoms.count;
+    HostExternalNeighborStaging staging;
+    staging.atom_count = n;
+    staging.active_count = input.inum;
+    staging.types = atoms.model_types;
+    staging.positions_soa3.assign(3 * size(n), 0.0);
+    for (std::int64_t i = 0; i < n; ++i) {
+      for (std::int64_t c = 0; c < 3; ++c) staging.positions_soa3[size(c * n + i)] = atoms.positions[size(3 * i + c)];
+    }
+    staging.active_atom_indices.assign(input.ilist, input.ilist + input.inum);
+    flatten_neighbors(input, n, protocol.neighbor_capacity_radial, staging.nn_radial, staging.nl_radial_slot_major);
+    flatten_neighbors(input, n, protocol.neighbor_capacity_angular, staging.nn_angular,
+                      staging.nl_angular_slot_major);
+    return staging;
+  } catch (const LammpsListLayoutError& fault) {
+    throw std::invalid_argument(fault.what());  // every fault of the caller's list is a bad argument here
   }
-
-  HostExternalNeighborStaging staging;
-  staging.atom_count = n;
-  staging.active_count = input.inum;
-  staging.types.assign(size(n), 0);
-  staging.positions_soa3.assign(3 * size(n), 0.0);
-  staging.active_atom_indices.assign(input.ilist, input.ilist + input.inum);
-  for (std::int32_t i = 0; i < n; ++i) {
-    const double* row = input.positions[i];
-    require_argument(row != nullptr, "missing LAMMPS position row");
-    const std::int32_t lammps_type = input.types[i];
-    require_argument(lammps_type >= 0, "negative LAMMPS atom type");
-    const std::int32_t model_type = input.type_map[lammps_type];
-    require_argument(model_type >= 0, "unmapped LAMMPS atom type");
-    staging.types[size(i)] = model_type;
-    for (std::int32_t c = 0; c < 3; ++c) staging.positions_soa3[size(static_cast<std::int64_t>(c) * n + i)] = row[c];
-  }
-  flatten_neighbors(input, n, protocol.neighbor_capacity_radial, staging.nn_radial, staging.nl_radial_slot_major);
-  flatten_neighbors(input, n, protocol.neighbor_capacity_angular, staging.nn_angular, staging.nl_angular_slot_major);
-  return staging;
 }
 
 }  // namespace quarvel::cuda_backend

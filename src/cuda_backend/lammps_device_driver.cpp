@@ -26,10 +26,14 @@ std::uint64_t with_headroom(std::int32_t count) {
   return c + c / kGrowthDivisor + kGrowthHeadroom;
 }
 
+// A rank that domain decomposition left without atoms: it has nothing to evaluate.
+bool empty_rank(const QrvlLammpsDeviceNeighborInput& in) { return in.nlocal == 0 && in.inum == 0; }
+
 // The refusals that come before any device work, in their fixed order; QRVL_STATUS_OK when all pass.
 int check_arguments(const DeviceLammpsDriverModel& model, const QrvlLammpsDeviceNeighborInput& in,
                     const QrvlLammpsDeviceNeighborResult& r) {
-  if (in.nlocal < 0 || in.nall < in.nlocal || in.inum < 1 || in.max_neighbors < 0 || in.neighbor_rows < 1 ||
+  const bool active_atoms_valid = in.inum >= 1 || empty_rank(in);
+  if (in.nlocal < 0 || in.nall < in.nlocal || !active_atoms_valid || in.max_neighbors < 0 || in.neighbor_rows < 1 ||
       in.numneigh_length < 1 || in.ilist == nullptr || in.numneigh == nullptr || in.neighbors == nullptr ||
       in.types == nullptr || in.positions == nullptr || in.neighbor_atom_stride < 1 || in.neighbor_slot_stride < 1 ||
       in.position_atom_stride < 1 || in.position_component_stride < 1 || r.force == nullptr ||
@@ -151,15 +155,14 @@ std::int32_t virial_mode(const QrvlLammpsDeviceNeighborResult& r) {
 
 int evaluate_checked(DeviceLammpsDriverModel& model, const QrvlLammpsDeviceNeighborInput& in,
                      const QrvlLammpsDeviceNeighborResult& r) {
-  // The caller's rows never hold more than max_neighbors, so larger lists would only waste memory.
+  // The caller's rows never hold more than max_neighbors, so larger lists would only waste memory; rows that hold
+  // nothing still get lists of one slot, which the plan needs.
+  const std::int32_t row_capacity = std::max(in.max_neighbors, 1);
   ModelProtocol p = model.protocol;
-  p.neighbor_capacity_radial = std::min(p.neighbor_capacity_radial, in.max_neighbors);
-  p.neighbor_capacity_angular = std::min(p.neighbor_capacity_angular, in.max_neighbors);
+  p.neighbor_capacity_radial = std::min(p.neighbor_capacity_radial, row_capacity);
+  p.neighbor_capacity_angular = std::min(p.neighbor_capacity_angular, row_capacity);
   const WorkspaceNeeds needs = workspace_needs(model, in, r);
   const bool rebuild = !cached_workspace_fits(model, needs, p);
-  // A rebuilt workspace may hold anything, and rows longer than a list can overflow it: only then read back.
-  const bool validate = rebuild || p.neighbor_capacity_radial < in.max_neighbors ||
-                        p.neighbor_capacity_angular < in.max_neighbors;
 
   const PairProfileSettings settings = read_pair_profile_settings(model.environment);
   std::int32_t sample = 0;
@@ -170,7 +173,9 @@ int evaluate_checked(DeviceLammpsDriverModel& model, const QrvlLammpsDeviceNeigh
 
   if (rebuild) rebuild_workspace(model, needs, p);
   DeviceWorkspace& workspace = *model.workspace;
-  stage_lammps_device_neighbors_on_device(in, p, workspace, validate);
+  // Every call reads back what the staging found, so the same input always gets the same answer, whether the
+  // workspace was built for it or kept from an earlier call.
+  stage_lammps_device_neighbors_on_device(in, p, workspace, true);
   profile.lap(phases.stage_ms);
 
   const SimulationBox box = lammps_identity_box();
@@ -207,8 +212,12 @@ int evaluate_device_lammps_neighbors(DeviceLammpsDriverModel& model, const QrvlL
                                      const QrvlLammpsDeviceNeighborResult& result) {
   const int status = check_arguments(model, input, result);
   if (status != QRVL_STATUS_OK) return status;
-  return guard_evaluation([&] {
+  return guard_evaluation([&]() -> int {
     const EvaluationDevice device(model.device);
+    if (empty_rank(input)) {
+      clear_lammps_device_totals(result);
+      return QRVL_STATUS_OK;
+    }
     return evaluate_checked(model, input, result);
   });
 }

@@ -128,11 +128,7 @@ void require_outputs(const QrvlLammpsDeviceNeighborInput& in, const QrvlLammpsDe
 }
 
 void write_totals(int nlocal, int capacity, const DeviceWorkspaceView& v, const QrvlLammpsDeviceNeighborResult& r) {
-  if (nlocal == 0) {
-    check_cuda(cudaMemset(r.energy, 0, sizeof(double)), "clear empty device LAMMPS total potential");
-    check_cuda(cudaMemset(r.virial, 0, sizeof(double) * (kTotals - 1)), "clear empty device LAMMPS total virial");
-    return;
-  }
+  if (nlocal == 0) return clear_lammps_device_totals(r);
   const int blocks = static_cast<int>(blocks_for(nlocal, kReduceBlock));
   const std::size_t shared = sizeof(double) * kReduceBlock;
   launch_kernel<reduce_lammps_partial_sums>(dim3(static_cast<unsigned>(blocks), kTotals), dim3(kReduceBlock), shared,
@@ -153,6 +149,12 @@ void prepare_lammps_per_atom_virial_sink(int atom_count, DeviceWorkspace& worksp
   require(v.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");
   check_cuda(cudaMemset(v.per_atom_virial_float_soa9, 0, sizeof(float) * kVirialComponents * v.atom_capacity),
              "clear per-atom virial sink");
+}
+
+void clear_lammps_device_totals(const QrvlLammpsDeviceNeighborResult& result) {
+  if (result.energy == nullptr) return;
+  check_cuda(cudaMemset(result.energy, 0, sizeof(double)), "clear empty device LAMMPS total potential");
+  check_cuda(cudaMemset(result.virial, 0, sizeof(double) * (kTotals - 1)), "clear empty device LAMMPS total virial");
 }
 
 void write_lammps_device_outputs(const QrvlLammpsDeviceNeighborInput& in, const QrvlLammpsDeviceNeighborResult& r,

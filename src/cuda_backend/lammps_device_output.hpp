@@ -14,4 +14,8 @@ namespace quarvel::cuda_backend {
 void write_lammps_device_outputs(const QrvlLammpsDeviceNeighborInput& input,
                                  const QrvlLammpsDeviceNeighborResult& result, DeviceWorkspace& workspace);
 
+// Zeroes the total energy and the six total virial components when they are given (they come together), as
+// for a rank without local atoms; queued on the default stream. Throws std::runtime_error naming a failed clear.
+void clear_lammps_device_totals(const QrvlLammpsDeviceNeighborResult& result);
+
 }  // namespace quarvel::cuda_backend

@@ -3,10 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "lammps_list_rules.hpp"
+#include "shared_memory_limits.cuh"
+#include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -16,10 +20,15 @@ constexpr int kWarpSize = 32;
 constexpr int kWarpsPerBlock = 16;  // one warp per active atom; 16 atoms share a block's list tiles
 constexpr int kNeighborBlock = kWarpSize * kWarpsPerBlock;
 constexpr unsigned kFullWarp = 0xffffffffu;
-constexpr std::int32_t kLammpsNeighborMask = 0x3FFFFFFF;  // the two top bits of a LAMMPS index are flags
-constexpr int kSpinRowMagnitude = 3;                      // component 3 of a spin row is the magnitude
-constexpr int kOverflowRecord = 3;                        // problem bits, largest radial and angular counts
-constexpr int kMessageNumber = 64;                        // room for one formatted number of the report
+constexpr int kSpinRowMagnitude = 3;  // component 3 of a spin row is the magnitude
+constexpr int kMessageNumber = 64;    // room for one formatted number of the report
+// Elements of the record the staging kernels fill (neighbor_overflow).
+constexpr int kRecordProblems = 0;
+constexpr int kRecordMaxRadial = 1;
+constexpr int kRecordMaxAngular = 2;
+constexpr int kRecordFirstNonFinitePosition = 3;
+constexpr int kRecordFirstNonFiniteSpin = 4;
+constexpr int kNoAtom = std::numeric_limits<int>::max();  // no atom found yet: the record's atoms start here
 static_assert(kNeighborBlock == 512, "the neighbor kernel is shaped for 16 warps of 32 lanes");
 
 // Maps LAMMPS types to model types; a type outside the map or an unmapped one stages as type 0 and is flagged.
@@ -62,6 +71,24 @@ __global__ void stage_lammps_device_spins(int count, int capacity, const double*
   }
 }
 
+__device__ __forceinline__ bool finite_soa3(const double* values, int i, int capacity) {
+  return isfinite(values[soa(0, i, capacity)]) && isfinite(values[soa(1, i, capacity)]) &&
+         isfinite(values[soa(2, i, capacity)]);
+}
+
+// What the evaluation cannot use among the staged atoms: a model type outside the model (types the map flagged
+// were staged as 0), and the lowest atoms whose position or (spin models) spin is not finite.
+__global__ void check_lammps_device_atoms(int count, int capacity, int num_types, const int* types,
+                                          const double* positions, const double* spins, int* record) {
+  const std::int64_t t = global_thread_x();
+  if (t >= count) return;
+  const int i = static_cast<int>(t);
+  const int type = types[i];
+  if (type < 0 || type >= num_types) atomicOr(&record[kRecordProblems], kLammpsModelTypeOutOfRange);
+  if (!finite_soa3(positions, i, capacity)) atomicMin(&record[kRecordFirstNonFinitePosition], i);
+  if (spins != nullptr && !finite_soa3(spins, i, capacity)) atomicMin(&record[kRecordFirstNonFiniteSpin], i);
+}
+
 struct NeighborStagingArgs {
   int active_count;  // inum
   int capacity;      // A: slot stride of the lists and stride of the positions
@@ -92,7 +119,7 @@ struct NeighborStagingArgs {
 };
 
 __device__ __forceinline__ void flag(const NeighborStagingArgs& a, int bit) {
-  if (a.validate) atomicOr(&a.overflow[0], bit);
+  if (a.validate) atomicOr(&a.overflow[kRecordProblems], bit);
 }
 
 // Compacts this round's accepted lanes behind the list's earlier entries, in slot order, with one ballot.
@@ -174,8 +201,8 @@ __global__ void __launch_bounds__(kNeighborBlock) stage_lammps_device_neighbors_
       if (a.has_angular) a.nn_angular[i] = angular_counts[warp];
     }
     if (valid && a.validate) {
-      atomicMax(&a.overflow[1], radial_count);
-      atomicMax(&a.overflow[2], angular_count);
+      atomicMax(&a.overflow[kRecordMaxRadial], radial_count);
+      atomicMax(&a.overflow[kRecordMaxAngular], angular_count);
     }
   }
   __syncthreads();
@@ -240,8 +267,17 @@ std::string format_number(const char* format, double value) {
   return text;
 }
 
-// The one report of everything the staging kernels found, in bit order.
-[[noreturn]] void report_overflow(const int (&record)[kOverflowRecord], const ModelProtocol& p) {
+// The one report of everything the staging kernels found: the lowest atom with a non-finite value, else every
+// problem in bit order.
+void report_problems(const int (&record)[kLammpsStagingRecordInts], const ModelProtocol& p) {
+  const int position = record[kRecordFirstNonFinitePosition];
+  const int spin = record[kRecordFirstNonFiniteSpin];
+  if (position != kNoAtom || spin != kNoAtom) {
+    const bool position_first = position <= spin;
+    throw std::invalid_argument("atom " + std::to_string(position_first ? position : spin) + " has a non-finite " +
+                                (position_first ? "position" : "spin"));
+  }
+  if (record[kRecordProblems] == 0) return;
   struct Problem {
     int bit;
     const char* text;
@@ -254,17 +290,41 @@ std::string format_number(const char* format, double value) {
       {kLammpsNeighborOutOfRange, " neighbor index out of range"},
       {kLammpsRadialOverflow, " radial neighbor count exceeds workspace capacity"},
       {kLammpsAngularOverflow, " angular neighbor count exceeds workspace capacity"},
+      {kLammpsModelTypeOutOfRange, " model type out of range"},
   };
   std::string message = "invalid device LAMMPS neighbor input:";
   for (const Problem& problem : kProblems) {
-    if ((record[0] & problem.bit) != 0) message += problem.text;
+    if ((record[kRecordProblems] & problem.bit) != 0) message += problem.text;
   }
-  message += " max_radial=" + std::to_string(record[1]) + " max_angular=" + std::to_string(record[2]) +
+  message += " max_radial=" + std::to_string(record[kRecordMaxRadial]) +
+             " max_angular=" + std::to_string(record[kRecordMaxAngular]) +
              " capacity_radial=" + std::to_string(p.neighbor_capacity_radial) +
              " capacity_angular=" + std::to_string(p.neighbor_capacity_angular) +
              " cutoff_radial=" + format_number("%f", p.cutoff_radial) +
              " cutoff_angular=" + format_number("%f", p.cutoff_angular);
   throw std::invalid_argument(message);
+}
+
+// Dynamic shared memory of the neighbor kernel: each warp's radial and angular tiles and the 16 counts of each.
+struct NeighborTiles {
+  std::size_t bytes = 0;
+  bool raise_limit = false;  // above what every device grants without opting in
+};
+
+NeighborTiles neighbor_tiles(int cap_r, int cap_a) {
+  NeighborTiles tiles;
+  const auto slots = static_cast<std::size_t>(cap_r) + static_cast<std::size_t>(cap_a) + 2;
+  tiles.bytes = sizeof(std::int32_t) * kWarpsPerBlock * slots;
+  tiles.raise_limit = tiles.bytes > kDefaultDynamicSharedBytes;
+  if (!tiles.raise_limit) return tiles;
+  const std::size_t limit =
+      device_dynamic_shared_limit("get CUDA device for device LAMMPS neighbor staging",
+                                  "get CUDA device properties for device LAMMPS neighbor staging");
+  if (tiles.bytes > limit) {
+    throw std::runtime_error("device LAMMPS neighbor lists exceed the CUDA shared-memory limit: capacity_radial=" +
+                             std::to_string(cap_r) + " capacity_angular=" + std::to_string(cap_a));
+  }
+  return tiles;
 }
 
 void clear_counts(std::int32_t* counts, std::uint64_t atoms, const char* step) {
@@ -281,11 +341,15 @@ void stage_lammps_device_neighbors_on_device(const QrvlLammpsDeviceNeighborInput
   const bool angular = p.body_channels.channel_count() >= 1;
   require_workspace(in, spin, angular, workspace.view());
   if (in.type_map != nullptr) require_argument(in.type_map_length > 0, "invalid device LAMMPS type map length");
+  const int cap_r = p.neighbor_capacity_radial;
+  const int cap_a = angular ? p.neighbor_capacity_angular : 0;
+  const NeighborTiles tiles = neighbor_tiles(cap_r, cap_a);
 
   const DeviceWorkspaceView owned = workspace.view();
   const int capacity = static_cast<int>(owned.atom_capacity);
   if (validate) {
-    check_cuda(cudaMemset(owned.neighbor_overflow, 0, kOverflowRecord * sizeof(std::int32_t)),
+    const int fresh[kLammpsStagingRecordInts] = {0, 0, 0, kNoAtom, kNoAtom};
+    check_cuda(cudaMemcpy(owned.neighbor_overflow, fresh, sizeof fresh, cudaMemcpyHostToDevice),
                "zero device LAMMPS staging overflow");
   }
   const dim3 atom_grid(blocks_for(in.nall, kAtomBlock));
@@ -320,16 +384,25 @@ void stage_lammps_device_neighbors_on_device(const QrvlLammpsDeviceNeighborInput
   if (angular) clear_counts(owned.nn_angular, owned.atom_capacity, "zero device LAMMPS angular counts");
 
   const DeviceWorkspaceView v = workspace.view();
-  const double rc_r = std::max(p.zbl_rc_outer, p.cutoff_radial_list);
-  const double rc_a = p.cutoff_angular;
+  if (validate) {
+    if (in.nall > 0) {
+      launch_kernel<check_lammps_device_atoms>(atom_grid, dim3(kAtomBlock), 0, in.nall, capacity, p.num_types,
+                                               static_cast<const int*>(v.types),
+                                               static_cast<const double*>(v.positions_soa3),
+                                               static_cast<const double*>(spin ? v.spins_soa3 : nullptr),
+                                               v.neighbor_overflow);
+    }
+    check_cuda(cudaGetLastError(), "check device LAMMPS atoms");
+  }
+  const LammpsListCutoffs cutoffs = lammps_list_cutoffs(p);
   const NeighborStagingArgs args{in.inum,
                                  capacity,
                                  in.nlocal,
                                  in.nall,
                                  in.neighbor_rows,
                                  in.numneigh_length,
-                                 p.neighbor_capacity_radial,
-                                 angular ? p.neighbor_capacity_angular : 0,
+                                 cap_r,
+                                 cap_a,
                                  in.max_neighbors,
                                  angular ? 1 : 0,
                                  validate ? 1 : 0,
@@ -341,22 +414,26 @@ void stage_lammps_device_neighbors_on_device(const QrvlLammpsDeviceNeighborInput
                                  in.neighbor_slot_stride,
                                  v.positions_soa3,
                                  capacity,
-                                 rc_r * rc_r,
-                                 rc_a * rc_a,
+                                 cutoffs.radial_squared,
+                                 cutoffs.angular_squared,
                                  v.nn_radial,
                                  v.nl_radial_slot_major,
                                  v.nn_angular,
                                  v.nl_angular_slot_major,
                                  v.neighbor_overflow};
-  const int tiles = kWarpsPerBlock * (args.cap_r + args.cap_a) + 2 * kWarpsPerBlock;
-  launch_kernel<stage_lammps_device_neighbors_dual_slot_major>(
-      dim3(blocks_for(in.inum, kWarpsPerBlock)), dim3(kNeighborBlock), sizeof(std::int32_t) * tiles, args);
+  if (tiles.raise_limit) {
+    check_cuda(cudaFuncSetAttribute(&stage_lammps_device_neighbors_dual_slot_major,
+                                    cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(tiles.bytes)),
+               "configure device LAMMPS neighbor staging shared memory");
+  }
+  launch_kernel<stage_lammps_device_neighbors_dual_slot_major>(dim3(blocks_for(in.inum, kWarpsPerBlock)),
+                                                               dim3(kNeighborBlock), tiles.bytes, args);
   check_cuda(cudaGetLastError(), "stage device LAMMPS neighbors");
   if (!validate) return;
-  int record[kOverflowRecord] = {0, 0, 0};
+  int record[kLammpsStagingRecordInts] = {};
   check_cuda(cudaMemcpy(record, v.neighbor_overflow, sizeof record, cudaMemcpyDeviceToHost),
              "copy device LAMMPS staging overflow");
-  if (record[0] != 0) report_overflow(record, p);
+  report_problems(record, p);
 }
 
 }  // namespace quarvel::cuda_backend

@@ -30,9 +30,12 @@ struct HostLammpsDriverModel {
   int device = 0;  // the CUDA device the model lives on, taken once the checks that need no device have passed
 };
 
-// Evaluates the list into the caller's host rows: 0 ok, 1 invalid argument, 2 unsupported, 4 runtime error,
-// 5 cancelled (results written). Refusals before the device work set no last error; later failures do, and
-// leave the caller's arrays untouched.
+// Evaluates the list into the caller's host rows, with the local atoms of ilist as centres: per-atom energies of
+// the local atoms; forces, magnetic forces, per-atom virials and spin transfer of every staged atom (the caller
+// adds the ghost rows onto the atoms they image); totals that are the sums of those rows. Answers 0 ok, 1 invalid
+// argument, 2 unsupported, 4 runtime error, 5 cancelled (results written); a rank without atoms answers 0 with
+// zero totals. Refusals of the record set no last error; every other failure does, and leaves the caller's
+// arrays untouched.
 int evaluate_host_lammps_neighbors(const HostLammpsDriverModel& model, const QrvlLammpsNeighborInput& input,
                                    QrvlLammpsNeighborResult& result);
 
@@ -59,8 +62,9 @@ struct DeviceLammpsDriverModel {
 // The counter every loaded model numbers its profiled calls with.
 std::atomic<std::uint32_t>& process_pair_profile_samples();
 
-// Evaluates the device list and returns once the work is queued on the default stream (a validating or profiled
-// call waits where it reads back). Statuses as above; layout refusals store their text as the last error.
+// Evaluates the device list and returns once the force work is queued on the default stream (every call waits
+// for the check of its staged list, a profiled call after each phase). Statuses as above; a rank without atoms
+// answers 0 with zero totals; refusals store their text as the last error.
 int evaluate_device_lammps_neighbors(DeviceLammpsDriverModel& model, const QrvlLammpsDeviceNeighborInput& input,
                                      const QrvlLammpsDeviceNeighborResult& result);
 

@@ -11,7 +11,6 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr std::int32_t kLammpsNeighborMask = 0x3FFFFFFF;  // the two top bits of a LAMMPS index are flags
 constexpr std::size_t kAxes = 3;
 constexpr std::size_t kVirialComponents = 9;
 // Device virial order xx, yy, zz, xy, xz, yz, yx, zx, zy: the diagonal, then each off-diagonal pair.
@@ -20,22 +19,6 @@ constexpr std::size_t kUpper[kAxes] = {3, 4, 5};
 constexpr std::size_t kLower[kAxes] = {6, 7, 8};
 
 bool cancelled(const HostLammpsDriverModel& model) { return model.cancel_requested.load(std::memory_order_relaxed); }
-
-// nlocal, every non-negative active index + 1 and every masked neighbor index + 1 of their rows (a row counts when
-// its count is positive and its pointer present); staging checks the rest.
-std::int32_t staged_atom_count(const QrvlLammpsNeighborInput& in) {
-  std::int32_t n = in.nlocal;
-  for (std::int32_t t = 0; t < in.inum; ++t) {
-    const std::int32_t i = in.ilist[t];
-    if (i < 0) continue;
-    n = std::max(n, i + 1);
-    const std::int32_t c = in.numneigh[i];
-    const std::int32_t* row = in.firstneigh[i];
-    if (c <= 0 || row == nullptr) continue;
-    for (std::int32_t j = 0; j < c; ++j) n = std::max(n, (row[j] & kLammpsNeighborMask) + 1);
-  }
-  return n;
-}
 
 // The workspace's accumulators after one evaluation, downloaded whole.
 struct Downloads {
@@ -58,6 +41,10 @@ void write_nine(const std::vector<T>& soa9, std::size_t a, std::size_t atoms, do
   }
 }
 
+// Rows of local atoms (energies) and of every staged atom (forces, magnetic forces, per-atom virials, spin
+// transfer: ghost rows carry what the caller adds onto the atoms they image). Every pair term of the virial is
+// booked on one staged atom, on the centre without per-atom virials and on the neighbor with them, so the totals
+// run over all staged atoms and are the sums of the per-atom rows.
 void fill_result(const Downloads& d, std::size_t a, std::size_t nlocal, std::size_t n,
                  QrvlLammpsNeighborResult& result) {
   double energy = 0.0;
@@ -65,16 +52,14 @@ void fill_result(const Downloads& d, std::size_t a, std::size_t nlocal, std::siz
     if (result.potential != nullptr) result.potential[i] = d.potential[i];
     energy += d.potential[i];
   }
-  write_rows(d.force, a, nlocal, result.force);
-  if (result.mforce != nullptr && !d.mforce.empty()) write_rows(d.mforce, a, nlocal, result.mforce);
+  write_rows(d.force, a, n, result.force);
+  if (result.mforce != nullptr && !d.mforce.empty()) write_rows(d.mforce, a, n, result.mforce);
   if (result.virial_per_atom != nullptr) write_nine(d.virial, a, n, result.virial_per_atom);
   if (result.spin_transfer != nullptr) write_nine(d.spin_transfer, a, n, result.spin_transfer);
 
-  // Per-atom virials are booked on neighbors when they are wanted, so ghost atoms then carry part of the total.
-  const std::size_t summed = result.virial_per_atom != nullptr ? n : nlocal;
   double sums[kVirialComponents] = {};
   for (std::size_t k = 0; k < kVirialComponents; ++k) {
-    for (std::size_t i = 0; i < summed; ++i) sums[k] += d.virial[k * a + i];
+    for (std::size_t i = 0; i < n; ++i) sums[k] += d.virial[k * a + i];
   }
   *result.energy = energy;
   for (std::size_t c = 0; c < kAxes; ++c) {
@@ -83,15 +68,19 @@ void fill_result(const Downloads& d, std::size_t a, std::size_t nlocal, std::siz
   }
 }
 
-int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighborInput& input, std::int32_t n,
+int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighborInput& input,
                      QrvlLammpsNeighborResult& result) {
   const ModelProtocol& p = model.protocol;
   const bool spin = p.spin_mode != 0;
   const bool spin_transfer = result.spin_transfer != nullptr;
+  // Every check of the caller's list comes before the first device allocation.
+  const HostLammpsList list = gather_lammps_host_list(input, p);
+  const EvaluationDevice device(model.device);
+  const std::int32_t n = list.atoms.count;
   DeviceWorkspace workspace(make_external_neighbor_workspace_plan(p, static_cast<std::uint64_t>(n),
                                                                   static_cast<std::uint64_t>(input.inum), false,
                                                                   spin_transfer));
-  stage_lammps_external_neighbors_on_device(input, p, workspace);
+  upload_lammps_host_list(list, p, workspace);
   const SimulationBox box = lammps_identity_box();
   const DeviceWorkspaceView v = workspace.view();
   const std::size_t a = v.atom_capacity;
@@ -99,10 +88,11 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   clear_device_doubles(v.force_soa3, kAxes * a);
   if (v.mforce_soa3 != nullptr) clear_device_doubles(v.mforce_soa3, kAxes * a);
   clear_device_doubles(v.virial_soa9, kVirialComponents * a);
-  const ForceEvaluationRequest request{kSingleSetNeighborTopology,
+  const ForceEvaluationRequest request{kHostLammpsNeighborTopology,
                                        result.virial_per_atom != nullptr ? kPerAtomVirials : kVirialTotals, true,
                                        spin_transfer};
-  model.stages.force_pipeline(p, request, n, box, model.device_model, workspace, nullptr);
+  // The local atoms are the centres; the ghosts only receive the pushed pair forces and virial terms.
+  model.stages.force_pipeline(p, request, input.nlocal, box, model.device_model, workspace, nullptr);
 
   Downloads d;
   d.potential = download_device_doubles(v.potential, a);
@@ -112,6 +102,13 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   if (spin_transfer) d.spin_transfer = download_device_floats(v.spin_transfer_soa9, kVirialComponents * a);
   fill_result(d, a, static_cast<std::size_t>(input.nlocal), static_cast<std::size_t>(n), result);
   return cancelled(model) ? QRVL_STATUS_CANCELLED : QRVL_STATUS_OK;
+}
+
+// A rank without atoms, as domain decomposition leaves some: zero totals, nothing else is written.
+int evaluate_empty_rank(QrvlLammpsNeighborResult& result) {
+  *result.energy = 0.0;
+  std::fill(result.virial, result.virial + 2 * kAxes, 0.0);
+  return QRVL_STATUS_OK;
 }
 
 }  // namespace
@@ -126,12 +123,8 @@ int evaluate_host_lammps_neighbors(const HostLammpsDriverModel& model, const Qrv
   if (cancelled(model)) return QRVL_STATUS_CANCELLED;
   if (!supports_force_pipeline(model.protocol)) return QRVL_STATUS_UNSUPPORTED;
   if (result.spin_transfer != nullptr && model.protocol.spin_mode == 0) return QRVL_STATUS_UNSUPPORTED;
-  const std::int32_t n = staged_atom_count(input);
-  if (n < 1) return QRVL_STATUS_INVALID_ARGUMENT;
-  return guard_evaluation([&] {
-    const EvaluationDevice device(model.device);
-    return evaluate_checked(model, input, n, result);
-  });
+  if (input.nlocal == 0 && input.inum == 0) return evaluate_empty_rank(result);
+  return guard_evaluation([&] { return evaluate_checked(model, input, result); });
 }
 
 }  // namespace quarvel::cuda_backend

@@ -13,9 +13,8 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr int kStagingBlock = 512;                       // threads per block of every staging kernel here
-constexpr std::int32_t kLammpsNeighborMask = 0x3FFFFFFF;  // the two top bits of a LAMMPS index are flags
-constexpr int kSpinRowMagnitude = 3;                      // a LAMMPS spin row: direction x, y, z, then magnitude
+constexpr int kStagingBlock = 512;  // threads per block of every staging kernel here
+constexpr int kAxes = 3;
 
 std::size_t at(std::int64_t index) { return static_cast<std::size_t>(index); }
 
@@ -38,49 +37,21 @@ __global__ void stage_lammps_neighbors_slot_major(int active_count, int slot_str
   for (int j = 0; j < c; ++j) list_out[soa(j, i, slot_stride)] = rows[aos(j, i, row_width)];
 }
 
-void require_input_present(const QrvlLammpsNeighborInput& input, bool spin) {
-  require(input.nlocal >= 0, "negative nlocal");
-  require(input.inum >= 0, "negative inum");
-  require(input.ilist != nullptr, "missing ilist");
-  require(input.numneigh != nullptr, "missing numneigh");
-  require(input.firstneigh != nullptr, "missing firstneigh");
-  require(input.types != nullptr, "missing types");
-  require(input.type_map != nullptr, "missing type_map");
-  require(input.positions != nullptr, "missing positions");
-  require(!spin || input.spins != nullptr, "spin model requires LAMMPS spins");
+double squared_distance(const std::vector<double>& positions, std::int32_t i, std::int32_t j) {
+  double d2 = 0.0;  // the device road's order of operations, so that both roads keep the same neighbors
+  for (int c = 0; c < kAxes; ++c) {
+    const double d = positions[at(std::int64_t{kAxes} * j + c)] - positions[at(std::int64_t{kAxes} * i + c)];
+    d2 += d * d;
+  }
+  return d2;
 }
 
-// The staged atom count: nlocal, every active index + 1 and every masked neighbor index + 1.
-int lammps_atom_capacity(const QrvlLammpsNeighborInput& input) {
-  std::int32_t n = input.nlocal;
-  for (std::int32_t t = 0; t < input.inum; ++t) {
-    const std::int32_t i = input.ilist[t];
-    require(i >= 0, "negative active atom index");
-    const std::int32_t c = input.numneigh[i];
-    require(c >= 0, "negative neighbor count");
-    n = std::max(n, i + 1);
-    if (c == 0) continue;
-    const std::int32_t* row = input.firstneigh[i];
-    require(row != nullptr, "missing LAMMPS neighbor row");
-    for (std::int32_t j = 0; j < c; ++j) n = std::max(n, (row[j] & kLammpsNeighborMask) + 1);
-  }
-  return n;
-}
-
-// Row-major atom_count x capacity matrix of masked neighbor indices of the active atoms, 0 beyond each count.
-std::vector<int> flatten_lammps_neighbors(const QrvlLammpsNeighborInput& input, int atom_count, int capacity) {
-  std::vector<int> matrix(at(std::int64_t{atom_count} * std::max(capacity, 0)), 0);
-  for (std::int32_t t = 0; t < input.inum; ++t) {
-    const std::int32_t i = input.ilist[t];
-    const std::int32_t c = input.numneigh[i];
-    require(c <= capacity, "neighbor count exceeds CUDA workspace capacity");
-    for (std::int32_t j = 0; j < c; ++j) {
-      const std::int32_t m = input.firstneigh[i][j] & kLammpsNeighborMask;
-      require(m < atom_count, "neighbor atom out of range");
-      matrix[aos(j, i, capacity)] = m;
-    }
-  }
-  return matrix;
+// Appends neighbor m to atom i's row of `capacity` slots; a row that would pass the capacity is refused.
+void keep_neighbor(std::int32_t i, std::int32_t m, std::int32_t capacity, std::int32_t& count,
+                   std::vector<std::int32_t>& rows) {
+  if (count >= capacity) throw LammpsListLayoutError("neighbor count exceeds CUDA workspace capacity");
+  rows[at(std::int64_t{i} * capacity + count)] = m;
+  ++count;
 }
 
 // A plain device copy of `values` that lives until the end of the staging call; empty gives no allocation.
@@ -97,79 +68,56 @@ void clear_ints(std::int32_t* device, std::uint64_t count, const char* step) {
   if (count > 0) check_cuda(cudaMemset(device, 0, count * sizeof(std::int32_t)), step);
 }
 
-// The caller's rows gathered on the host in the shapes the kernels read.
-struct HostGather {
-  std::vector<int> types;
-  std::vector<int> type_map;
-  std::vector<double> positions;
-  std::vector<double> spins;
-  std::vector<int> active;
-  std::vector<int> counts;
-  std::vector<int> radial_rows;
-  std::vector<int> angular_rows;
-};
-
-HostGather gather_on_host(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol, int n, bool spin) {
-  HostGather g;
-  g.types.resize(at(n));
-  g.positions.resize(3 * at(n));
-  if (spin) g.spins.resize(3 * at(n));
-  int largest_type = 0;
-  for (int i = 0; i < n; ++i) {
-    const double* row = input.positions[i];
-    require(row != nullptr, "missing LAMMPS position row");
-    const std::int32_t type = input.types[i];
-    require(type >= 0, "negative LAMMPS atom type");
-    g.types[at(i)] = type;
-    largest_type = std::max(largest_type, type);
-    for (int c = 0; c < 3; ++c) g.positions[aos(c, i, 3)] = row[c];
-    if (!spin) continue;
-    const double* s = input.spins[i];
-    require(s != nullptr, "missing LAMMPS spin row");
-    for (int c = 0; c < 3; ++c) g.spins[aos(c, i, 3)] = s[c] * s[kSpinRowMagnitude];
-  }
-  g.type_map.assign(input.type_map, input.type_map + largest_type + 1);
-  for (int i = 0; i < n; ++i) {
-    const int mapped = g.type_map[at(g.types[at(i)])];
-    require(mapped >= 0, "unmapped LAMMPS atom type");
-    // Per-type tables on the device are indexed by this value; an out-of-range type would read past them.
-    require(mapped < protocol.num_types, "mapped LAMMPS atom type exceeds model type count");
-  }
-  g.active.assign(input.ilist, input.ilist + input.inum);
-  g.counts.assign(at(n), 0);
-  for (const int i : g.active) {
-    require(i >= 0 && i < n, "active atom out of range");
-    g.counts[at(i)] = input.numneigh[i];
-  }
-  g.radial_rows = flatten_lammps_neighbors(input, n, protocol.neighbor_capacity_radial);
-  g.angular_rows = flatten_lammps_neighbors(input, n, protocol.neighbor_capacity_angular);
-  return g;
-}
-
 void launch_neighbor_staging(int active_count, int slot_stride, int capacity, const DeviceBuffer& active,
-                             const DeviceBuffer& counts, const DeviceBuffer& rows, std::int32_t* counts_out,
+                             const std::int32_t* counts, const DeviceBuffer& rows, std::int32_t* counts_out,
                              std::int32_t* list_out, const char* step) {
   if (active_count > 0) {
     launch_kernel<stage_lammps_neighbors_slot_major>(dim3(blocks_for(active_count, kStagingBlock)),
                                                      dim3(kStagingBlock), 0, active_count, slot_stride, capacity,
-                                                     active.as<const int>(), counts.as<const int>(),
-                                                     rows.as<const int>(), counts_out, list_out);
+                                                     active.as<const int>(), counts, rows.as<const int>(), counts_out,
+                                                     list_out);
   }
   check_cuda(cudaGetLastError(), step);
 }
 
 }  // namespace
 
-void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol,
-                                               DeviceWorkspace& workspace) {
+HostLammpsList gather_lammps_host_list(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol) {
+  HostLammpsList list;
+  list.atoms = gather_host_lammps_atoms(input, protocol, LammpsListUse::evaluation);
+  const std::int32_t n = list.atoms.count;
+  const std::int32_t cap_r = std::max(protocol.neighbor_capacity_radial, 0);
+  const std::int32_t cap_a = std::max(protocol.neighbor_capacity_angular, 0);
+  const LammpsListCutoffs cutoffs = lammps_list_cutoffs(protocol);
+  list.active.assign(input.ilist, input.ilist + input.inum);
+  list.counts.assign(2 * at(n), 0);
+  list.radial_rows.assign(at(std::int64_t{n} * cap_r), 0);
+  list.angular_rows.assign(at(std::int64_t{n} * cap_a), 0);
+  for (const std::int32_t i : list.active) {
+    std::int32_t radial = 0;
+    std::int32_t angular = 0;
+    for (std::int32_t k = 0; k < input.numneigh[i]; ++k) {
+      const std::int32_t m = masked_neighbor(input, i, k);
+      if (m == i) continue;  // LAMMPS never lists the atom itself; an entry that does carries no pair
+      const double d2 = squared_distance(list.atoms.positions, i, m);
+      if (d2 <= cutoffs.radial_squared) keep_neighbor(i, m, cap_r, radial, list.radial_rows);
+      if (d2 <= cutoffs.angular_squared) keep_neighbor(i, m, cap_a, angular, list.angular_rows);
+    }
+    list.counts[at(i)] = radial;
+    list.counts[at(std::int64_t{n} + i)] = angular;
+  }
+  return list;
+}
+
+void upload_lammps_host_list(const HostLammpsList& list, const ModelProtocol& protocol, DeviceWorkspace& workspace) {
+  const HostLammpsAtoms& atoms = list.atoms;
   const bool spin = protocol.spin_mode != 0;
-  require_input_present(input, spin);
-  const int n = lammps_atom_capacity(input);
+  const int n = atoms.count;
+  const auto active_count = static_cast<int>(list.active.size());
   const DeviceWorkspaceView view = workspace.view();
   require(view.atom_capacity >= static_cast<std::uint64_t>(n), "LAMMPS input exceeds workspace atom capacity");
-  require(view.active_atom_capacity >= static_cast<std::uint64_t>(input.inum),
+  require(view.active_atom_capacity >= static_cast<std::uint64_t>(active_count),
           "LAMMPS input exceeds workspace active atom capacity");
-  const HostGather g = gather_on_host(input, protocol, n, spin);
   require(view.types != nullptr, "workspace missing types");
   require(view.positions_soa3 != nullptr, "workspace missing positions");
   require(!spin || view.spins_soa3 != nullptr, "workspace missing spins");
@@ -178,8 +126,8 @@ void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& in
   const std::uint64_t a = view.atom_capacity;
   const auto cap_r = static_cast<std::uint64_t>(std::max(protocol.neighbor_capacity_radial, 0));
   const auto cap_a = static_cast<std::uint64_t>(std::max(protocol.neighbor_capacity_angular, 0));
-  if (input.inum > 0) {
-    check_cuda(cudaMemcpy(view.active_atom_indices, input.ilist, sizeof(std::int32_t) * at(input.inum),
+  if (active_count > 0) {
+    check_cuda(cudaMemcpy(view.active_atom_indices, list.active.data(), sizeof(std::int32_t) * at(active_count),
                           cudaMemcpyHostToDevice),
                "copy active atom indices");
   }
@@ -188,14 +136,14 @@ void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& in
   clear_ints(view.nl_radial_slot_major, cap_r * a, "zero radial neighbor list");
   clear_ints(view.nl_angular_slot_major, cap_a * a, "zero angular neighbor list");
 
-  const DeviceBuffer types = upload_temp(g.types, "upload lammps types");
-  const DeviceBuffer type_map = upload_temp(g.type_map, "upload type map");
-  const DeviceBuffer positions = upload_temp(g.positions, "upload lammps positions");
-  const DeviceBuffer spins = upload_temp(g.spins, "upload lammps spins");
-  const DeviceBuffer active = upload_temp(g.active, "upload active atoms");
-  const DeviceBuffer counts = upload_temp(g.counts, "upload neighbor counts");
-  const DeviceBuffer radial_rows = upload_temp(g.radial_rows, "upload radial neighbors");
-  const DeviceBuffer angular_rows = upload_temp(g.angular_rows, "upload angular neighbors");
+  const DeviceBuffer types = upload_temp(atoms.lammps_types, "upload lammps types");
+  const DeviceBuffer type_map = upload_temp(atoms.type_map, "upload type map");
+  const DeviceBuffer positions = upload_temp(atoms.positions, "upload lammps positions");
+  const DeviceBuffer spins = upload_temp(atoms.spins, "upload lammps spins");
+  const DeviceBuffer active = upload_temp(list.active, "upload active atoms");
+  const DeviceBuffer counts = upload_temp(list.counts, "upload neighbor counts");
+  const DeviceBuffer radial_rows = upload_temp(list.radial_rows, "upload radial neighbors");
+  const DeviceBuffer angular_rows = upload_temp(list.angular_rows, "upload angular neighbors");
 
   const dim3 atom_grid(blocks_for(n, kStagingBlock));
   const int capacity = static_cast<int>(a);
@@ -217,11 +165,18 @@ void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& in
     check_cuda(cudaGetLastError(), "stage LAMMPS spins");
   }
   // Slot stride A: the workspace layout (the host driver plans A = n, but a larger workspace stays consistent).
-  launch_neighbor_staging(input.inum, capacity, protocol.neighbor_capacity_radial, active, counts, radial_rows,
-                          view.nn_radial, view.nl_radial_slot_major, "stage radial LAMMPS neighbors");
-  launch_neighbor_staging(input.inum, capacity, protocol.neighbor_capacity_angular, active, counts, angular_rows,
-                          view.nn_angular, view.nl_angular_slot_major, "stage angular LAMMPS neighbors");
+  const std::int32_t* radial_counts = counts.as<const std::int32_t>();
+  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_radial, active, radial_counts,
+                          radial_rows, view.nn_radial, view.nl_radial_slot_major, "stage radial LAMMPS neighbors");
+  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_angular, active,
+                          radial_counts + n, angular_rows, view.nn_angular,
+                          view.nl_angular_slot_major, "stage angular LAMMPS neighbors");
   check_cuda(cudaDeviceSynchronize(), "synchronize LAMMPS staging");
+}
+
+void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol,
+                                               DeviceWorkspace& workspace) {
+  upload_lammps_host_list(gather_lammps_host_list(input, protocol), protocol, workspace);
 }
 
 }  // namespace quarvel::cuda_backend

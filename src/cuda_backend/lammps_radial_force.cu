@@ -151,6 +151,7 @@ void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, Virial
   require(p.cutoff_radial > 0.0, "radial cutoff must be positive");
   if (p.has_zbl) {
     require(!p.flexible_zbl, "flexible ZBL is not supported yet");
+    require(!p.typewise_zbl, "typewise ZBL is not supported by the fused LAMMPS radial/ZBL kernel");
     require(p.zbl_rc_inner >= 0.0, "ZBL inner cutoff must be non-negative");
     require(p.zbl_rc_outer > p.zbl_rc_inner, "ZBL outer cutoff must exceed inner");
     require(p.cutoff_radial >= p.zbl_rc_outer, "fused LAMMPS radial/ZBL kernel reuses the radial neighbor list");

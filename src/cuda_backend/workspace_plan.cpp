@@ -204,7 +204,7 @@ WorkspacePlan make_external_neighbor_workspace_plan(const ModelProtocol& protoco
   append_spin_arrays(add, protocol, a, spin_transfer);
   add.ints("active_atom_indices", active_atom_capacity);
   append_neighbor_lists(add, protocol, a);
-  add.ints("neighbor_overflow", 3);
+  add.ints("neighbor_overflow", kLammpsStagingRecordInts);
   add.doubles("lammps_partial_sums", kLammpsPartialSumsPerBlock * blocks_of(a, kLammpsReductionBlockAtoms));
   append_model_block(add, protocol, a);
   if (float_virial_sink) add.floats("per_atom_virial_float_soa9", 9 * a);

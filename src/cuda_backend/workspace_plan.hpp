@@ -18,6 +18,10 @@ constexpr int kTypeScheduleAtomsPerBlock = 1024;
 constexpr int kLammpsReductionBlockAtoms = 256;
 constexpr int kLammpsPartialSumsPerBlock = 7;
 
+// Elements of neighbor_overflow in an external plan: the problem bits of the device LAMMPS staging, the largest
+// radial and angular candidate counts, and the first atoms with a non-finite position and spin.
+constexpr int kLammpsStagingRecordInts = 5;
+
 // Scalar type of one device array; the codes are fixed.
 enum class DeviceScalarType : std::int32_t { int32 = 0, float32 = 1, float64 = 2 };
 

@@ -25,12 +25,14 @@ struct ZblForceArgs {
   double* potential;
   double* force_soa3;
   double* virial_soa9;
+  float* virial_sink;  // per_atom_virial_float_soa9 of the device LAMMPS path; null elsewhere
 };
 
 // One thread per atom over its full radial list: the pair force dE/dr (r_j - r_i)/r goes to atom i only (j gets
 // it from its own list), and half the pair energy to each atom of the pair. The owner virial books the pair term
-// -d (x) h on i, the scatter virial on j, with h = (dE/dr / 2r) d the half pair force.
-template <bool Batched, bool EnergyAndVirial, bool Scatter>
+// -d (x) h on i, the scatter virial on j, with h = (dE/dr / 2r) d the half pair force; the sink adds the owner
+// virial and books the term on j in the float sink as well.
+template <bool Batched, bool EnergyAndVirial, bool Scatter, bool Sink>
 __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i) {
   const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
@@ -68,6 +70,7 @@ __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i)
         if constexpr (Scatter) {
           atomicAdd(&a.virial_soa9[soa(q, j, a.capacity)], static_cast<double>(term));
         } else {
+          if constexpr (Sink) atomicAdd(&a.virial_sink[soa(q, j, a.capacity)], term);
           virial[q] += term;
         }
       }
@@ -84,16 +87,16 @@ __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i)
   }
 }
 
-template <bool EnergyAndVirial, bool Scatter>
+template <bool EnergyAndVirial, bool Scatter, bool Sink>
 __global__ void __launch_bounds__(kZblBlock) accumulate_zbl_forces(ZblForceArgs a) {
   const std::int64_t i = global_thread_x();
-  if (i < a.atom_count) zbl_forces_of_atom<false, EnergyAndVirial, Scatter>(a, static_cast<int>(i));
+  if (i < a.atom_count) zbl_forces_of_atom<false, EnergyAndVirial, Scatter, Sink>(a, static_cast<int>(i));
 }
 
 template <bool Scatter>
 __global__ void __launch_bounds__(kZblBlock) accumulate_batched_zbl_forces(ZblForceArgs a) {
   const std::int64_t i = global_thread_x();
-  if (i < a.atom_count) zbl_forces_of_atom<true, true, Scatter>(a, static_cast<int>(i));
+  if (i < a.atom_count) zbl_forces_of_atom<true, true, Scatter, false>(a, static_cast<int>(i));
 }
 
 // Every check both launchers make, in their order; the batched cell arrays come between the model arrays and
@@ -136,6 +139,7 @@ ZblForceArgs make_zbl_args(const ModelProtocol& protocol, int atom_count, const 
   a.potential = w.potential;
   a.force_soa3 = w.force_soa3;
   a.virial_soa9 = w.virial_soa9;
+  a.virial_sink = w.per_atom_virial_float_soa9;
   return a;
 }
 
@@ -151,18 +155,22 @@ void launch_zbl(const ZblForceArgs& args) {
 void accumulate_zbl_forces_on_device(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                      const DeviceModel& model, DeviceWorkspace& workspace, bool energy_and_virial,
                                      VirialTarget target) {
-  require(target != VirialTarget::float_sink, "ZBL forces do not support the float virial sink");
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
   validate_zbl_inputs(protocol, atom_count, m, w, false);
+  if (target == VirialTarget::float_sink) {
+    require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");
+  }
   const ZblForceArgs args = make_zbl_args(protocol, atom_count, box, m, w);
   // Energies come with a virial: without a target it is booked on the centre atom.
   if (!energy_and_virial) {
-    launch_zbl<&accumulate_zbl_forces<false, false>>(args);
+    launch_zbl<&accumulate_zbl_forces<false, false, false>>(args);
   } else if (target == VirialTarget::fp64_scatter) {
-    launch_zbl<&accumulate_zbl_forces<true, true>>(args);
+    launch_zbl<&accumulate_zbl_forces<true, true, false>>(args);
+  } else if (target == VirialTarget::float_sink) {
+    launch_zbl<&accumulate_zbl_forces<true, false, true>>(args);
   } else {
-    launch_zbl<&accumulate_zbl_forces<true, false>>(args);
+    launch_zbl<&accumulate_zbl_forces<true, false, false>>(args);
   }
   check_cuda(cudaGetLastError(), "accumulate ZBL forces kernel launch failed");
 }

@@ -15,7 +15,9 @@ struct Counters {
   unsigned int unsigned_sum;
   unsigned long long wide_sum;
   int int_max;
+  int int_min;
   unsigned long long wide_max;
+  unsigned long long wide_min;
   unsigned int bits;
   int exchanges;
   int cas_count;   // incremented only through compare-and-swap retries
@@ -30,6 +32,8 @@ __global__ void hammer(Counters* c) {
   atomicAdd(&c->wide_sum, 1ULL << 33);
   atomicMax(&c->int_max, static_cast<int>(i * 2654435761u % 1000003u));
   atomicMax(&c->wide_max, static_cast<unsigned long long>(i) << 20);
+  atomicMin(&c->int_min, static_cast<int>(i * 2654435761u % 1000003u) - 500000);
+  atomicMin(&c->wide_min, (static_cast<unsigned long long>(i) << 20) + 7);
   atomicOr(&c->bits, 1u << (i % 32));
   atomicExch(&c->exchanges, static_cast<int>(i));
   int seen = c->cas_count;
@@ -45,16 +49,19 @@ using Atomics = StandInTest;
 
 TEST_F(Atomics, ManyConcurrentBlocksGiveExactIntegerResults) {
   DeviceArray<Counters> counters(1);
-  counters.upload({Counters{0, 0, 0, std::numeric_limits<int>::min(), 0, 0, -1, 0, 0.0f, 0.0}});
+  counters.upload({Counters{0, 0, 0, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), 0,
+                            std::numeric_limits<unsigned long long>::max(), 0, -1, 0, 0.0f, 0.0}});
   cpu_cuda::launch<hammer>(dim3(kBlocks), dim3(kThreads), 0, counters.get());
   ASSERT_EQ(cudaGetLastError(), cudaSuccess);
   const Counters c = counters.download()[0];
   long long int_sum = 0;
   int int_max = std::numeric_limits<int>::min();
+  int int_min = std::numeric_limits<int>::max();
   double double_sum = 0.0;
   for (unsigned int i = 0; i < kTotalThreads; ++i) {
     int_sum += static_cast<int>(i % 7) - 3;
     int_max = std::max(int_max, static_cast<int>(i * 2654435761u % 1000003u));
+    int_min = std::min(int_min, static_cast<int>(i * 2654435761u % 1000003u) - 500000);
     double_sum += 0.1 * (i % 10);
   }
   EXPECT_EQ(c.int_sum, int_sum);
@@ -62,6 +69,8 @@ TEST_F(Atomics, ManyConcurrentBlocksGiveExactIntegerResults) {
   EXPECT_EQ(c.wide_sum, kTotalThreads << 33);
   EXPECT_EQ(c.int_max, int_max);
   EXPECT_EQ(c.wide_max, (kTotalThreads - 1) << 20);
+  EXPECT_EQ(c.int_min, int_min);
+  EXPECT_EQ(c.wide_min, 7u);
   EXPECT_EQ(c.bits, 0xffffffffu);
   EXPECT_GE(c.exchanges, 0);
   EXPECT_LT(c.exchanges, static_cast<int>(kTotalThreads));

@@ -119,7 +119,7 @@ std::vector<SequenceCase> sequence_cases() {
         "angular, target 3"}},
       {"DeviceLammpsPerAtomVirialsFlexibleZbl", Shape::angular_flexible_zbl, {2, 2, true, false},
        {"descriptors single box", "network", "float sink", "LAMMPS radial, target 3, energy", "angular, target 3",
-        "ZBL, target 2, energy"}},
+        "ZBL, target 3, energy"}},
       {"DeviceLammpsTotalsFlexibleZbl", Shape::angular_flexible_zbl, {2, 1, true, false},
        {"descriptors single box", "network", "LAMMPS radial, target 1, energy", "angular, target 1",
         "ZBL, target 1, energy"}},
@@ -131,6 +131,18 @@ std::vector<SequenceCase> sequence_cases() {
       {"DeviceLammpsSpin", Shape::spin_angular_zbl, {2, 2, true, true},
        {"descriptors single box", "spin descriptors", "network", "float sink",
         "LAMMPS radial, target 3, ZBL, energy", "angular, target 3", "spin forces, target 3, transfer"}},
+      // Host LAMMPS lists: the push form of device lists, per-atom virials in double on the neighbors.
+      {"HostLammpsPerAtomVirials", Shape::angular_zbl, {3, 2, true, false},
+       {"descriptors single box", "network", "LAMMPS radial, target 2, ZBL, energy", "angular, target 2"}},
+      {"HostLammpsTotalsFlexibleZbl", Shape::angular_flexible_zbl, {3, 1, true, false},
+       {"descriptors single box", "network", "LAMMPS radial, target 1, energy", "angular, target 1",
+        "ZBL, target 1, energy"}},
+      {"HostLammpsPerAtomVirialsFlexibleZbl", Shape::angular_flexible_zbl, {3, 2, true, false},
+       {"descriptors single box", "network", "LAMMPS radial, target 2, energy", "angular, target 2",
+        "ZBL, target 2, energy"}},
+      {"HostLammpsSpin", Shape::spin_angular_zbl, {3, 2, true, true},
+       {"descriptors single box", "spin descriptors", "network", "LAMMPS radial, target 2, ZBL, energy",
+        "angular, target 2", "spin forces, target 2, transfer"}},
   };
 }
 
@@ -156,7 +168,7 @@ class ForcePipeline : public ForcePipelineSequence {};
 TEST_F(ForcePipeline, RefusesChargeModelsBeforeQueueingAnything) {
   ModelProtocol p = protocol_of(Shape::angular_zbl);
   p.charge_mode = 1;
-  for (std::int32_t topology : {0, 1, 2}) {
+  for (std::int32_t topology : {0, 1, 2, 3}) {
     EXPECT_THAT([&] {
       run_force_pipeline(recording_stages(), p, {topology, 1, true, false}, 4, box_, model_, workspace_, nullptr);
     }, ThrowsMessage<std::invalid_argument>(StrEq("CUDA force pipeline charge integration is not implemented")));
@@ -182,7 +194,7 @@ TEST_F(ForcePipeline, RefusesAnUnknownVirialModeAfterTheNetwork) {
 
 TEST_F(ForcePipeline, RefusesAnUnknownTopology) {
   EXPECT_THAT([&] {
-    run_force_pipeline(recording_stages(), protocol_of(Shape::plain), {3, 1, true, false}, 4, box_, model_,
+    run_force_pipeline(recording_stages(), protocol_of(Shape::plain), {4, 1, true, false}, 4, box_, model_,
                        workspace_, nullptr);
   }, ThrowsMessage<std::invalid_argument>(StrEq("invalid neighbor topology")));
   EXPECT_THAT(stage_log(), IsEmpty());

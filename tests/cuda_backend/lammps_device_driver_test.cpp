@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -118,8 +120,8 @@ TEST_F(DeviceLammpsDriverTest, RequestFollowsTheOutputsAsked) {
   EXPECT_TRUE(pipeline_record().last_request.compute_energy);  // per-atom energies alone ask for energies
 }
 
-// The cache grows with headroom, is reused while it fits (without reading back validation), and is rebuilt when
-// a call needs more atoms or the float sink.
+// The cache grows with headroom, is reused while it fits (and every call is validated, reused or not), and is
+// rebuilt when a call needs more atoms or the float sink.
 TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits) {
   DeviceResult out(system_.nall);
   ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK);
@@ -129,12 +131,16 @@ TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits)
   EXPECT_EQ(radial_capacity_, system_.longest_row());  // lowered to max_neighbors
   const DeviceWorkspace* first = workspace_.get();
 
-  // Reused: a bad type now goes unreported, since a fitting workspace with short rows is not validated.
+  // Reused, and validated as on the call that built it.
   input_->types = DeviceCopy<std::int32_t>(std::vector<std::int32_t>(system_.nall, 9));
+  EXPECT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_INVALID_ARGUMENT);
+  EXPECT_THAT(qrvl_last_error_message(), ::testing::HasSubstr(" type out of range"));
+  EXPECT_EQ(workspace_.get(), first);
+  input_->types = DeviceCopy<std::int32_t>(system_.types);
   ASSERT_EQ(evaluate_device(input_->view(), out.view()), QRVL_STATUS_OK);
   EXPECT_EQ(workspace_.get(), first);
 
-  // One atom more than the cache holds: rebuilt (and validated, so the bad type is reported now).
+  // One atom more than the cache holds: rebuilt.
   QrvlLammpsDeviceNeighborInput bigger = input_->view();
   std::vector<double> positions(3 * (atoms_ + 1), 0.0);
   std::copy(system_.positions.begin(), system_.positions.end(), positions.begin());
@@ -150,7 +156,6 @@ TEST_F(DeviceLammpsDriverTest, WorkspaceGrowsWithHeadroomAndIsReusedWhileItFits)
 
   // Asking for per-atom virials needs the float sink: rebuilt at the wanted, not the cached, size.
   const DeviceWorkspace* before_sink = workspace_.get();
-  input_->types = DeviceCopy<std::int32_t>(system_.types);
   ASSERT_EQ(evaluate_device(input_->view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_NE(workspace_.get(), before_sink);
   EXPECT_TRUE(float_sink_);
@@ -185,6 +190,37 @@ TEST_F(DeviceLammpsDriverTest, PositionsInCapacityLayoutAreUsedInPlace) {
   ASSERT_EQ(evaluate_device(in, out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_EQ(atoms_, static_cast<std::uint64_t>(kStride));
   EXPECT_EQ(pipeline_record().last_view.positions_soa3, positions.get());
+}
+
+// Rows that hold nothing are a legal list: every atom is evaluated without neighbors.
+TEST_F(DeviceLammpsDriverTest, MaxNeighborsZeroIsAListWithoutNeighbors) {
+  input_->host_numneigh.assign(input_->host_numneigh.size(), 0);
+  input_->refresh_lists();
+  QrvlLammpsDeviceNeighborInput in = input_->view();
+  in.max_neighbors = 0;
+  DeviceResult out(system_.nall);
+  ASSERT_EQ(evaluate_device(in, out.view()), QRVL_STATUS_OK) << qrvl_last_error_message();
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  const std::vector<double> potential = out.potential.read();
+  for (int i = 0; i < system_.nlocal; ++i) EXPECT_EQ(potential[i], 0.0) << "atom " << i;  // the radial count
+  EXPECT_EQ(pipeline_record().last_atom_count, system_.nlocal);
+}
+
+// A rank that domain decomposition left without atoms: zero totals, nothing else written, no workspace built.
+TEST_F(DeviceLammpsDriverTest, EmptyRankAnswersZeroTotalsAndWritesNothingElse) {
+  QrvlLammpsDeviceNeighborInput in = input_->view();
+  in.nlocal = 0;
+  in.inum = 0;
+  DeviceResult out(system_.nall);
+  ASSERT_EQ(evaluate_device(in, out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  EXPECT_EQ(out.energy.read()[0], 0.0);
+  EXPECT_THAT(out.virial.read(), Each(0.0));
+  EXPECT_THAT(out.force.read(), Each(kUntouched));
+  EXPECT_THAT(out.potential.read(), Each(kUntouched));
+  EXPECT_THAT(out.virial_per_atom.read(), Each(kUntouched));
+  EXPECT_EQ(workspace_, nullptr);
+  EXPECT_EQ(pipeline_record().calls, 0);
 }
 
 TEST_F(DeviceLammpsDriverTest, MaxNeighborsLowersBothListCapacities) {
@@ -267,18 +303,126 @@ std::vector<StatusCase> status_cases() {
 
 class DeviceLammpsDriverAnswers : public DeviceLammpsDriverTest, public ::testing::WithParamInterface<StatusCase> {};
 
-TEST_P(DeviceLammpsDriverAnswers, BeforeAnyDeviceWork) {
+TEST_P(DeviceLammpsDriverAnswers, BeforeAnyDeviceWorkOnEveryCall) {
   DeviceResult out(system_.nall);
   QrvlLammpsDeviceNeighborInput in = input_->view();
   QrvlLammpsDeviceNeighborResult r = out.view();
   GetParam().change(in, r, protocol_, cancel_);
-  EXPECT_EQ(evaluate_device(in, r), GetParam().status);
-  EXPECT_STREQ(qrvl_last_error_message(), GetParam().message);
+  for (const char* call : {"first call", "second call"}) {
+    clear_last_error();
+    EXPECT_EQ(evaluate_device(in, r), GetParam().status) << call;
+    EXPECT_STREQ(qrvl_last_error_message(), GetParam().message) << call;
+  }
   EXPECT_EQ(workspace_, nullptr);
   EXPECT_EQ(pipeline_record().calls, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, DeviceLammpsDriverAnswers, ::testing::ValuesIn(status_cases()),
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
+
+// Contents of the caller's arrays that the evaluation refuses, found on the device by the staging: a case
+// changes the arrays (and the model shape), then the record that points at them.
+struct ListRefusalCase {
+  const char* name;
+  std::function<void(const test_support::LammpsSystem&, DeviceLammpsInput&, ModelProtocol&)> change_arrays;
+  std::function<void(QrvlLammpsDeviceNeighborInput&)> change_record;
+  const char* message;  // the whole text, or the report's problem after its fixed start
+};
+
+void PrintTo(const ListRefusalCase& c, std::ostream* os) { *os << c.name; }
+
+std::vector<ListRefusalCase> list_refusal_cases() {
+  using S = test_support::LammpsSystem;
+  using In = DeviceLammpsInput;
+  using R = QrvlLammpsDeviceNeighborInput;
+  using P = ModelProtocol;
+  const auto with_type = [](std::size_t atom, std::int32_t type) {
+    return [=](const S& s, In& in, P&) {
+      std::vector<std::int32_t> types = s.types;
+      types[atom] = type;
+      in.types = DeviceCopy<std::int32_t>(types);
+    };
+  };
+  const auto with_model_type = [](std::size_t atom, std::int32_t type) {
+    return [=](const S& s, In& in, P&) {
+      std::vector<std::int32_t> types(static_cast<std::size_t>(s.nall), 1);
+      types[atom] = type;
+      in.types = DeviceCopy<std::int32_t>(types);
+    };
+  };
+  const auto without_map = [](R& r) {
+    r.type_map = nullptr;
+    r.type_map_length = 0;
+  };
+  const auto with_coordinate = [](std::size_t component, double value) {
+    return [=](const S& s, In& in, P&) {
+      std::vector<double> xyz = s.positions;
+      xyz[component] = value;
+      in.positions = DeviceCopy<double>(xyz);
+    };
+  };
+  return {
+      {"TypeBeyondTheMap", with_type(2, kLammpsTypes + 1), nullptr, " type out of range"},
+      {"UnmappedType", with_type(9, 0), nullptr, " unmapped type"},
+      {"GhostAsActiveAtom", nullptr, [](R& r) { r.nlocal -= 1; }, " active atom index out of range"},
+      {"RowLongerThanMaxNeighbors", nullptr, [](R& r) { r.max_neighbors -= 1; }, " input row count out of range"},
+      {"MappedTypeBeyondTheModel",
+       [](const S&, In& in, P&) { in.type_map = DeviceCopy<std::int32_t>({-1, 0, kLammpsTypes}); }, nullptr,
+       " model type out of range"},
+      {"InPlaceTypeBeyondTheModel", with_model_type(4, kLammpsTypes), without_map, " model type out of range"},
+      {"NegativeInPlaceType", with_model_type(1, -1), without_map, " model type out of range"},
+      {"NanPosition", with_coordinate(3 * 3 + 1, std::nan("")), nullptr, "atom 3 has a non-finite position"},
+      {"InfinitePositionOfAGhost", with_coordinate(3 * 7, std::numeric_limits<double>::infinity()), nullptr,
+       "atom 7 has a non-finite position"},
+      {"NonFiniteSpin",
+       [](const S& s, In& in, P& p) {
+         p.spin_mode = 1;
+         p.spin_compress = 1;
+         p.spin_basis_size_radial = 1;
+         std::vector<std::vector<double>> spins(static_cast<std::size_t>(s.nall), {1.0, 0.0, 0.0, 1.0});
+         spins[2][3] = std::nan("");
+         in.add_spins(spins);
+       },
+       nullptr, "atom 2 has a non-finite spin"},
+  };
+}
+
+class DeviceLammpsDriverRefusesTheList : public DeviceLammpsDriverTest,
+                                         public ::testing::WithParamInterface<ListRefusalCase> {};
+
+// The call that builds the workspace and the one that reuses it refuse alike, and the workspace serves a good
+// call afterwards.
+TEST_P(DeviceLammpsDriverRefusesTheList, OnEveryCallWithTheSameText) {
+  ASSERT_GT(system_.nall, 9);
+  DeviceResult out(system_.nall);
+  const ModelProtocol good = protocol_;
+  if (GetParam().change_arrays) GetParam().change_arrays(system_, *input_, protocol_);
+  QrvlLammpsDeviceNeighborInput in = input_->view();
+  if (GetParam().change_record) GetParam().change_record(in);
+  const std::string message(GetParam().message);
+  const bool report = message.front() == ' ';
+  std::string first;
+  for (const char* call : {"first call", "second call"}) {
+    clear_last_error();
+    EXPECT_EQ(evaluate_device(in, out.view(true, true)), QRVL_STATUS_INVALID_ARGUMENT) << call;
+    const std::string text = qrvl_last_error_message();
+    if (report) {
+      EXPECT_THAT(text, ::testing::StartsWith("invalid device LAMMPS neighbor input:" + message + " max_radial="))
+          << call;
+    } else {
+      EXPECT_EQ(text, message) << call;
+    }
+    if (first.empty()) first = text;
+    EXPECT_EQ(text, first) << call;
+  }
+  EXPECT_NE(workspace_, nullptr);
+  EXPECT_EQ(pipeline_record().calls, 0);
+  protocol_ = good;
+  input_.emplace(system_, kLammpsTypes, system_.longest_row());
+  EXPECT_EQ(evaluate_device(input_->view(), out.view(true, true)), QRVL_STATUS_OK) << qrvl_last_error_message();
+}
+
+INSTANTIATE_TEST_SUITE_P(Contents, DeviceLammpsDriverRefusesTheList, ::testing::ValuesIn(list_refusal_cases()),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
 TEST_F(DeviceLammpsDriverTest, CancelDuringTheEvaluationStillWritesOutputs) {

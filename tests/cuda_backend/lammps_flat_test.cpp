@@ -1,16 +1,25 @@
-// Both LAMMPS roads through the flat interface with a loaded model, against the batch road on the same
-// structure: the LAMMPS lists of a periodic cell (ghost atoms as images) must give what the batch gives.
-#include <gmock/gmock.h>
+// Both LAMMPS roads through the flat interface with loaded models, against the batch road on the same periodic
+// structures. The lists are built as LAMMPS builds them for a pair style with a full list and newton on: rows for
+// the local atoms only, ghosts as the images within the list cutoff (cutoff + skin) of the cell, neighbor entries
+// with LAMMPS flag bits, a type map that permutes the types. Ghost rows of forces, magnetic forces, per-atom
+// virials and spin transfer are added onto the atoms they image, as LAMMPS's reverse communication does.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <ostream>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
+#include "support/cell_math.hpp"
 #include "support/device_test.hpp"
 #include "support/lammps_lists.hpp"
 #include "support/model_file_writer.hpp"
@@ -18,149 +27,372 @@
 namespace quarvel {
 namespace {
 
+using test_support::Cell;
 using test_support::DeviceCopy;
 using test_support::DeviceLammpsInput;
 using test_support::HostLammpsInput;
 using test_support::LammpsSystem;
+using test_support::ModelShape;
 
-constexpr int kTypes = 2;
-constexpr int kAtoms = 40;  // dense enough that some pairs fall inside the ZBL range
-constexpr double kEdge = 10.5;  // Angstrom: at least twice the model's largest cutoff, so the batch is not replicated
-constexpr double kZblOuterCutoff = 2.0;  // Angstrom, the writer's default
-constexpr double kSkin = 0.5;   // Angstrom beyond the largest cutoff in the LAMMPS lists
-// Single-precision pair terms summed in another neighbor order: relative agreement of the totals.
+constexpr int kLammpsTypes = 2;
+const std::vector<std::int32_t> kPermutingTypeMap = {-1, 1, 0};  // LAMMPS type 1 is model type 1, type 2 is 0
+constexpr double kSkin = 1.0;            // Angstrom the lists reach beyond the model's largest cutoff
+constexpr double kClosestApproach = 1.0;  // Angstrom: no two atoms closer, so the ZBL terms stay moderate
+constexpr double kZblReach = 1.5;         // Angstrom: some pair is this close, inside every ZBL range of the table
+// Single-precision pair terms summed in another order (and per-atom virials through a float sink on the device
+// road): relative agreement with the batch road.
 constexpr double kRelativeTolerance = 1e-4;
+constexpr int kDiagonal[3] = {0, 4, 8};                          // row-major xx, yy, zz
+constexpr int kUpper[3] = {1, 2, 5};                             // row-major xy, xz, yz
+constexpr int kLower[3] = {3, 6, 7};                             // row-major yx, zx, zy
+constexpr int kRowMajorOfLammps[9] = {0, 4, 8, 1, 2, 5, 3, 6, 7};  // per-atom rows: xx, yy, zz, xy, xz, yz, yx, zx, zy
 
-void expect_close(double lammps, double batch, const char* what) {
-  EXPECT_NEAR(lammps, batch, kRelativeTolerance * std::max(1.0, std::abs(batch))) << what;
+struct ModelCase {
+  const char* name;
+  std::function<ModelShape()> shape;
+};
+
+ModelShape zbl_shape(double inner, double outer) {
+  ModelShape shape = test_support::compact_shape("nep4_zbl", {"C", "H"});
+  shape.zbl.inner = inner;
+  shape.zbl.outer = outer;
+  return shape;
 }
 
-class LammpsFlatTest : public test_support::DeviceTest, public ::testing::WithParamInterface<const char*> {
+ModelShape spin_shape(int chiral) {
+  ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
+  shape.cutoff_radial = {4.0};
+  shape.cutoff_angular = {3.5};
+  shape.spin.cutoff = 4.0;
+  shape.spin.chiral = chiral;
+  return shape;
+}
+
+std::vector<ModelCase> model_cases() {
+  return {
+      {"Nep4", [] { return test_support::compact_shape("nep4", {"C", "H"}); }},
+      {"Nep5", [] { return test_support::compact_shape("nep5", {"C", "H"}); }},
+      {"PlainZbl", [] { return zbl_shape(1.0, 2.0); }},
+      {"TypewiseZbl",
+       [] {
+         ModelShape shape = zbl_shape(1.0, 2.0);
+         shape.zbl.typewise_factor = 1.2;
+         return shape;
+       }},
+      {"FlexibleZbl", [] { return zbl_shape(0.0, 0.0); }},
+      {"ZblBeyondRadialCutoff", [] { return zbl_shape(2.0, 5.5); }},
+      {"Spin", [] { return spin_shape(0); }},
+      {"ChiralSpin", [] { return spin_shape(1); }},
+  };
+}
+
+struct CellCase {
+  const char* name;
+  Cell cell;
+  int atoms;
+};
+
+std::vector<CellCase> cell_cases() {
+  return {
+      {"Orthorhombic", {10.5, 0.0, 0.0, 0.0, 11.0, 0.0, 0.0, 0.0, 10.0}, 40},
+      {"Triclinic", {10.5, 2.0, 1.5, 0.0, 10.5, -1.0, 0.0, 0.0, 10.5}, 40},
+      {"ThinnerThanTheCutoff", {3.2, 0.0, 0.0, 0.0, 10.5, 0.0, 0.0, 0.0, 10.5}, 12},
+  };
+}
+
+using RoadCase = std::tuple<ModelCase, CellCase>;
+
+void PrintTo(const ModelCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CellCase& c, std::ostream* os) { *os << c.name; }
+
+double image_distance(const Cell& cell, const std::vector<double>& xyz, std::size_t i,
+                                const double* candidate) {
+  constexpr int kShifts = 2;  // enough for the thinnest cell of the table
+  double closest = 1e300;
+  for (int a = -kShifts; a <= kShifts; ++a) {
+    for (int b = -kShifts; b <= kShifts; ++b) {
+      for (int c = -kShifts; c <= kShifts; ++c) {
+        double d2 = 0.0;
+        for (int row = 0; row < 3; ++row) {
+          const double shift = a * cell[3 * row] + b * cell[3 * row + 1] + c * cell[3 * row + 2];
+          const double d = candidate[row] - (xyz[3 * i + row] + shift);
+          d2 += d * d;
+        }
+        closest = std::min(closest, d2);
+      }
+    }
+  }
+  return std::sqrt(closest);
+}
+
+// Random atoms inside the cell, no two (nor their images) closer than kClosestApproach; LAMMPS types alternate.
+void place_atoms(const CellCase& c, std::vector<double>& xyz, std::vector<std::int32_t>& lammps_types) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  while (static_cast<int>(lammps_types.size()) < c.atoms) {
+    const double f[3] = {unit(rng), unit(rng), unit(rng)};
+    double r[3];
+    for (int row = 0; row < 3; ++row) {
+      r[row] = c.cell[3 * row] * f[0] + c.cell[3 * row + 1] * f[1] + c.cell[3 * row + 2] * f[2];
+    }
+    bool crowded = false;
+    for (std::size_t j = 0; j < lammps_types.size() && !crowded; ++j) {
+      crowded = image_distance(c.cell, xyz, j, r) < kClosestApproach;
+    }
+    if (crowded) continue;
+    xyz.insert(xyz.end(), r, r + 3);
+    lammps_types.push_back(1 + static_cast<std::int32_t>(lammps_types.size() % kLammpsTypes));
+  }
+}
+
+// What a road returns, with ghost rows already added onto the local atoms they image.
+struct Results {
+  double energy = 0.0;
+  std::vector<double> potential;        // per local atom
+  std::vector<double> force, mforce;    // 3 per local atom
+  std::array<double, 6> virial{};       // xx, yy, zz, xy, xz, yz
+  std::vector<double> virial_per_atom;  // 9 per local atom, row-major
+  std::vector<double> spin_transfer;    // 9 per local atom
+  std::array<double, 6> per_atom_sum{};  // the written per-atom rows summed, symmetrised like the total
+};
+
+class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParamInterface<RoadCase> {
  protected:
   void SetUp() override {
     test_support::DeviceTest::SetUp();
     if (IsSkipped()) return;
     ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    file_ = std::make_unique<test_support::TempModelFile>(
-        test_support::write_model(test_support::compact_shape(GetParam(), {"C", "H"})).text);
+    const auto& [model_case, cell_case] = GetParam();
+    spin_ = model_case.shape().family.find("_spin") != std::string::npos;
+    file_ = std::make_unique<test_support::TempModelFile>(test_support::write_model(model_case.shape()).text);
     ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
     QrvlModelInfo info{};
     ASSERT_EQ(qrvl_model_info(model_, &info), QRVL_STATUS_OK);
-    ASSERT_LE(2.0 * info.cutoff_max, kEdge);
-    const double list_cutoff = info.cutoff_max + kSkin;
-    system_ = LammpsSystem::random(kAtoms, kEdge, list_cutoff, kTypes, 7, 2.0 * list_cutoff);
-    double closest = kEdge;
-    for (int i = 0; i < kAtoms; ++i) {
+    place_atoms(cell_case, xyz_, lammps_types_);
+    for (int i = 0; i < cell_case.atoms; ++i) {
+      const double a = 0.7 * i;
+      spins_.insert(spins_.end(), {std::cos(a) * (1.0 + 0.1 * i), std::sin(a), 0.4 - 0.05 * i});
+    }
+    system_ = LammpsSystem::periodic(cell_case.cell, xyz_, lammps_types_, info.cutoff_max + kSkin);
+    double closest = 1e300;
+    for (int i = 0; i < system_.nlocal; ++i) {
       for (int j : system_.rows[i]) closest = std::min(closest, system_.distance(i, j));
     }
-    ASSERT_LT(closest, kZblOuterCutoff);
+    ASSERT_LT(closest, kZblReach);
+    ASSERT_EQ(evaluate_batch(reference_), QRVL_STATUS_OK) << qrvl_last_error_message();
   }
   void TearDown() override { qrvl_free_model(model_); }
 
-  // The batch road on the local atoms in their periodic cell; types are LAMMPS types - 1.
-  int evaluate_batch(double& energy, std::vector<double>& force, std::vector<double>& virial) {
-    test_support::BatchArrays b = test_support::BatchArrays::consecutive({kAtoms}, kTypes, kEdge);
-    for (int i = 0; i < kAtoms; ++i) {
-      b.types[i] = system_.types[i] - 1;
-      for (int c = 0; c < 3; ++c) b.positions[3 * i + c] = system_.positions[3 * i + c];
-    }
+  int atoms() const { return system_.nlocal; }
+
+  // The batch road on the local atoms in their periodic cell.
+  int evaluate_batch(Results& out) const {
+    test_support::BatchArrays b;
+    b.counts = {atoms()};
+    b.offsets = {0};
+    for (int i = 0; i < atoms(); ++i) b.types.push_back(kPermutingTypeMap[lammps_types_[i]]);
+    b.positions = xyz_;
+    if (spin_) b.spins = spins_;
+    const Cell& cell = std::get<1>(GetParam()).cell;
+    b.boxes.assign(cell.begin(), cell.end());
+    b.pbc = {1, 1, 1};
     const QrvlStructureBatch batch = b.view();
-    force.assign(3 * kAtoms, 0.0);
-    virial.assign(9, 0.0);
+    const auto n = static_cast<std::size_t>(atoms());
+    out.potential.assign(n, 0.0);
+    out.force.assign(3 * n, 0.0);
+    out.mforce.assign(3 * n, 0.0);
+    out.virial_per_atom.assign(9 * n, 0.0);
+    out.spin_transfer.assign(9 * n, 0.0);
+    std::array<double, 9> virial{};
     QrvlFindForceResult r{};
-    r.energy = &energy;
-    r.force = force.data();
+    r.energy = &out.energy;
+    r.potential = out.potential.data();
+    r.force = out.force.data();
     r.virial = virial.data();
-    return qrvl_find_force_batch(model_, &batch, &r);
+    r.virial_per_atom = out.virial_per_atom.data();
+    if (spin_) {
+      r.mforce = out.mforce.data();
+      r.spin_transfer = out.spin_transfer.data();
+    }
+    const int status = qrvl_find_force_batch(model_, &batch, &r);
+    for (int c = 0; c < 3; ++c) {
+      out.virial[c] = virial[kDiagonal[c]];
+      out.virial[3 + c] = (virial[kUpper[c]] + virial[kLower[c]]) / 2.0;
+    }
+    return status;
+  }
+
+  // Adds `width` values of every atom's row onto the atom it images; per-atom virial rows become row-major.
+  std::vector<double> folded(const std::function<double(int atom, int k)>& value, int width, bool virial) const {
+    std::vector<double> sums(static_cast<std::size_t>(width) * atoms(), 0.0);
+    for (int i = 0; i < system_.nall; ++i) {
+      for (int k = 0; k < width; ++k) {
+        const int to = virial ? kRowMajorOfLammps[k] : k;
+        sums[static_cast<std::size_t>(width) * system_.image_of[i] + to] += value(i, k);
+      }
+    }
+    return sums;
+  }
+
+  static std::array<double, 6> symmetrised_sum(const std::function<double(int atom, int k)>& value, int count) {
+    std::array<double, 6> sum{};
+    for (int i = 0; i < count; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        sum[c] += value(i, c);
+        sum[3 + c] += (value(i, 3 + c) + value(i, 6 + c)) / 2.0;
+      }
+    }
+    return sum;
+  }
+
+  void expect_batch_results(const Results& lammps, bool per_atom_virials, const std::string& what) const {
+    const Results& batch = reference_;
+    auto close = [&](double value, double expected, const std::string& name) {
+      EXPECT_NEAR(value, expected, kRelativeTolerance * std::max(1.0, std::abs(expected))) << what << ": " << name;
+    };
+    close(lammps.energy, batch.energy, "energy");
+    for (std::size_t k = 0; k < batch.potential.size(); ++k) {
+      close(lammps.potential[k], batch.potential[k], "potential");
+    }
+    for (std::size_t k = 0; k < batch.force.size(); ++k) close(lammps.force[k], batch.force[k], "force");
+    for (int k = 0; k < 6; ++k) close(lammps.virial[k], batch.virial[k], "virial");
+    if (per_atom_virials) {
+      for (std::size_t k = 0; k < batch.virial_per_atom.size(); ++k) {
+        close(lammps.virial_per_atom[k], batch.virial_per_atom[k], "per-atom virial");
+      }
+      for (int k = 0; k < 6; ++k) close(lammps.per_atom_sum[k], lammps.virial[k], "per-atom virials summed");
+    }
+    if (!spin_) return;
+    for (std::size_t k = 0; k < batch.mforce.size(); ++k) close(lammps.mforce[k], batch.mforce[k], "mforce");
+    for (std::size_t k = 0; k < batch.spin_transfer.size(); ++k) {
+      close(lammps.spin_transfer[k], batch.spin_transfer[k], "spin transfer");
+    }
+  }
+
+  Results evaluate_host(bool ghost_rows, bool per_atom_virials) const {
+    HostLammpsInput in(system_, kPermutingTypeMap);
+    if (ghost_rows) in.add_ghost_rows(system_);
+    in.flag_entries();
+    if (spin_) in.add_spins(test_support::lammps_spin_rows(system_, spins_));
+    const auto nall = static_cast<std::size_t>(system_.nall);
+    std::vector<std::vector<double>> force(nall, std::vector<double>(3, 0.0)), mforce = force;
+    std::vector<std::vector<double>> per_atom(nall, std::vector<double>(9, 0.0)), transfer = per_atom;
+    std::vector<double*> force_rows, mforce_rows, virial_rows, transfer_rows;
+    for (std::size_t i = 0; i < nall; ++i) {
+      force_rows.push_back(force[i].data());
+      mforce_rows.push_back(mforce[i].data());
+      virial_rows.push_back(per_atom[i].data());
+      transfer_rows.push_back(transfer[i].data());
+    }
+    Results out;
+    out.potential.assign(static_cast<std::size_t>(atoms()), 0.0);
+    QrvlLammpsNeighborResult r{};
+    r.energy = &out.energy;
+    r.virial = out.virial.data();
+    r.potential = out.potential.data();
+    r.force = force_rows.data();
+    if (per_atom_virials) r.virial_per_atom = virial_rows.data();
+    if (spin_) {
+      r.mforce = mforce_rows.data();
+      r.spin_transfer = transfer_rows.data();
+    }
+    const QrvlLammpsNeighborInput input = in.view(system_.nlocal);
+    EXPECT_EQ(qrvl_find_force_lammps_neighbors(model_, &input, &r), QRVL_STATUS_OK) << qrvl_last_error_message();
+    out.force = folded([&](int i, int k) { return force[i][k]; }, 3, false);
+    out.mforce = folded([&](int i, int k) { return mforce[i][k]; }, 3, false);
+    out.virial_per_atom = folded([&](int i, int k) { return per_atom[i][k]; }, 9, true);
+    out.spin_transfer = folded([&](int i, int k) { return transfer[i][k]; }, 9, false);
+    out.per_atom_sum = symmetrised_sum([&](int i, int k) { return per_atom[i][k]; }, system_.nall);
+    return out;
+  }
+
+  Results evaluate_device(bool ghost_rows, bool per_atom_virials) const {
+    DeviceLammpsInput in(system_, kPermutingTypeMap, system_.longest_row());
+    if (ghost_rows) in.add_ghost_rows(system_);
+    in.flag_entries();
+    if (spin_) in.add_spins(test_support::lammps_spin_rows(system_, spins_));
+    const auto nall = static_cast<std::size_t>(system_.nall);
+    const DeviceCopy<double> energy(std::vector<double>(1, 0.0)), virial(std::vector<double>(6, 0.0)),
+        potential(std::vector<double>(static_cast<std::size_t>(atoms()), 0.0)),
+        force(std::vector<double>(3 * nall, 0.0)), mforce(std::vector<double>(3 * nall, 0.0)),
+        per_atom(std::vector<double>(9 * nall, 0.0)), transfer(std::vector<double>(9 * nall, 0.0));
+    QrvlLammpsDeviceNeighborResult r{};
+    r.energy = energy.get();
+    r.virial = virial.get();
+    r.potential = potential.get();
+    r.force = force.get();
+    r.force_atom_stride = 3;
+    r.force_component_stride = 1;
+    if (per_atom_virials) {
+      r.virial_per_atom = per_atom.get();
+      r.virial_atom_stride = 9;
+      r.virial_component_stride = 1;
+    }
+    if (spin_) {
+      r.mforce = mforce.get();
+      r.mforce_atom_stride = 3;
+      r.mforce_component_stride = 1;
+      r.spin_transfer = transfer.get();
+      r.spin_transfer_atom_stride = 9;
+      r.spin_transfer_component_stride = 1;
+    }
+    const QrvlLammpsDeviceNeighborInput input = in.view();
+    EXPECT_EQ(qrvl_find_force_lammps_device_neighbors(model_, &input, &r), QRVL_STATUS_OK)
+        << qrvl_last_error_message();
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    Results out;
+    out.energy = energy.read()[0];
+    const std::vector<double> v = virial.read();
+    std::copy(v.begin(), v.end(), out.virial.begin());
+    out.potential = potential.read();
+    const std::vector<double> f = force.read(), m = mforce.read(), w = per_atom.read(), t = transfer.read();
+    out.force = folded([&](int i, int k) { return f[3 * static_cast<std::size_t>(i) + k]; }, 3, false);
+    out.mforce = folded([&](int i, int k) { return m[3 * static_cast<std::size_t>(i) + k]; }, 3, false);
+    out.virial_per_atom = folded([&](int i, int k) { return w[9 * static_cast<std::size_t>(i) + k]; }, 9, true);
+    out.spin_transfer = folded([&](int i, int k) { return t[9 * static_cast<std::size_t>(i) + k]; }, 9, false);
+    out.per_atom_sum = symmetrised_sum([&](int i, int k) { return w[9 * static_cast<std::size_t>(i) + k]; },
+                                       system_.nall);
+    return out;
   }
 
   std::unique_ptr<test_support::TempModelFile> file_;
   QrvlModel* model_ = nullptr;
+  bool spin_ = false;
+  std::vector<double> xyz_, spins_;
+  std::vector<std::int32_t> lammps_types_;
   LammpsSystem system_;
+  Results reference_;
 };
 
-void expect_same_outcome(int lammps_status, int batch_status, const std::string& batch_error) {
-  EXPECT_EQ(lammps_status, batch_status);
-  // Until every stage exists, both roads stop at the same missing stage.
-  if (batch_status == QRVL_STATUS_UNSUPPORTED) {
-    EXPECT_EQ(std::string(qrvl_last_error_message()), batch_error);
+std::string variant(bool ghost_rows, bool per_atom_virials) {
+  return std::string(ghost_rows ? "with ghost rows" : "local rows only") +
+         (per_atom_virials ? ", per-atom virials" : ", totals only");
+}
+
+TEST_P(LammpsRoads, HostListsGiveTheBatchResults) {
+  for (const bool ghost_rows : {false, true}) {
+    for (const bool per_atom_virials : {false, true}) {
+      expect_batch_results(evaluate_host(ghost_rows, per_atom_virials), per_atom_virials,
+                           variant(ghost_rows, per_atom_virials));
+    }
   }
 }
 
-TEST_P(LammpsFlatTest, HostListsGiveTheBatchResults) {
-  double batch_energy = 0.0;
-  std::vector<double> batch_force, batch_virial;
-  const int batch_status = evaluate_batch(batch_energy, batch_force, batch_virial);
-  ASSERT_THAT(batch_status, ::testing::AnyOf(QRVL_STATUS_OK, QRVL_STATUS_UNSUPPORTED));
-  const std::string batch_error = qrvl_last_error_message();
-
-  // Host lists are evaluated in gather form, so the ghosts next to local atoms need their own complete rows.
-  HostLammpsInput in(system_, kTypes);
-  in.add_ghost_rows(system_);
-  double energy = 0.0;
-  double virial[6] = {};
-  std::vector<std::vector<double>> force(kAtoms, std::vector<double>(3, 0.0));
-  std::vector<double*> rows;
-  for (auto& row : force) rows.push_back(row.data());
-  QrvlLammpsNeighborResult r{};
-  r.energy = &energy;
-  r.virial = virial;
-  r.force = rows.data();
-  const QrvlLammpsNeighborInput input = in.view(kAtoms);
-  expect_same_outcome(qrvl_find_force_lammps_neighbors(model_, &input, &r), batch_status, batch_error);
-  if (batch_status != QRVL_STATUS_OK) return;
-  expect_close(energy, batch_energy, "energy");
-  for (int i = 0; i < kAtoms; ++i) {
-    for (int c = 0; c < 3; ++c) expect_close(force[i][c], batch_force[3 * i + c], "force");
-  }
-  const int diagonal[3] = {0, 4, 8};
-  for (int c = 0; c < 3; ++c) expect_close(virial[c], batch_virial[diagonal[c]], "virial");
-}
-
-TEST_P(LammpsFlatTest, DeviceListsGiveTheBatchResults) {
-  double batch_energy = 0.0;
-  std::vector<double> batch_force, batch_virial;
-  const int batch_status = evaluate_batch(batch_energy, batch_force, batch_virial);
-  ASSERT_THAT(batch_status, ::testing::AnyOf(QRVL_STATUS_OK, QRVL_STATUS_UNSUPPORTED));
-  const std::string batch_error = qrvl_last_error_message();
-
-  const DeviceLammpsInput in(system_, kTypes, system_.longest_row());
-  const DeviceCopy<double> energy(std::vector<double>(1, 0.0)), virial(std::vector<double>(6, 0.0)),
-      force(std::vector<double>(3 * system_.nall, 0.0)), per_atom(std::vector<double>(9 * system_.nall, 0.0));
-  QrvlLammpsDeviceNeighborResult r{};
-  r.energy = energy.get();
-  r.virial = virial.get();
-  r.force = force.get();
-  r.force_atom_stride = 3;
-  r.force_component_stride = 1;
-  r.virial_per_atom = per_atom.get();
-  r.virial_atom_stride = 9;
-  r.virial_component_stride = 1;
-  const QrvlLammpsDeviceNeighborInput input = in.view();
-  expect_same_outcome(qrvl_find_force_lammps_device_neighbors(model_, &input, &r), batch_status, batch_error);
-  if (batch_status != QRVL_STATUS_OK) return;
-  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  expect_close(energy.read()[0], batch_energy, "energy");
-  // Ghost atoms carry the reactions of their images: fold them back onto the local atoms.
-  const std::vector<double> f = force.read();
-  std::vector<double> folded(3 * kAtoms, 0.0);
-  for (int i = 0; i < system_.nall; ++i) {
-    for (int c = 0; c < 3; ++c) folded[3 * system_.image_of[i] + c] += f[3 * i + c];
-  }
-  for (int k = 0; k < 3 * kAtoms; ++k) expect_close(folded[k], batch_force[k], "force");
-  const std::vector<double> v = virial.read();
-  const std::vector<double> atoms = per_atom.read();
-  const int diagonal[3] = {0, 4, 8};
-  for (int c = 0; c < 3; ++c) {
-    expect_close(v[c], batch_virial[diagonal[c]], "virial");
-    double sum = 0.0;  // per-atom virials are booked on neighbors, ghosts included
-    for (int i = 0; i < system_.nall; ++i) sum += atoms[9 * i + c];
-    expect_close(sum, batch_virial[diagonal[c]], "per-atom virial sum");
+// Four calls on one model: the later ones reuse the cached workspace.
+TEST_P(LammpsRoads, DeviceListsGiveTheBatchResults) {
+  for (const bool ghost_rows : {false, true}) {
+    for (const bool per_atom_virials : {false, true}) {
+      expect_batch_results(evaluate_device(ghost_rows, per_atom_virials), per_atom_virials,
+                           variant(ghost_rows, per_atom_virials));
+    }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, LammpsFlatTest, ::testing::Values("nep4", "nep4_zbl", "nep5"),
-                         [](const auto& test_case) { return std::string(test_case.param); });
+INSTANTIATE_TEST_SUITE_P(ModelsAndCells, LammpsRoads,
+                         ::testing::Combine(::testing::ValuesIn(model_cases()), ::testing::ValuesIn(cell_cases())),
+                         [](const auto& test_case) {
+                           return std::string(std::get<0>(test_case.param).name) + std::get<1>(test_case.param).name;
+                         });
 
 }  // namespace
 }  // namespace quarvel

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -51,45 +52,58 @@ class HostLammpsDriverTest : public LammpsDriverTest {
   int staged_ = system_.referenced_count();
 };
 
-// The stand-in pipeline's outputs read back in LAMMPS layout: the pipeline runs over every staged atom; energy and
-// forces come from local atoms, per-atom virials from every staged atom, and the virial totals from local atoms
-// (or from all staged atoms when per-atom virials are booked on neighbors).
+// The stand-in pipeline's outputs read back in LAMMPS layout: the local atoms are the centres; energies come from
+// them, forces and per-atom virials from every staged atom (the ghosts' rows carry what the caller adds onto the
+// atoms they image), and the virial totals from every staged atom whether or not per-atom virials are asked for.
 TEST_F(HostLammpsDriverTest, WritesLammpsRowsAndTotals) {
   for (const bool per_atom : {false, true}) {
     HostResult out(staged_);
     QrvlLammpsNeighborResult r = out.view(per_atom);
     ASSERT_EQ(evaluate_host(input_.view(system_.nlocal), r), QRVL_STATUS_OK) << qrvl_last_error_message();
-    EXPECT_EQ(pipeline_record().last_request.neighbor_topology, kSingleSetNeighborTopology);
+    EXPECT_EQ(pipeline_record().last_request.neighbor_topology, kHostLammpsNeighborTopology);
     EXPECT_EQ(pipeline_record().last_request.virial_mode, per_atom ? kPerAtomVirials : kVirialTotals);
     EXPECT_TRUE(pipeline_record().last_request.compute_energy);
-    EXPECT_EQ(pipeline_record().last_atom_count, staged_);
+    EXPECT_EQ(pipeline_record().last_atom_count, system_.nlocal);
     EXPECT_EQ(pipeline_record().last_view.atom_capacity, static_cast<std::uint64_t>(staged_));
 
-    double energy = 0.0, sum_x_local = 0.0, sum_x_all = 0.0;
+    double energy = 0.0, sum_x = 0.0;
     for (int i = 0; i < staged_; ++i) {
       const double x = system_.positions[3 * i];
-      sum_x_all += x;
-      if (i < system_.nlocal) {
+      const bool local = i < system_.nlocal;
+      if (local) {
         energy += static_cast<double>(system_.rows[i].size());
-        sum_x_local += x;
+        sum_x += x;
         EXPECT_EQ(out.potential[i], static_cast<double>(system_.rows[i].size()));
-        for (int c = 0; c < 3; ++c) EXPECT_EQ(out.force[i][c], system_.positions[3 * i + c]) << "atom " << i;
-      } else {
-        EXPECT_THAT(out.force[i], Each(kUntouched)) << "ghost " << i;
       }
+      const double sign = local ? 1.0 : -1.0;  // the stand-in pushes -position onto ghosts
+      for (int c = 0; c < 3; ++c) EXPECT_EQ(out.force[i][c], sign * system_.positions[3 * i + c]) << "atom " << i;
       if (per_atom) {
-        for (int k = 0; k < 9; ++k) EXPECT_EQ(out.virial_per_atom[i][k], (k + 1) * x) << "atom " << i;
+        for (int k = 0; k < 9; ++k) EXPECT_EQ(out.virial_per_atom[i][k], local ? (k + 1) * x : 0.0) << "atom " << i;
       } else {
         EXPECT_THAT(out.virial_per_atom[i], Each(kUntouched));
       }
     }
     EXPECT_EQ(out.energy, energy);
-    const double sum_x = per_atom ? sum_x_all : sum_x_local;
     // Device components k = (k + 1) x: xx = 1, yy = 2, zz = 3, xy = (4 + 7)/2, xz = (5 + 8)/2, yz = (6 + 9)/2.
     const double factors[6] = {1.0, 2.0, 3.0, 5.5, 6.5, 7.5};
     for (int k = 0; k < 6; ++k) EXPECT_DOUBLE_EQ(out.virial[k], factors[k] * sum_x) << "component " << k;
     EXPECT_THAT(out.mforce[0], Each(kUntouched));
   }
+}
+
+// A rank that domain decomposition left without atoms: zero totals, nothing else written, no device work.
+TEST_F(HostLammpsDriverTest, EmptyRankAnswersZeroTotalsAndWritesNothingElse) {
+  HostResult out(staged_);
+  QrvlLammpsNeighborResult r = out.view(true);
+  QrvlLammpsNeighborInput in = input_.view(0);
+  in.inum = 0;
+  ASSERT_EQ(evaluate_host(in, r), QRVL_STATUS_OK) << qrvl_last_error_message();
+  EXPECT_EQ(out.energy, 0.0);
+  EXPECT_THAT(out.virial, Each(0.0));
+  EXPECT_THAT(out.potential, Each(kUntouched));
+  for (const auto& row : out.force) EXPECT_THAT(row, Each(kUntouched));
+  for (const auto& row : out.virial_per_atom) EXPECT_THAT(row, Each(kUntouched));
+  EXPECT_EQ(pipeline_record().calls, 0);
 }
 
 // Null rows are skipped; magnetic forces of an ordinary model are ignored.
@@ -130,11 +144,10 @@ TEST_F(HostLammpsDriverTest, SpinModelStagesSpinsAndReturnsMagneticForcesAndTran
   r.spin_transfer = out.transfer_rows.data();
   ASSERT_EQ(evaluate_host(input_.view(system_.nlocal), r), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_TRUE(pipeline_record().last_request.spin_transfer);
-  for (int i = 0; i < system_.nlocal; ++i) {
+  for (int i = 0; i < staged_; ++i) {  // magnetic forces of ghosts too: the caller adds them onto their atoms
     EXPECT_EQ(out.mforce[i][0], 0.5 * (i + 1)) << "atom " << i;
-    EXPECT_EQ(out.spin_transfer[i][3], 3.5) << "atom " << i;
+    EXPECT_EQ(out.spin_transfer[i][3], i < system_.nlocal ? 3.5 : 0.0) << "atom " << i;
   }
-  EXPECT_THAT(out.mforce[staged_ - 1], Each(kUntouched));  // magnetic forces of local atoms only
 }
 
 struct StatusCase {
@@ -150,6 +163,9 @@ std::vector<StatusCase> status_cases() {
   using C = std::atomic<bool>;
   static double* scratch_rows[64] = {};
   static const std::int32_t unmapped[kLammpsTypes + 1] = {-1, -1, -1};
+  static const std::int32_t beyond_model[kLammpsTypes + 1] = {-1, 0, kLammpsTypes};
+  static const double nan_row[3] = {std::nan(""), 0.0, 0.0};
+  static const double* const nan_rows[1] = {nan_row};  // only atom 0's row is read before the refusal
   return {
       {"NegativeNlocal", [](In& in, R&, C&) { in.nlocal = -1; }, QRVL_STATUS_INVALID_ARGUMENT, ""},
       {"NegativeInum", [](In& in, R&, C&) { in.inum = -1; }, QRVL_STATUS_INVALID_ARGUMENT, ""},
@@ -165,30 +181,35 @@ std::vector<StatusCase> status_cases() {
       {"Cancelled", [](In&, R&, C& cancel) { cancel = true; }, QRVL_STATUS_CANCELLED, ""},
       {"SpinTransferOfOrdinaryModel", [](In&, R& r, C&) { r.spin_transfer = scratch_rows; },
        QRVL_STATUS_UNSUPPORTED, ""},
-      {"NoAtoms",
-       [](In& in, R&, C&) {
-         in.nlocal = 0;
-         in.inum = 0;
-       },
-       QRVL_STATUS_INVALID_ARGUMENT, ""},
+      {"ActiveAtomsOfAnEmptyRank", [](In& in, R&, C&) { in.nlocal = 0; }, QRVL_STATUS_INVALID_ARGUMENT,
+       "active atom index out of range"},
       {"NoActiveAtoms", [](In& in, R&, C&) { in.inum = 0; }, QRVL_STATUS_RUNTIME_ERROR,
        "active_atom_capacity must be in 1..atom_capacity"},
       {"BadListContents", [](In& in, R&, C&) { in.type_map = unmapped; },
        QRVL_STATUS_RUNTIME_ERROR, "unmapped LAMMPS atom type"},
+      {"GhostAsActiveAtom", [](In& in, R&, C&) { in.nlocal -= 1; }, QRVL_STATUS_INVALID_ARGUMENT,
+       "active atom index out of range"},
+      {"TypeBeyondTheModel", [](In& in, R&, C&) { in.type_map = beyond_model; }, QRVL_STATUS_INVALID_ARGUMENT,
+       "mapped LAMMPS atom type exceeds model type count"},
+      {"NanPosition", [](In& in, R&, C&) { in.positions = nan_rows; }, QRVL_STATUS_INVALID_ARGUMENT,
+       "atom 0 has a non-finite position"},
   };
 }
 
 class HostLammpsDriverAnswers : public HostLammpsDriverTest, public ::testing::WithParamInterface<StatusCase> {};
 
-// Refusals before the device work answer without a text; later failures carry one and leave the caller's
-// arrays untouched.
-TEST_P(HostLammpsDriverAnswers, WithItsStatusAndText) {
+// Refusals of the record answer without a text, those of its contents with one; every call gives the same
+// answer, the pipeline never runs and the caller's arrays stay untouched.
+TEST_P(HostLammpsDriverAnswers, WithItsStatusAndTextOnEveryCall) {
   HostResult out(staged_);
   QrvlLammpsNeighborInput in = input_.view(system_.nlocal);
   QrvlLammpsNeighborResult r = out.view();
   GetParam().change(in, r, cancel_);
-  EXPECT_EQ(evaluate_host(in, r), GetParam().status);
-  EXPECT_STREQ(qrvl_last_error_message(), GetParam().message);
+  for (const char* call : {"first call", "second call"}) {
+    clear_last_error();
+    EXPECT_EQ(evaluate_host(in, r), GetParam().status) << call;
+    EXPECT_STREQ(qrvl_last_error_message(), GetParam().message) << call;
+  }
   EXPECT_EQ(pipeline_record().calls, 0);
   EXPECT_EQ(out.energy, kUntouched);
   EXPECT_THAT(out.force[0], Each(kUntouched));

@@ -218,6 +218,9 @@ std::vector<RefusalCase> refusal_cases() {
        "radial cutoff must be positive"},
       {"FlexibleZbl", [](P& p) { p.flexible_zbl = true; }, VirialTarget::none, false,
        "flexible ZBL is not supported yet"},
+      // Its per-pair cutoffs are not those of the universal repulsion the kernel adds.
+      {"TypewiseZbl", [](P& p) { p.typewise_zbl = true; }, VirialTarget::none, false,
+       "typewise ZBL is not supported by the fused LAMMPS radial/ZBL kernel"},
       {"ZblOuterBelowInner", [](P& p) { p.zbl_rc_outer = p.zbl_rc_inner; }, VirialTarget::none, false,
        "ZBL outer cutoff must exceed inner"},
       {"RadialCutoffBelowZblRange", [](P& p) { p.zbl_rc_outer = p.cutoff_radial + 1.0; }, VirialTarget::none, false,

@@ -72,6 +72,7 @@ TEST(InternalPlan, TypeScheduleCountsGrowPerThousandTwentyFourAtoms) {
 
 TEST(ExternalPlan, PartialSumsGrowPerTwoHundredFiftySixAtoms) {
   const ModelProtocol p = minimal_protocol();
+  EXPECT_EQ(count_of(make_external_neighbor_workspace_plan(p, 1, 1, false, false), "neighbor_overflow"), 5u);
   EXPECT_EQ(count_of(make_external_neighbor_workspace_plan(p, 1, 1, false, false), "lammps_partial_sums"), 7u);
   EXPECT_EQ(count_of(make_external_neighbor_workspace_plan(p, 256, 1, false, false), "lammps_partial_sums"), 7u);
   EXPECT_EQ(count_of(make_external_neighbor_workspace_plan(p, 257, 1, false, false), "lammps_partial_sums"), 14u);

@@ -107,6 +107,28 @@ TEST_F(ZblForces, ForcesOnlyLeaveEnergyAndVirialAloneAndBookingsAgree) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(component_total(owner.force, a, kAtoms, c), 0.0, kRoundingTolerance);
 }
 
+// The float sink of the device LAMMPS path: the owner virial in double as without it, and each pair term in
+// float on the neighbor, where the scatter booking puts it.
+TEST_F(ZblForces, FloatSinkBooksTheOwnerVirialAndTheNeighborTermsInFloat) {
+  StagedStructure s = test_support::stage_for_forces(zbl_shape(), kAtoms, 45, true);
+  const std::size_t a = s.view().atom_capacity;
+  const ForceOutputs owner = run(s, true, VirialTarget::fp64_owner, kAtoms);
+  const ForceOutputs scatter = run(s, true, VirialTarget::fp64_scatter, kAtoms);
+  const ForceOutputs sink = run(s, true, VirialTarget::float_sink, kAtoms);
+  double largest = 0.0;
+  for (int i = 0; i < kAtoms; ++i) {
+    EXPECT_EQ(sink.potential[i], owner.potential[i]);
+    for (int c = 0; c < 3; ++c) EXPECT_EQ(sink.force[c * a + i], owner.force[c * a + i]);
+    for (int k = 0; k < 9; ++k) {
+      EXPECT_EQ(sink.virial[k * a + i], owner.virial[k * a + i]);
+      EXPECT_NEAR(sink.sink[k * a + i], scatter.virial[k * a + i], kRoundingTolerance) << "atom " << i;
+      largest = std::max(largest, std::abs(scatter.virial[k * a + i]));
+    }
+  }
+  EXPECT_GT(largest, 0.01) << "the structure must have close pairs";
+  EXPECT_THAT(owner.sink, ::testing::Each(0.0f));  // the sink is written only when it is the target
+}
+
 // The batched twin reads each atom's cell from the workspace and always books energies and virials.
 TEST_F(ZblForces, BatchedKernelMatchesTheOneSetKernel) {
   StagedStructure s = test_support::stage_for_forces(zbl_shape(), kAtoms, 44);
@@ -139,7 +161,7 @@ std::vector<test_support::LauncherRefusal> zbl_refusals() {
   const auto same = [](ModelProtocol&) {};
   const VirialTarget owner = VirialTarget::fp64_owner;
   return {
-      {"FloatSink", false, VirialTarget::float_sink, same, nullptr, "ZBL forces do not support the float virial sink"},
+      {"FloatSinkMissing", false, VirialTarget::float_sink, same, nullptr, "workspace missing per-atom virial sink"},
       {"BatchedWithoutVirial", true, VirialTarget::none, same, nullptr,
        "batched ZBL forces require an FP64 virial target"},
       {"NotAZblModel", false, owner, [](ModelProtocol& p) { p.has_zbl = false; }, nullptr,

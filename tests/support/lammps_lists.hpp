@@ -1,7 +1,7 @@
 #pragma once
-// LAMMPS-style full neighbor lists for tests: local atoms in a cubic cell, their periodic images within the list
-// cutoff as ghost atoms, and per local atom every other atom (local or ghost) closer than the list cutoff, found
-// by brute force. Owns the arrays the host and device input records point at.
+// LAMMPS-style full neighbor lists for tests: local atoms in a periodic cell, their periodic images within the
+// ghost cutoff as ghost atoms, and per local atom every other atom (local or ghost) closer than the list cutoff,
+// found by brute force. Owns the arrays the host and device input records point at.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -11,23 +11,31 @@
 #include "cuda_backend/device_buffer.hpp"
 #include "cuda_backend/cuda_runtime_platform.hpp"
 #include "quarvel/quarvel.h"
+#include "support/cell_math.hpp"
 
 namespace quarvel::test_support {
+
+constexpr std::int32_t kLammpsFlagShift = 30;  // a LAMMPS neighbor entry keeps two flag bits above the index
+
+// The entry k of a row as LAMMPS may hand it over: the atom index with flag value k % 4 in the two top bits.
+inline std::int32_t flagged_entry(std::int32_t atom, std::size_t k) {
+  const auto flags = static_cast<std::uint32_t>(k % 4) << kLammpsFlagShift;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(atom) | flags);
+}
 
 struct LammpsSystem {
   int nlocal = 0;
   int nall = 0;
-  double edge = 0.0;                         // Angstrom, cubic cell of the local atoms
+  double list_cutoff = 0.0;                  // Angstrom: rows hold every other atom closer than this
   std::vector<std::int32_t> types;           // LAMMPS type per atom (local then ghosts)
   std::vector<double> positions;             // x, y, z per atom
   std::vector<std::int32_t> image_of;        // the local atom each atom is a copy of
   std::vector<std::vector<std::int32_t>> rows;  // full neighbor row of each local atom, ascending index
-  std::vector<std::pair<std::int32_t, std::vector<std::int32_t>>> ghost_rows;  // (ghost, its complete row)
 
-  std::vector<std::int32_t> row_of(int i, double list_cutoff) const {
+  std::vector<std::int32_t> row_of(int i, double cutoff) const {
     std::vector<std::int32_t> row;
     for (int j = 0; j < nall; ++j) {
-      if (j != i && distance(i, j) < list_cutoff) row.push_back(j);
+      if (j != i && distance(i, j) < cutoff) row.push_back(j);
     }
     return row;
   }
@@ -54,38 +62,49 @@ struct LammpsSystem {
     return longest;
   }
 
-  // `nlocal` atoms at fixed pseudo-random spots of a cell of `edge` Angstrom; LAMMPS type 1 + i % lammps_types.
-  // Ghost atoms are the images within `ghost_cutoff` (at least the list cutoff) of the cell. With a ghost cutoff
-  // of twice the list cutoff, `ghost_rows` holds the complete rows of the ghosts within the list cutoff of the
-  // cell, as a LAMMPS ghost neighbor list does.
-  static LammpsSystem random(int nlocal, double edge, double list_cutoff, int lammps_types, std::uint32_t seed = 7,
-                             double ghost_cutoff = 0.0) {
+  // The local atoms of a periodic cell (positions x, y, z inside it) and their ghosts as LAMMPS builds them:
+  // every image whose fractional coordinates lie within `ghost_cutoff` (at least the list cutoff) of the cell,
+  // measured across the lattice planes, in the order of the cell shifts and then of the local atoms. The rows
+  // of the local atoms hold every other atom closer than the list cutoff, images of the atom itself included
+  // when the cell is thinner than the cutoff.
+  static LammpsSystem periodic(const Cell& cell, const std::vector<double>& local_positions,
+                               const std::vector<std::int32_t>& lammps_types, double list_cutoff,
+                               double ghost_cutoff = 0.0) {
     ghost_cutoff = std::max(ghost_cutoff, list_cutoff);
-    const int shells = static_cast<int>(std::ceil(ghost_cutoff / edge));
-    LammpsSystem s;
-    s.nlocal = nlocal;
-    s.edge = edge;
-    std::uint32_t state = seed;
-    auto next = [&state] {
-      state = state * 1664525u + 1013904223u;  // a fixed linear congruential sequence: same atoms on every run
-      return static_cast<double>(state >> 8) / static_cast<double>(1u << 24);
-    };
-    for (int i = 0; i < nlocal; ++i) {
-      s.types.push_back(1 + i % lammps_types);
-      for (int c = 0; c < 3; ++c) s.positions.push_back(edge * next());
-      s.image_of.push_back(i);
+    const Cell inverse = inverse_of(cell);
+    double reach[3];  // the ghost shell's thickness along each cell vector, in fractional units
+    int shells[3];
+    for (int k = 0; k < 3; ++k) {
+      const double plane_density = std::sqrt(inverse[3 * k] * inverse[3 * k] + inverse[3 * k + 1] * inverse[3 * k + 1] +
+                                             inverse[3 * k + 2] * inverse[3 * k + 2]);
+      reach[k] = ghost_cutoff * plane_density;
+      shells[k] = static_cast<int>(std::ceil(reach[k]));
     }
-    for (int a = -shells; a <= shells; ++a) {
-      for (int b = -shells; b <= shells; ++b) {
-        for (int c = -shells; c <= shells; ++c) {
+    LammpsSystem s;
+    s.nlocal = static_cast<int>(lammps_types.size());
+    s.list_cutoff = list_cutoff;
+    s.types = lammps_types;
+    s.positions = local_positions;
+    for (int i = 0; i < s.nlocal; ++i) s.image_of.push_back(i);
+    for (int a = -shells[0]; a <= shells[0]; ++a) {
+      for (int b = -shells[1]; b <= shells[1]; ++b) {
+        for (int c = -shells[2]; c <= shells[2]; ++c) {
           if (a == 0 && b == 0 && c == 0) continue;
-          for (int i = 0; i < nlocal; ++i) {
-            const double p[3] = {s.positions[3 * i] + a * edge, s.positions[3 * i + 1] + b * edge,
-                                 s.positions[3 * i + 2] + c * edge};
+          const int shift[3] = {a, b, c};
+          for (int i = 0; i < s.nlocal; ++i) {
+            double p[3];
+            for (int row = 0; row < 3; ++row) {
+              p[row] = local_positions[3 * i + row] + a * cell[3 * row] + b * cell[3 * row + 1] + c * cell[3 * row + 2];
+            }
             bool near = true;
-            for (double x : p) near = near && x > -ghost_cutoff && x < edge + ghost_cutoff;
+            for (int k = 0; k < 3; ++k) {
+              double f = 0.0;
+              for (int row = 0; row < 3; ++row) f += inverse[3 * k + row] * local_positions[3 * i + row];
+              f += shift[k];
+              near = near && f > -reach[k] && f < 1.0 + reach[k];
+            }
             if (!near) continue;
-            s.types.push_back(s.types[i]);
+            s.types.push_back(lammps_types[i]);
             s.positions.insert(s.positions.end(), p, p + 3);
             s.image_of.push_back(i);
           }
@@ -93,22 +112,50 @@ struct LammpsSystem {
       }
     }
     s.nall = static_cast<int>(s.types.size());
-    s.rows.resize(nlocal);
-    for (int i = 0; i < nlocal; ++i) s.rows[i] = s.row_of(i, list_cutoff);
-    if (ghost_cutoff >= 2.0 * list_cutoff) {
-      for (int i = nlocal; i < s.nall; ++i) {
-        bool inner = true;
-        for (int c = 0; c < 3; ++c) {
-          inner = inner && s.positions[3 * i + c] > -list_cutoff && s.positions[3 * i + c] < edge + list_cutoff;
-        }
-        if (inner) s.ghost_rows.emplace_back(i, s.row_of(i, list_cutoff));
-      }
-    }
+    s.rows.resize(s.nlocal);
+    for (int i = 0; i < s.nlocal; ++i) s.rows[i] = s.row_of(i, list_cutoff);
     return s;
+  }
+
+  // `nlocal` atoms at fixed pseudo-random spots of a cubic cell of `edge` Angstrom; LAMMPS type 1 + i % lammps_types.
+  static LammpsSystem random(int nlocal, double edge, double list_cutoff, int lammps_types, std::uint32_t seed = 7,
+                             double ghost_cutoff = 0.0) {
+    std::uint32_t state = seed;
+    auto next = [&state] {
+      state = state * 1664525u + 1013904223u;  // a fixed linear congruential sequence: same atoms on every run
+      return static_cast<double>(state >> 8) / static_cast<double>(1u << 24);
+    };
+    std::vector<std::int32_t> types;
+    std::vector<double> positions;
+    for (int i = 0; i < nlocal; ++i) {
+      types.push_back(1 + i % lammps_types);
+      for (int c = 0; c < 3; ++c) positions.push_back(edge * next());
+    }
+    const Cell cubic = {edge, 0.0, 0.0, 0.0, edge, 0.0, 0.0, 0.0, edge};
+    return periodic(cubic, positions, types, list_cutoff, ghost_cutoff);
   }
 };
 
-// Host-memory record of a system, with row pointers as LAMMPS hands them over.
+// The map of LAMMPS type t to model type t - 1 (entry 0 unmapped).
+inline std::vector<std::int32_t> shifted_type_map(int lammps_types) {
+  std::vector<std::int32_t> map = {-1};
+  for (int t = 1; t <= lammps_types; ++t) map.push_back(t - 1);
+  return map;
+}
+
+// LAMMPS spin rows of every atom (direction x, y, z, then magnitude) from spin vectors of the local atoms, one
+// x, y, z triple each; ghosts carry the spins of the atoms they image.
+inline std::vector<std::vector<double>> lammps_spin_rows(const LammpsSystem& s, const std::vector<double>& spins) {
+  std::vector<std::vector<double>> rows;
+  for (int i = 0; i < s.nall; ++i) {
+    const double* v = &spins[3 * static_cast<std::size_t>(s.image_of[i])];
+    const double magnitude = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    rows.push_back({v[0] / magnitude, v[1] / magnitude, v[2] / magnitude, magnitude});
+  }
+  return rows;
+}
+
+// Host-memory record of a system, with row pointers as LAMMPS hands them over: ilist names the local atoms.
 struct HostLammpsInput {
   std::vector<std::int32_t> ilist, numneigh, types, type_map;
   std::vector<std::vector<std::int32_t>> neighbor_rows;
@@ -117,8 +164,8 @@ struct HostLammpsInput {
   std::vector<std::vector<double>> spin_rows;
   std::vector<const double*> spins;
 
-  // type_map maps LAMMPS type t to model type t - 1 (entry 0 unmapped).
-  HostLammpsInput(const LammpsSystem& s, int lammps_types) {
+  HostLammpsInput(const LammpsSystem& s, int lammps_types) : HostLammpsInput(s, shifted_type_map(lammps_types)) {}
+  HostLammpsInput(const LammpsSystem& s, std::vector<std::int32_t> map) : type_map(std::move(map)) {
     numneigh.assign(s.nall, 0);
     neighbor_rows.resize(s.nall);
     for (int i = 0; i < s.nlocal; ++i) {
@@ -126,20 +173,24 @@ struct HostLammpsInput {
       neighbor_rows[i] = s.rows[i];
       numneigh[i] = static_cast<std::int32_t>(s.rows[i].size());
     }
-    for (const auto& row : neighbor_rows) firstneigh.push_back(row.empty() ? nullptr : row.data());
+    firstneigh.resize(s.nall);
+    refresh_rows();
     types = s.types;
-    type_map.push_back(-1);
-    for (int t = 1; t <= lammps_types; ++t) type_map.push_back(t - 1);
     for (int i = 0; i < s.nall; ++i) positions.push_back(&s.positions[3 * i]);
   }
-  // Lists the ghosts that have complete rows as active atoms too (a LAMMPS ghost neighbor list).
+  // Gives the ghosts rows too, as a LAMMPS list with ghost neighbors has them; ilist still names the local atoms.
   void add_ghost_rows(const LammpsSystem& s) {
-    for (const auto& [ghost, row] : s.ghost_rows) {
-      ilist.push_back(ghost);
-      neighbor_rows[ghost] = row;
-      numneigh[ghost] = static_cast<std::int32_t>(row.size());
+    for (int ghost = s.nlocal; ghost < s.nall; ++ghost) {
+      neighbor_rows[ghost] = s.row_of(ghost, s.list_cutoff);
+      numneigh[ghost] = static_cast<std::int32_t>(neighbor_rows[ghost].size());
     }
     refresh_rows();
+  }
+  // Sets the two flag bits of the entries as flagged_entry does.
+  void flag_entries() {
+    for (auto& row : neighbor_rows) {
+      for (std::size_t k = 0; k < row.size(); ++k) row[k] = flagged_entry(row[k], k);
+    }
   }
   void add_spins(const std::vector<std::vector<double>>& rows) {
     spin_rows = rows;
@@ -184,36 +235,55 @@ struct DeviceCopy {
 };
 
 // Device-memory arrays of a system in the layouts the device entry point takes: neighbors row-major with
-// `row_width` slots per local atom (atom stride row_width, slot stride 1), positions atom-major (atom stride 3,
-// component stride 1), LAMMPS types with the map of HostLammpsInput.
+// `row_width` slots per row (atom stride row_width, slot stride 1), rows for the local atoms (and the ghosts
+// after add_ghost_rows), positions atom-major (atom stride 3, component stride 1), LAMMPS types with a map,
+// spin rows of four values (atom stride 4) after add_spins.
 struct DeviceLammpsInput {
   int nlocal = 0, nall = 0, row_width = 0;
   std::vector<std::int32_t> host_neighbors, host_numneigh, host_ilist;
   DeviceCopy<std::int32_t> ilist, numneigh, neighbors, types, type_map;
-  DeviceCopy<double> positions;
+  DeviceCopy<double> positions, spins;
 
   DeviceLammpsInput(const LammpsSystem& s, int lammps_types, int width)
-      : nlocal(s.nlocal), nall(s.nall), row_width(width) {
-    host_neighbors.assign(static_cast<std::size_t>(s.nlocal) * width, 0);
-    for (int i = 0; i < s.nlocal; ++i) {
-      host_ilist.push_back(i);
-      host_numneigh.push_back(static_cast<std::int32_t>(s.rows[i].size()));
-      for (std::size_t k = 0; k < s.rows[i].size() && static_cast<int>(k) < width; ++k) {
-        host_neighbors[static_cast<std::size_t>(i) * width + k] = s.rows[i][k];
-      }
-    }
-    std::vector<std::int32_t> map = {-1};
-    for (int t = 1; t <= lammps_types; ++t) map.push_back(t - 1);
+      : DeviceLammpsInput(s, shifted_type_map(lammps_types), width) {}
+  DeviceLammpsInput(const LammpsSystem& s, const std::vector<std::int32_t>& map, int width)
+      : nlocal(s.nlocal), nall(s.nall) {
+    for (int i = 0; i < s.nlocal; ++i) host_ilist.push_back(i);
+    lay_out_rows(s.rows, width);
     upload(s.types, map, s.positions);
   }
   void upload(const std::vector<std::int32_t>& lammps_types, const std::vector<std::int32_t>& map,
               const std::vector<double>& xyz) {
-    ilist = DeviceCopy<std::int32_t>(host_ilist);
-    numneigh = DeviceCopy<std::int32_t>(host_numneigh);
-    neighbors = DeviceCopy<std::int32_t>(host_neighbors);
+    refresh_lists();
     types = DeviceCopy<std::int32_t>(lammps_types);
     type_map = DeviceCopy<std::int32_t>(map);
     positions = DeviceCopy<double>(xyz);
+  }
+  // Gives the ghosts rows too, widening the rows to the longest one; ilist still names the local atoms.
+  void add_ghost_rows(const LammpsSystem& s) {
+    std::vector<std::vector<std::int32_t>> rows = s.rows;
+    int width = row_width;
+    for (int ghost = s.nlocal; ghost < s.nall; ++ghost) {
+      rows.push_back(s.row_of(ghost, s.list_cutoff));
+      width = std::max(width, static_cast<int>(rows.back().size()));
+    }
+    lay_out_rows(rows, width);
+    refresh_lists();
+  }
+  // Sets the two flag bits of the entries as flagged_entry does.
+  void flag_entries() {
+    for (std::size_t i = 0; i < host_numneigh.size(); ++i) {
+      for (int k = 0; k < std::min(host_numneigh[i], row_width); ++k) {
+        std::int32_t& entry = host_neighbors[i * static_cast<std::size_t>(row_width) + static_cast<std::size_t>(k)];
+        entry = flagged_entry(entry, static_cast<std::size_t>(k));
+      }
+    }
+    refresh_lists();
+  }
+  void add_spins(const std::vector<std::vector<double>>& rows) {
+    std::vector<double> flat;
+    for (const auto& row : rows) flat.insert(flat.end(), row.begin(), row.end());
+    spins = DeviceCopy<double>(flat);
   }
   // Re-uploads the lists after a test changed the host copies.
   void refresh_lists() {
@@ -227,12 +297,12 @@ struct DeviceLammpsInput {
     in.nall = nall;
     in.inum = static_cast<std::int32_t>(host_ilist.size());
     in.max_neighbors = row_width;
-    in.neighbor_rows = nlocal;
-    in.numneigh_length = nlocal;
+    in.neighbor_rows = static_cast<std::int32_t>(host_numneigh.size());
+    in.numneigh_length = static_cast<std::int32_t>(host_numneigh.size());
     in.ilist = ilist.get();
     in.numneigh = numneigh.get();
     in.neighbors = neighbors.get();
-    in.neighbor_atom_stride = row_width;
+    in.neighbor_atom_stride = std::max(row_width, 1);
     in.neighbor_slot_stride = 1;
     in.types = types.get();
     in.type_map = type_map.get();
@@ -240,7 +310,26 @@ struct DeviceLammpsInput {
     in.positions = positions.get();
     in.position_atom_stride = 3;
     in.position_component_stride = 1;
+    if (spins.count > 0) {
+      in.spins = spins.get();
+      in.spin_atom_stride = 4;
+      in.spin_component_stride = 1;
+    }
     return in;
+  }
+
+ private:
+  // Row i at i x width, truncated to the width; the counts stay those of the full rows.
+  void lay_out_rows(const std::vector<std::vector<std::int32_t>>& rows, int width) {
+    row_width = width;
+    host_numneigh.clear();
+    host_neighbors.assign(rows.size() * static_cast<std::size_t>(std::max(width, 1)), 0);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      host_numneigh.push_back(static_cast<std::int32_t>(rows[i].size()));
+      for (std::size_t k = 0; k < rows[i].size() && static_cast<int>(k) < width; ++k) {
+        host_neighbors[i * static_cast<std::size_t>(std::max(width, 1)) + k] = rows[i][k];
+      }
+    }
   }
 };
 

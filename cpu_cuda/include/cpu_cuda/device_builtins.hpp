@@ -121,13 +121,24 @@ inline T atomic_compare_swap(T* address, T compare, T value) {
   return compare;  // the value found, whether or not it was replaced
 }
 
-template <typename T>
-inline T atomic_fetch_max(T* address, T value) {
+// Stores `value` unless what the address holds already comes before it in `order`; answers the value found.
+template <typename T, typename Order>
+inline T atomic_fetch_first(T* address, T value, Order order) {
   T expected = __atomic_load_n(address, __ATOMIC_RELAXED);
-  while (expected < value &&
+  while (order(value, expected) &&
          !__atomic_compare_exchange_n(address, &expected, value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
   }
   return expected;
+}
+
+template <typename T>
+inline T atomic_fetch_max(T* address, T value) {
+  return atomic_fetch_first(address, value, [](T a, T b) { return b < a; });
+}
+
+template <typename T>
+inline T atomic_fetch_min(T* address, T value) {
+  return atomic_fetch_first(address, value, [](T a, T b) { return a < b; });
 }
 }  // namespace cpu_cuda::detail
 
@@ -154,6 +165,12 @@ inline unsigned int atomicMax(unsigned int* a, unsigned int v) { return cpu_cuda
 inline long long atomicMax(long long* a, long long v) { return cpu_cuda::detail::atomic_fetch_max(a, v); }
 inline unsigned long long atomicMax(unsigned long long* a, unsigned long long v) {
   return cpu_cuda::detail::atomic_fetch_max(a, v);
+}
+inline int atomicMin(int* a, int v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline unsigned int atomicMin(unsigned int* a, unsigned int v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline long long atomicMin(long long* a, long long v) { return cpu_cuda::detail::atomic_fetch_min(a, v); }
+inline unsigned long long atomicMin(unsigned long long* a, unsigned long long v) {
+  return cpu_cuda::detail::atomic_fetch_min(a, v);
 }
 inline int atomicCAS(int* a, int compare, int v) { return cpu_cuda::detail::atomic_compare_swap(a, compare, v); }
 inline unsigned int atomicCAS(unsigned int* a, unsigned int compare, unsigned int v) {
