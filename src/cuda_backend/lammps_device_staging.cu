@@ -8,6 +8,7 @@
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "finite_input.hpp"
 #include "lammps_list_rules.hpp"
 #include "shared_memory_limits.cuh"
 #include "workspace_plan.hpp"
@@ -274,8 +275,7 @@ void report_problems(const int (&record)[kLammpsStagingRecordInts], const ModelP
   const int spin = record[kRecordFirstNonFiniteSpin];
   if (position != kNoAtom || spin != kNoAtom) {
     const bool position_first = position <= spin;
-    throw std::invalid_argument("atom " + std::to_string(position_first ? position : spin) + " has a non-finite " +
-                                (position_first ? "position" : "spin"));
+    refuse_non_finite("atom", position_first ? position : spin, position_first ? "position" : "spin");
   }
   if (record[kRecordProblems] == 0) return;
   struct Problem {

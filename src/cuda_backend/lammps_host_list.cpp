@@ -1,10 +1,11 @@
 #include "lammps_host_list.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <string>
+
+#include "finite_input.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -21,11 +22,7 @@ void require_value(bool condition, const char* message) {
 }
 
 void require_finite(const double (&values)[kAxes], std::int64_t atom, const char* what) {
-  for (const double value : values) {
-    if (!std::isfinite(value)) {
-      throw std::invalid_argument("atom " + std::to_string(atom) + " has a non-finite " + what);
-    }
-  }
+  if (!all_finite(values, kAxes)) refuse_non_finite("atom", atom, what);
 }
 
 void require_record(const QrvlLammpsNeighborInput& input, bool spins) {
