@@ -2,13 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "shared_memory_limits.cuh"
+#include "static_loops.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -61,24 +61,6 @@ struct DescriptorCoreArgs {
   float* sum_fxyz;
   float* descriptors;
 };
-
-// A compile-time index; read it as decltype(index)::value.
-template <int P>
-struct StaticIndex {
-  static constexpr int value = P;
-};
-
-// Calls f(StaticIndex<p>{}) for p = 0..N-1: the radial functions of one pass, with their index a compile-time
-// constant so that the per-pass sums stay in registers.
-template <typename F, int... P>
-__device__ __forceinline__ void unrolled_over(std::integer_sequence<int, P...>, F&& f) {
-  (f(StaticIndex<P>{}), ...);
-}
-
-template <int N, typename F>
-__device__ __forceinline__ void unrolled(F&& f) {
-  unrolled_over(std::make_integer_sequence<int, N>{}, f);
-}
 
 // Types outside the model are skipped: as centres they get nothing written, as neighbors they contribute nothing.
 // A pair's minimum-image displacement r_j - r_i (Angstrom, rounded to float) and its length.

@@ -95,5 +95,23 @@ __device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int
   }
 }
 
+// The neighbor in slot s of atom i's radial list, as every kernel over that list takes it: its index, its type and
+// the pair's separation in atom i's cell.
+struct RadialNeighbor {
+  int j;
+  int tj;
+  PairSeparation p;
+};
+
+// False, with nothing else read, when the neighbor's type is outside the model.
+__device__ __forceinline__ bool radial_neighbor(const RadialPairInputs& in, int capacity, int num_types,
+                                               const AtomCell& cell, int i, int s, RadialNeighbor& n) {
+  n.j = __ldg(&in.nl_radial_slot_major[soa(s, i, capacity)]);
+  n.tj = __ldg(&in.types[n.j]);
+  if (!known_type(n.tj, num_types)) return false;
+  n.p = pair_separation(in.positions_soa3, capacity, i, n.j, cell.box, cell.inverse, cell.pbc);
+  return true;
+}
+
 }  // namespace
 }  // namespace quarvel::cuda_backend

@@ -42,13 +42,13 @@ __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i)
   float virial[kVirialComponentCount] = {};
   const int count = __ldg(&a.in.nn_radial[i]);
   for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.in.types[j]);
-    if (!known_type(tj, a.num_types)) continue;
+    RadialNeighbor neighbor;
+    if (!radial_neighbor(a.in, a.capacity, a.num_types, cell, i, s, neighbor)) continue;
+    const int j = neighbor.j;
+    const int tj = neighbor.tj;
     const float* record = a.zbl_pair_parameters + static_cast<std::size_t>(ti * a.num_types + tj) * kZblRecordFloats;
-    const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
-    const float* d = p.d;
-    const float r2 = p.r2;
+    const float* d = neighbor.p.d;
+    const float r2 = neighbor.p.r2;
     const float r_out = __ldg(&record[kZblOuterCutoff]);
     if (r2 <= 0.0f || r2 >= r_out * r_out) continue;  // rejected before any root or exponential
     const float r = sqrtf(r2);
