@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "angular_channels.cuh"
 #include "angular_pull.cuh"
 #include "ann_energy.hpp"
 #include "cuda_checks.hpp"
@@ -27,9 +28,7 @@ struct AngularForceArgs {
   int num_types;
   int n_max_radial;
   int basis_size_angular;
-  int l_max;
-  int coupling[kCouplingCount];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
-  int abc;
+  AngularChannels channels;
   const float* angular_pair_cutoffs;  // Angstrom, [t_i T + t_j]
   const std::int32_t* types;
   const std::int32_t* type_scheduled_atoms;              // null for one type
@@ -120,13 +119,12 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   const bool active = base + slot < a.atom_count;
 
   // 2. Tile loads.
-  const int channels = a.l_max + a.coupling[0] + a.coupling[1] + a.coupling[2] + a.coupling[3] + a.coupling[4] +
-                       a.coupling[5];
+  const int channels = channel_count(a.channels);
   for (int e = t; e < W * R * K; e += kWarpSize) {
     const int s = e / (R * K);
     const int n = (e / K) % R;
     const int k = e % K;
-    tile_sum[s][n][k] = k < a.abc ? __ldg(&a.sum_fxyz[soa(n * a.abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
+    tile_sum[s][n][k] = k < a.channels.abc ? __ldg(&a.sum_fxyz[soa(n * a.channels.abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
   }
   for (int e = t; e < W * R * CW; e += kWarpSize) {
     const int s = e / (R * CW);
@@ -139,7 +137,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
 
   // 3. Pull coefficients.
   for (int n = lane; n < R; n += LN) {
-    build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+    build_angular_pull<K>(a.channels.l_max, a.channels.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
   }
   __syncthreads();
 
@@ -147,7 +145,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   float pull[Q][R];
   for (int q = 0; q < Q; ++q) {
     const int k = lane + q * LN;
-    for (int n = 0; n < R; ++n) pull[q][n] = k < a.abc && k < K ? tile_pull[slot][n][k] : 0.0f;
+    for (int n = 0; n < R; ++n) pull[q][n] = k < a.channels.abc && k < K ? tile_pull[slot][n][k] : 0.0f;
   }
   const auto fetch = [&](int k, int n) { return __shfl_sync(kFullWarp, pull[k / LN][n], k % LN, LN); };
 
@@ -198,7 +196,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     }
     const float inv_r = books ? 1.0f / r : 0.0f;
     const float unit[kAxes] = {d[0] * inv_r, d[1] * inv_r, d[2] * inv_r};
-    accumulate_pair_gradient<HighOrder ? kMaxAngularOrder : 4>(a.l_max, fetch, R, g, g_prime, inv_r, unit, v);
+    accumulate_pair_gradient<HighOrder ? kMaxAngularOrder : 4>(a.channels.l_max, fetch, R, g, g_prime, inv_r, unit, v);
 
     // 7. Neighbour booking.
     float w[kVirialComponentCount];
@@ -322,7 +320,6 @@ void validate_angular_force_inputs(const ModelProtocol& protocol, int atom_count
 
 AngularForceArgs make_angular_args(const ModelProtocol& protocol, int atom_count, const DeviceModelView& m,
                                    const DeviceWorkspaceView& w, bool float_sink, bool scatter_virial) {
-  const BodyChannelConfig& ch = protocol.body_channels;
   const int types = protocol.num_types;
   AngularForceArgs a{};
   a.atom_count = atom_count;
@@ -330,11 +327,7 @@ AngularForceArgs make_angular_args(const ModelProtocol& protocol, int atom_count
   a.num_types = types;
   a.n_max_radial = protocol.n_max_radial;
   a.basis_size_angular = protocol.basis_size_angular;
-  a.l_max = ch.l_max_3body;
-  const bool flags[kCouplingCount] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112,
-                                      ch.has_q_123, ch.has_q_233,  ch.has_q_134};
-  for (int f = 0; f < kCouplingCount; ++f) a.coupling[f] = flags[f] ? 1 : 0;
-  a.abc = ch.abc_count();
+  a.channels = make_angular_channels(protocol.body_channels);
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
   a.types = w.types;
   a.type_scheduled_atoms = types >= 2 ? w.type_scheduled_atoms : nullptr;

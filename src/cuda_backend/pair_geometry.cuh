@@ -39,19 +39,27 @@ __host__ __device__ __forceinline__ void apply_minimum_image(const double* box, 
   for (int c = 0; c < kPairAxes; ++c) d[c] = matrix_row_dot(box, c, s);
 }
 
-// Separation of atoms i and j (positions_soa3 with stride `capacity`) in the given cell.
-__host__ __device__ __forceinline__ PairSeparation pair_separation(const double* positions_soa3, int capacity, int i,
-                                                                   int j, const double* box, const double* inverse,
-                                                                   const std::int32_t* pbc) {
+// Separation of atom j (positions_soa3 with stride `capacity`, read-only) from the position ri (Angstrom) of a
+// centre atom in the given cell.
+__device__ __forceinline__ PairSeparation separation_from(const double* ri, const double* positions_soa3,
+                                                          int capacity, int j, const double* box,
+                                                          const double* inverse, const std::int32_t* pbc) {
   double d[kPairAxes];
-  for (int c = 0; c < kPairAxes; ++c) {
-    d[c] = positions_soa3[soa(c, j, capacity)] - positions_soa3[soa(c, i, capacity)];
-  }
+  for (int c = 0; c < kPairAxes; ++c) d[c] = __ldg(&positions_soa3[soa(c, j, capacity)]) - ri[c];
   apply_minimum_image(box, inverse, pbc, d);
   PairSeparation p;
   for (int c = 0; c < kPairAxes; ++c) p.d[c] = static_cast<float>(d[c]);
   p.r2 = fmaf(p.d[2], p.d[2], fmaf(p.d[0], p.d[0], p.d[1] * p.d[1]));
   return p;
+}
+
+// Separation of atoms i and j (positions_soa3 with stride `capacity`, read-only) in the given cell.
+__device__ __forceinline__ PairSeparation pair_separation(const double* positions_soa3, int capacity, int i, int j,
+                                                          const double* box, const double* inverse,
+                                                          const std::int32_t* pbc) {
+  double ri[kPairAxes];
+  for (int c = 0; c < kPairAxes; ++c) ri[c] = __ldg(&positions_soa3[soa(c, i, capacity)]);
+  return separation_from(ri, positions_soa3, capacity, j, box, inverse, pbc);
 }
 
 // Atoms of a type outside the model have no tables: force kernels skip them as centres and as neighbors, so
