@@ -124,7 +124,8 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     const int s = e / (R * K);
     const int n = (e / K) % R;
     const int k = e % K;
-    tile_sum[s][n][k] = k < a.channels.abc ? __ldg(&a.sum_fxyz[soa(n * a.channels.abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
+    const int abc = a.channels.abc;
+    tile_sum[s][n][k] = k < abc ? __ldg(&a.sum_fxyz[soa(n * abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
   }
   for (int e = t; e < W * R * CW; e += kWarpSize) {
     const int s = e / (R * CW);
@@ -137,7 +138,8 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
 
   // 3. Pull coefficients.
   for (int n = lane; n < R; n += LN) {
-    build_angular_pull<K>(a.channels.l_max, a.channels.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+    build_angular_pull<K>(a.channels.l_max, a.channels.coupling, tile_sum[slot][n], tile_fp[slot][n],
+                          tile_pull[slot][n]);
   }
   __syncthreads();
 

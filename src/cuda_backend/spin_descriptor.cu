@@ -8,6 +8,7 @@
 #include "pair_geometry.cuh"
 #include "pipeline_stages.hpp"
 #include "spin_basis.cuh"
+#include "spin_pair.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -154,22 +155,7 @@ __host__ __device__ __forceinline__ bool spin_role_active(SpinRoleKind kind) {
 
 // Arguments of the core kernel, as the driver fills them from the protocol, the model and the workspace.
 struct SpinCoreArgs {
-  int atom_count;
-  int capacity;
-  int structural_descriptor_dim;
-  int num_types;
-  int basis_size;
-  float cutoff;  // Angstrom
-  SimulationBox box;
-  const std::int32_t* types;
-  const std::int32_t* spin_dof_type_active;
-  const std::int32_t* spin_env_type_active;
-  const double* positions_soa3;
-  const double* spins_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
-  const float* descriptor_coefficients;
-  int coefficient_offset;  // first spin coefficient
+  SpinPairInputs in;
   float* spin_density_rho0;
   float* spin_density_raw1;
   float* spin_density_angular2;
@@ -243,7 +229,7 @@ __device__ __forceinline__ void write_spin_invariant_rows(const SpinCoreArgs& a,
   constexpr SpinCoreLayout kLayout = spin_core_layout(C, L, false);
   const auto channel_of = [&](int kind_offset, int width) { return components + kind_offset * C + n * width; };
   const auto store = [&](int block_row, float value) {
-    a.descriptors[soa(a.structural_descriptor_dim + block_row + n, atom, a.capacity)] = value;
+    a.descriptors[soa(a.in.first_spin_row + block_row + n, atom, a.in.capacity)] = value;
   };
   const float* rho0 = channel_of(kComponentsRho0, kSpinRho0Width);
   store(kLayout.rho0_norm_row, dot3(rho0, rho0));
@@ -296,27 +282,18 @@ template <int C, int L, bool Chiral>
 __device__ __forceinline__ void fill_spin_tape_column(const SpinCoreArgs& a, int atom, int centre_type, const float* si,
                                                       int list_slot, int column, float (*tape)[kTapeStride],
                                                       float (*weights)[kTapeStride]) {
-  const int j = a.nl_radial_slot_major[soa(list_slot, atom, a.capacity)];
-  const int tj = a.types[j];
-  const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, atom, j, a.box.box, a.box.inverse, a.box.pbc);
-  const float r = sqrtf(p.r2);
-  // A type outside the model has no table entries: it is no spin neighbor, as the force kernels skip it.
-  const bool counted =
-      known_type(tj, a.num_types) && a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance && r < a.cutoff;
-  if (!counted) {
+  const int j = __ldg(&a.in.nl_radial_slot_major[soa(list_slot, atom, a.in.capacity)]);
+  SpinPair pair;
+  if (!spin_pair_of(a.in, atom, j, pair)) {
     for (int row = 0; row < kTapeRows; ++row) tape[row][column] = 0.0f;
     for (int n = 0; n < C; ++n) weights[n][column] = 0.0f;
     return;
   }
   float g[C];
-  evaluate_spin_edge_weights_generic_f32<C, false>(a.basis_size, a.cutoff, r, a.num_types,
-                                                   centre_type * a.num_types + tj, a.descriptor_coefficients,
-                                                   a.coefficient_offset, g, nullptr);
+  spin_pair_weights<C, false>(a.in, centre_type, pair, g, nullptr);
   for (int n = 0; n < C; ++n) weights[n][column] = g[n];
-  const float inverse_r = 1.0f / r;
-  const float rhat[3] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
-  float sj[3];
-  for (int c = 0; c < 3; ++c) sj[c] = static_cast<float>(a.spins_soa3[soa(c, j, a.capacity)]);
+  const float* rhat = pair.u;
+  const float* sj = pair.sj;
   for (int c = 0; c < 3; ++c) {
     tape[kTapeSpin + c][column] = sj[c];
     tape[kTapeDirection + c][column] = rhat[c];
@@ -359,23 +336,23 @@ __global__ void __launch_bounds__(kSpinCoreBlock, 1) build_spin_descriptor_core_
   __shared__ float weights[C][kTapeStride];
   __shared__ float density_components[kComponentsPerChannel * C];
   const int atom = static_cast<int>(blockIdx.x);
-  if (atom >= a.atom_count) return;
+  if (atom >= a.in.atom_count) return;
   const int t = static_cast<int>(threadIdx.x);
-  const int centre_type = a.types[atom];
-  const bool has_spin = known_type(centre_type, a.num_types) && a.spin_dof_type_active[centre_type] != 0;
+  const int centre_type = a.in.types[atom];
+  const bool has_spin = carries_spin(a.in, atom);
   float si[3];
-  for (int c = 0; c < 3; ++c) si[c] = static_cast<float>(a.spins_soa3[soa(c, atom, a.capacity)]);
+  for (int c = 0; c < 3; ++c) si[c] = static_cast<float>(a.in.spins_soa3[soa(c, atom, a.in.capacity)]);
   if (t == 0) {
     const float onsite = has_spin ? dot3(si, si) : 0.0f;
-    a.descriptors[soa(a.structural_descriptor_dim, atom, a.capacity)] = onsite;
-    a.descriptors[soa(a.structural_descriptor_dim + 1, atom, a.capacity)] = onsite * onsite;
+    a.descriptors[soa(a.in.first_spin_row, atom, a.in.capacity)] = onsite;
+    a.descriptors[soa(a.in.first_spin_row + 1, atom, a.in.capacity)] = onsite * onsite;
   }
   const SpinRole role = spin_role_of_thread(t);
   const bool active = spin_role_active<L, Chiral>(role.kind);
   const int role_channels = role.kind == SpinRoleKind::hexadecapoles ? spin_chiral_channel_count(C) : C;
   float acc[C];
   for (int n = 0; n < C; ++n) acc[n] = 0.0f;
-  const int count = has_spin ? a.nn_radial[atom] : 0;
+  const int count = has_spin ? a.in.nn_radial[atom] : 0;
   const int batches = count > kSpinBatchSlots ? (count + kSpinBatchSlots - 1) / kSpinBatchSlots : 1;
   for (int batch = 0; batch < batches; ++batch) {
     const int first = batch * kSpinBatchSlots;
@@ -393,7 +370,7 @@ __global__ void __launch_bounds__(kSpinCoreBlock, 1) build_spin_descriptor_core_
       if (role.kind == SpinRoleKind::pair_sum) {
         for (int n = 0; n < C; ++n) {
           const int row = kSpinOnsiteRows + role.component * C + n;
-          a.descriptors[soa(a.structural_descriptor_dim + row, atom, a.capacity)] = acc[n];
+          a.descriptors[soa(a.in.first_spin_row + row, atom, a.in.capacity)] = acc[n];
         }
       } else {
         const DensityTarget target = density_target<C>(a, role.kind);
@@ -500,22 +477,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
 
 SpinCoreArgs make_spin_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                  const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  return SpinCoreArgs{atom_count,
-                      static_cast<int>(w.atom_capacity),
-                      protocol.structural_descriptor_dim,
-                      protocol.num_types,
-                      protocol.spin_basis_size_radial,
-                      static_cast<float>(protocol.spin_cutoff),
-                      box,
-                      w.types,
-                      m.spin_dof_type_active,
-                      m.spin_env_type_active,
-                      w.positions_soa3,
-                      w.spins_soa3,
-                      w.nn_radial,
-                      w.nl_radial_slot_major,
-                      m.descriptor_coefficients,
-                      static_cast<int>(protocol.structural_coefficient_count),
+  return SpinCoreArgs{make_spin_pair_inputs(protocol, atom_count, box, m, w),
                       w.spin_density_rho0,
                       w.spin_density_raw1,
                       w.spin_density_angular2,
