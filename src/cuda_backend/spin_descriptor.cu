@@ -156,17 +156,7 @@ __host__ __device__ __forceinline__ bool spin_role_active(SpinRoleKind kind) {
 // Arguments of the core kernel, as the driver fills them from the protocol, the model and the workspace.
 struct SpinCoreArgs {
   SpinPairInputs in;
-  float* spin_density_rho0;
-  float* spin_density_raw1;
-  float* spin_density_angular2;
-  float* spin_density_angular3;
-  float* spin_density_angular4;
-  float* spin_density_geom;
-  float* spin_density_rho0_dot;
-  float* spin_density_raw1_dot;
-  float* spin_chiral_polar;
-  float* spin_chiral_octupoles_raw;
-  float* spin_chiral_hexadecapoles_raw;
+  SpinDensities<float> densities;
   float* descriptors;
 };
 
@@ -184,27 +174,27 @@ __host__ __device__ __forceinline__ DensityTarget density_target(const SpinCoreA
   constexpr int kChiralC = spin_chiral_channel_count(C);
   switch (kind) {
     case SpinRoleKind::rho0:
-      return {a.spin_density_rho0, kSpinRho0Width, C, kComponentsRho0};
+      return {a.densities.rho0, kSpinRho0Width, C, kComponentsRho0};
     case SpinRoleKind::raw1:
-      return {a.spin_density_raw1, kSpinRaw1Width, C, kComponentsRaw1};
+      return {a.densities.raw1, kSpinRaw1Width, C, kComponentsRaw1};
     case SpinRoleKind::geom:
-      return {a.spin_density_geom, kSpinGeomWidth, C, kComponentsGeom};
+      return {a.densities.geom, kSpinGeomWidth, C, kComponentsGeom};
     case SpinRoleKind::polar:
-      return {a.spin_chiral_polar, kSpinPolarWidth, C, -1};
+      return {a.densities.polar, kSpinPolarWidth, C, -1};
     case SpinRoleKind::octupoles:
-      return {a.spin_chiral_octupoles_raw, kSpinOctupoleWidth, C, -1};
+      return {a.densities.octupoles, kSpinOctupoleWidth, C, -1};
     case SpinRoleKind::angular2:
-      return {a.spin_density_angular2, kSpinAngular2Width, C, kComponentsAngular2};
+      return {a.densities.angular2, kSpinAngular2Width, C, kComponentsAngular2};
     case SpinRoleKind::hexadecapoles:
-      return {a.spin_chiral_hexadecapoles_raw, kSpinHexadecapoleWidth, kChiralC, -1};
+      return {a.densities.hexadecapoles, kSpinHexadecapoleWidth, kChiralC, -1};
     case SpinRoleKind::angular3:
-      return {a.spin_density_angular3, kSpinAngular3Width, C, kComponentsAngular3};
+      return {a.densities.angular3, kSpinAngular3Width, C, kComponentsAngular3};
     case SpinRoleKind::angular4:
-      return {a.spin_density_angular4, kSpinAngular4Width, C, kComponentsAngular4};
+      return {a.densities.angular4, kSpinAngular4Width, C, kComponentsAngular4};
     case SpinRoleKind::rho0_dot:
-      return {a.spin_density_rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
+      return {a.densities.rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
     case SpinRoleKind::raw1_dot:
-      return {a.spin_density_raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
+      return {a.densities.raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
     case SpinRoleKind::pair_sum:
     case SpinRoleKind::none:
       break;
@@ -394,11 +384,7 @@ struct SpinChiralArgs {
   int structural_descriptor_dim;
   SpinCoreLayout layout;
   const double* spins_soa3;
-  const float* spin_density_geom;
-  const float* spin_density_raw1;
-  const float* spin_chiral_polar;
-  const float* spin_chiral_octupoles_raw;
-  const float* spin_chiral_hexadecapoles_raw;
+  SpinDensities<const float> densities;
   float* spin_chiral_chirals;
   float* descriptors;
 };
@@ -417,16 +403,16 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
   float octupoles[kSpinOctupoleWidth];
   float raw1[kSpinRaw1Width];
   for (int k = 0; k < kSpinGeomWidth; ++k) {
-    geom[k] = __ldg(&a.spin_density_geom[spin_density_index(atom, ch, C, kSpinGeomWidth, k)]);
+    geom[k] = __ldg(&a.densities.geom[spin_density_index(atom, ch, C, kSpinGeomWidth, k)]);
   }
   for (int k = 0; k < kSpinPolarWidth; ++k) {
-    polar[k] = __ldg(&a.spin_chiral_polar[spin_density_index(atom, ch, C, kSpinPolarWidth, k)]);
+    polar[k] = __ldg(&a.densities.polar[spin_density_index(atom, ch, C, kSpinPolarWidth, k)]);
   }
   for (int k = 0; k < kSpinOctupoleWidth; ++k) {
-    octupoles[k] = __ldg(&a.spin_chiral_octupoles_raw[spin_density_index(atom, ch, C, kSpinOctupoleWidth, k)]);
+    octupoles[k] = __ldg(&a.densities.octupoles[spin_density_index(atom, ch, C, kSpinOctupoleWidth, k)]);
   }
   for (int k = 0; k < kSpinRaw1Width; ++k) {
-    raw1[k] = __ldg(&a.spin_density_raw1[spin_density_index(atom, ch, C, kSpinRaw1Width, k)]);
+    raw1[k] = __ldg(&a.densities.raw1[spin_density_index(atom, ch, C, kSpinRaw1Width, k)]);
   }
   float s[3];
   for (int c = 0; c < 3; ++c) s[c] = static_cast<float>(a.spins_soa3[soa(c, atom, a.capacity)]);
@@ -438,7 +424,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
     spin_quadrupole_vector(geom, q);
     float h[kSpinHexadecapoleWidth];
     for (int k = 0; k < kSpinHexadecapoleWidth; ++k) {
-      h[k] = __ldg(&a.spin_chiral_hexadecapoles_raw[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
+      h[k] = __ldg(&a.densities.hexadecapoles[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
     }
     float chi = 0.0f;
     for (int term = 0; term < kSpinChiralTermCount; ++term) {
@@ -477,18 +463,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
 
 SpinCoreArgs make_spin_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                  const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  return SpinCoreArgs{make_spin_pair_inputs(protocol, atom_count, box, m, w),
-                      w.spin_density_rho0,
-                      w.spin_density_raw1,
-                      w.spin_density_angular2,
-                      w.spin_density_angular3,
-                      w.spin_density_angular4,
-                      w.spin_density_geom,
-                      w.spin_density_rho0_dot,
-                      w.spin_density_raw1_dot,
-                      w.spin_chiral_polar,
-                      w.spin_chiral_octupoles_raw,
-                      w.spin_chiral_hexadecapoles_raw,
+  return SpinCoreArgs{make_spin_pair_inputs(protocol, atom_count, box, m, w), make_spin_densities<float>(w),
                       w.descriptors};
 }
 
@@ -511,11 +486,7 @@ void launch_spin_descriptor_shape(const ModelProtocol& protocol, int atom_count,
                             protocol.structural_descriptor_dim,
                             layout,
                             w.spins_soa3,
-                            w.spin_density_geom,
-                            w.spin_density_raw1,
-                            w.spin_chiral_polar,
-                            w.spin_chiral_octupoles_raw,
-                            w.spin_chiral_hexadecapoles_raw,
+                            make_spin_densities<const float>(w),
                             w.spin_chiral_chirals,
                             w.descriptors};
   launch_kernel<build_spin_chiral_descriptors_f32<C>>(dim3((atom_count * C + kSpinChiralBlock - 1) / kSpinChiralBlock),

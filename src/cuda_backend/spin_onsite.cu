@@ -180,19 +180,12 @@ SpinForceOutputs make_spin_force_outputs(const DeviceWorkspaceView& w) {
 struct SpinDensityForceArgs {
   SpinPairInputs in;
   const float* fp;
-  const float* rho0;
-  const float* angular2;
-  const float* angular3;
-  const float* angular4;
-  const float* geom;
-  const float* rho0_dot;
-  const float* raw1;
-  const float* raw1_dot;
+  SpinDensities<const float> densities;
   SpinForceOutputs out;
 };
 
 __device__ __forceinline__ const float* angular_density(const SpinDensityForceArgs& a, int order) {
-  return order == 2 ? a.angular2 : (order == 3 ? a.angular3 : a.angular4);
+  return order == 2 ? a.densities.angular2 : (order == 3 ? a.densities.angular3 : a.densities.angular4);
 }
 
 // The centre's derivative of its energy with respect to every density component it has (the slab), filled by the
@@ -209,8 +202,8 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
     const std::size_t at = static_cast<std::size_t>(i) * kSpinAxes * C + k;
     const float g_rho = row(spin_core_layout(C, L, false).rho0_norm_row + ch);
     const float g_rdot = row(spin_core_layout(C, L, false).rho0_dot_row + ch);
-    const float rho0 = __ldg(&a.rho0[at]);
-    slab[Slab::rho0 + k] = 2.0f * g_rho * rho0 + g_rdot * __ldg(&a.rho0_dot[at]);
+    const float rho0 = __ldg(&a.densities.rho0[at]);
+    slab[Slab::rho0 + k] = 2.0f * g_rho * rho0 + g_rdot * __ldg(&a.densities.rho0_dot[at]);
     slab[Slab::rho0_dot + k] = g_rdot * rho0;
   }
   if constexpr (L >= 1) {
@@ -220,7 +213,7 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
       const int ra = comp / kSpinAxes;
       const int rb = comp - kSpinAxes * ra;
       const std::size_t base = (static_cast<std::size_t>(i) * C + ch) * kRaw1Components;
-      const float* r = a.raw1 + base;
+      const float* r = a.densities.raw1 + base;
       const float r_ab = __ldg(&r[kSpinAxes * ra + rb]);
       const float r_ba = __ldg(&r[kSpinAxes * rb + ra]);
       float sym = 0.5f * (r_ab + r_ba);
@@ -233,7 +226,7 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
         h = 2.0f * row(spin_core_layout(C, L, false).raw1_antisymmetric_row + ch) * (r_ab - r_ba);
       }
       const float g_rdot = row(spin_core_layout(C, L, false).raw1_dot_row + ch);
-      slab[Slab::raw1 + k] = 2.0f * row(spin_core_layout(C, L, false).raw1_symmetric_row + ch) * sym + h + g_rdot * __ldg(&a.raw1_dot[base + comp]);
+      slab[Slab::raw1 + k] = 2.0f * row(spin_core_layout(C, L, false).raw1_symmetric_row + ch) * sym + h + g_rdot * __ldg(&a.densities.raw1_dot[base + comp]);
       slab[Slab::raw1_dot + k] = g_rdot * r_ab;
     }
   }
@@ -263,7 +256,7 @@ __device__ __forceinline__ double geom_onsite_mforce(const SpinDensityForceArgs&
                                                      const double* spin_i) {
   double m = 0.0;
   for (int ch = 0; ch < C; ++ch) {
-    const float* g = a.geom + (static_cast<std::size_t>(i) * C + ch) * kGeomComponents;
+    const float* g = a.densities.geom + (static_cast<std::size_t>(i) * C + ch) * kGeomComponents;
     const double gx = static_cast<double>(__ldg(&g[axis == 0 ? 0 : (axis == 1 ? 1 : 2)]));
     const double gy = static_cast<double>(__ldg(&g[axis == 0 ? 1 : (axis == 1 ? 3 : 4)]));
     const double gz = static_cast<double>(__ldg(&g[axis == 0 ? 2 : (axis == 1 ? 4 : 5)]));
@@ -491,14 +484,7 @@ SpinDensityForceArgs make_spin_density_args(const ModelProtocol& protocol, int a
                                             const DeviceModelView& m, const DeviceWorkspaceView& w) {
   return {make_spin_pair_inputs(protocol, atom_count, box, m, w),
           w.fp,
-          w.spin_density_rho0,
-          w.spin_density_angular2,
-          w.spin_density_angular3,
-          w.spin_density_angular4,
-          w.spin_density_geom,
-          w.spin_density_rho0_dot,
-          w.spin_density_raw1,
-          w.spin_density_raw1_dot,
+          make_spin_densities<const float>(w),
           make_spin_force_outputs(w)};
 }
 
@@ -675,11 +661,7 @@ struct SpinChiralForceArgs {
   SpinPairInputs in;
   SpinCoreLayout layout;
   const float* fp;
-  const float* geom;
-  const float* raw1;
-  const float* polar;
-  const float* octupoles;
-  const float* hexadecapoles;
+  SpinDensities<const float> densities;
   const float* chirals;
   SpinForceOutputs out;
 };
@@ -695,10 +677,10 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
   const int first = a.in.first_spin_row + a.layout.chiral_row;
   const std::size_t at = static_cast<std::size_t>(i) * C + ch;
   float g[kGeomComponents], p[kSpinAxes], o[kOctupoleComponents], r[kRaw1Components];
-  for (int k = 0; k < kGeomComponents; ++k) g[k] = __ldg(&a.geom[at * kGeomComponents + k]);
-  for (int k = 0; k < kSpinAxes; ++k) p[k] = __ldg(&a.polar[at * kSpinAxes + k]);
-  for (int k = 0; k < kOctupoleComponents; ++k) o[k] = __ldg(&a.octupoles[at * kOctupoleComponents + k]);
-  for (int k = 0; k < kRaw1Components; ++k) r[k] = __ldg(&a.raw1[at * kRaw1Components + k]);
+  for (int k = 0; k < kGeomComponents; ++k) g[k] = __ldg(&a.densities.geom[at * kGeomComponents + k]);
+  for (int k = 0; k < kSpinAxes; ++k) p[k] = __ldg(&a.densities.polar[at * kSpinAxes + k]);
+  for (int k = 0; k < kOctupoleComponents; ++k) o[k] = __ldg(&a.densities.octupoles[at * kOctupoleComponents + k]);
+  for (int k = 0; k < kRaw1Components; ++k) r[k] = __ldg(&a.densities.raw1[at * kRaw1Components + k]);
   const float g1 = __ldg(&a.fp[soa(first + K + ch, i, A)]);
   const float g2 = __ldg(&a.fp[soa(first + K + C + ch, i, A)]);
   float dg[kGeomComponents] = {};
@@ -713,7 +695,7 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
     const float g0 = __ldg(&a.fp[soa(first + ch, i, A)]);
     float h[kHexadecapoleComponents];
     const std::size_t hat = static_cast<std::size_t>(i) * K + ch;
-    for (int k = 0; k < kHexadecapoleComponents; ++k) h[k] = __ldg(&a.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    for (int k = 0; k < kHexadecapoleComponents; ++k) h[k] = __ldg(&a.densities.hexadecapoles[hat * kHexadecapoleComponents + k]);
     const float chi = __ldg(&a.chirals[hat]);
     const float axial[kSpinAxes] = {r[5] - r[7], r[6] - r[2], r[1] - r[3]};
     const float w = g0 * (axial[0] * si[0] + axial[1] * si[1] + axial[2] * si[2]);
@@ -984,11 +966,7 @@ void launch_spin_chiral_forces(const ModelProtocol& protocol, int atom_count, co
   const SpinChiralForceArgs args{make_spin_pair_inputs(protocol, atom_count, box, m, w),
                                  make_spin_core_layout(protocol),
                                  w.fp,
-                                 w.spin_density_geom,
-                                 w.spin_density_raw1,
-                                 w.spin_chiral_polar,
-                                 w.spin_chiral_octupoles_raw,
-                                 w.spin_chiral_hexadecapoles_raw,
+                                 make_spin_densities<const float>(w),
                                  w.spin_chiral_chirals,
                                  make_spin_force_outputs(w)};
   switch (protocol.spin_compress) {

@@ -1,6 +1,6 @@
 #pragma once
-// What the spin descriptor and spin force kernels read of a spin centre and its neighbors: one record of their
-// shared inputs, and the neighbors that count within the spin cutoff. Only .cu files include this header.
+// What the spin descriptor and spin force kernels share: the record of their inputs over the radial list, the
+// neighbors that count within the spin cutoff, and the per-atom spin densities. Only .cu files include this header.
 #include <cstdint>
 
 #include "cuda_platform.cuh"
@@ -54,6 +54,32 @@ inline SpinPairInputs make_spin_pair_inputs(const ModelProtocol& protocol, int a
           w.nl_radial_slot_major,
           m.descriptor_coefficients,
           static_cast<int>(protocol.structural_coefficient_count)};
+}
+
+// The per-atom spin densities (atom-major, spin_density_index) that the descriptor core kernel writes (Value =
+// float) and the chiral descriptor and spin force kernels read (Value = const float). Arrays the model's shape does
+// not have are null.
+template <typename Value>
+struct SpinDensities {
+  Value* rho0;
+  Value* raw1;
+  Value* angular2;
+  Value* angular3;
+  Value* angular4;
+  Value* geom;
+  Value* rho0_dot;
+  Value* raw1_dot;
+  Value* polar;          // chiral models
+  Value* octupoles;      // chiral models: the raw harmonic cubics
+  Value* hexadecapoles;  // chiral models: the raw harmonic quartics of the first min(C, 2) channels
+};
+
+template <typename Value>
+inline SpinDensities<Value> make_spin_densities(const DeviceWorkspaceView& w) {
+  return {w.spin_density_rho0,         w.spin_density_raw1,        w.spin_density_angular2,
+          w.spin_density_angular3,     w.spin_density_angular4,    w.spin_density_geom,
+          w.spin_density_rho0_dot,     w.spin_density_raw1_dot,    w.spin_chiral_polar,
+          w.spin_chiral_octupoles_raw, w.spin_chiral_hexadecapoles_raw};
 }
 
 // Whether atom i is a spin centre: its type is one of the model's and carries a spin degree of freedom. Atoms of a
