@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "angular_channels.cuh"
+#include "angular_inputs.cuh"
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
@@ -41,12 +41,7 @@ struct DescriptorCoreArgs {
   const float* radial_pair_cutoffs;
   const float* angular_pair_cutoffs;
   RadialPairInputs in;  // cells (one box, or per structure), types, positions and the radial list
-  const std::int32_t* nn_angular;
-  const std::int32_t* nl_angular_slot_major;
-  float* r12_angular;
-  float* f12x;
-  float* f12y;
-  float* f12z;
+  AngularPairs<float> pairs;
   const float* coefficients;  // type-pair-major: radial block, then angular block
   float* sum_fxyz;
   float* descriptors;
@@ -166,7 +161,7 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
   const int nb = a.basis_size_angular + 1;
   const std::size_t radial_block =
       static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) * (a.basis_size_radial + 1);
-  const int count = __ldg(&a.nn_angular[i]);
+  const int count = __ldg(&a.pairs.nn_angular[i]);
   for (int first = 0; first <= na; first += K) {
     const int functions = min(K, na + 1 - first);
     float sums[K][Abc];
@@ -176,17 +171,17 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
     });
     for (int s = 0; s < count; ++s) {
       const std::size_t slot = soa(s, i, a.capacity);
-      const int j = __ldg(&a.nl_angular_slot_major[slot]);
+      const int j = __ldg(&a.pairs.nl_angular_slot_major[slot]);
       const int tj = __ldg(&a.in.types[j]);
       PairGeometry g;
       if (first == 0) {
         g = pair_geometry(a, cell, ri, j);
-        a.f12x[slot] = g.dx;
-        a.f12y[slot] = g.dy;
-        a.f12z[slot] = g.dz;
-        a.r12_angular[slot] = g.r;
+        a.pairs.f12x[slot] = g.dx;
+        a.pairs.f12y[slot] = g.dy;
+        a.pairs.f12z[slot] = g.dz;
+        a.pairs.r12_angular[slot] = g.r;
       } else {
-        g = {a.f12x[slot], a.f12y[slot], a.f12z[slot], a.r12_angular[slot]};
+        g = {a.pairs.f12x[slot], a.pairs.f12y[slot], a.pairs.f12z[slot], a.pairs.r12_angular[slot]};
       }
       if (g.r <= 0.0f) continue;  // a coincident atom has no direction
       if (!known_type(tj, a.num_types)) continue;
@@ -260,12 +255,7 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
   a.in = make_radial_pair_inputs(box, w);
-  a.nn_angular = w.nn_angular;
-  a.nl_angular_slot_major = w.nl_angular_slot_major;
-  a.r12_angular = w.r12_angular;
-  a.f12x = w.f12x;
-  a.f12y = w.f12y;
-  a.f12z = w.f12z;
+  a.pairs = make_angular_pairs<float>(w);
   a.coefficients = m.type_pair_major_descriptor_coefficients;
   a.sum_fxyz = w.sum_fxyz;
   a.descriptors = w.descriptors;

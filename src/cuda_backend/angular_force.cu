@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "angular_channels.cuh"
+#include "angular_inputs.cuh"
 #include "angular_pull.cuh"
 #include "ann_energy.hpp"
 #include "cuda_checks.hpp"
@@ -33,12 +33,7 @@ struct AngularForceArgs {
   const std::int32_t* types;
   const std::int32_t* type_scheduled_atoms;              // null for one type
   const std::int32_t* type_schedule_active_type_counts;  // null for one type
-  const std::int32_t* nn_angular;
-  const std::int32_t* nl_angular_slot_major;
-  const float* r12_angular;
-  const float* f12x;
-  const float* f12y;
-  const float* f12z;
+  AngularPairs<const float> pairs;
   const float* fp;
   const float* sum_fxyz;
   const float* angular_type_pair_coefficients;  // [((t_i T + t_j) R + n)(ba + 1) + b]
@@ -156,7 +151,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   int ti = 0;
   if (lane == 0 && active) {
     ti = __ldg(&a.types[atom]);
-    count = known_type(ti, a.num_types) ? __ldg(&a.nn_angular[atom]) : 0;  // no tables, no pull: nothing to book
+    count = known_type(ti, a.num_types) ? __ldg(&a.pairs.nn_angular[atom]) : 0;  // no tables, no pull: nothing to book
     if (count == 0) ti = 0;
   }
   count = __shfl_sync(kFullWarp, count, 0, LN);
@@ -176,15 +171,15 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     int tj = 0;
     if (active && s < count) {
       const std::size_t at = soa(s, atom, a.capacity);
-      r = __ldg(&a.r12_angular[at]);
-      j = __ldg(&a.nl_angular_slot_major[at]);
+      r = __ldg(&a.pairs.r12_angular[at]);
+      j = __ldg(&a.pairs.nl_angular_slot_major[at]);
       tj = __ldg(&a.types[j]);
       // r > 0 is false for 0, negative or not a number: coincident atoms have no direction.
       books = r > 0.0f && known_type(tj, a.num_types);
       if (books) {
-        d[0] = __ldg(&a.f12x[at]);
-        d[1] = __ldg(&a.f12y[at]);
-        d[2] = __ldg(&a.f12z[at]);
+        d[0] = __ldg(&a.pairs.f12x[at]);
+        d[1] = __ldg(&a.pairs.f12y[at]);
+        d[2] = __ldg(&a.pairs.f12z[at]);
       }
     }
     // 6. The pair gradient; lanes without a pair compute with zero radial functions and discard the result.
@@ -334,12 +329,7 @@ AngularForceArgs make_angular_args(const ModelProtocol& protocol, int atom_count
   a.types = w.types;
   a.type_scheduled_atoms = types >= 2 ? w.type_scheduled_atoms : nullptr;
   a.type_schedule_active_type_counts = types >= 2 ? w.type_schedule_active_type_counts : nullptr;
-  a.nn_angular = w.nn_angular;
-  a.nl_angular_slot_major = w.nl_angular_slot_major;
-  a.r12_angular = w.r12_angular;
-  a.f12x = w.f12x;
-  a.f12y = w.f12y;
-  a.f12z = w.f12z;
+  a.pairs = make_angular_pairs<const float>(w);
   a.fp = w.fp;
   a.sum_fxyz = w.sum_fxyz;
   const std::size_t radial_block = static_cast<std::size_t>(types) * types * (protocol.n_max_radial + 1) *

@@ -3,7 +3,7 @@
 // coefficients P_k = dE_i/dS_k (through the rotation invariants of the descriptor), and per pair the gradient of
 // the centre atom's energy with respect to the pair displacement (through the radial functions and the real
 // harmonics). Single precision throughout. Only .cu files include this header.
-#include "angular_channels.cuh"
+#include "angular_inputs.cuh"
 #include "angular_harmonics.cuh"
 #include "cuda_platform.cuh"
 

@@ -17,6 +17,8 @@ namespace {
 
 constexpr int kPullBlock = 64;  // one thread per centre atom; the pull state of 64 threads stays small in shared memory
 constexpr int kSmallestPullBlock = 4;  // below it only 2 or 1 threads are tried
+// Registers a thread may use; the pull state lives in shared memory, so a thread needs few.
+constexpr int kThreadRegisters = 80;
 
 // Everything the LAMMPS radial kernel reads and writes: the radial record (type-pair-major coefficients) and the
 // outputs only this kernel has.
@@ -46,7 +48,8 @@ __device__ __forceinline__ void rebuild_pull_state(const RadialForceArgs& a, int
 // threads and goes through atomics. A full list visits every pair from both ends, so the fused ZBL repulsion
 // books half the pair energy and half the pair force h on each visit; its whole pair force 2h stays on the centre.
 template <bool Zbl, bool ZblEnergy, bool Scatter, bool Sink>
-__global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(LammpsRadialArgs args) {
+__global__ void __launch_bounds__(kPullBlock, blocks_with_registers(kPullBlock, kThreadRegisters))
+    accumulate_lammps_radial_forces(LammpsRadialArgs args) {
   const RadialForceArgs& a = args.radial;
   const std::int64_t thread = global_thread_x();
   if (thread >= a.atom_count) return;
@@ -59,30 +62,23 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
   const int nb = a.basis_size_radial + 1;
   const int stride = static_cast<int>(blockDim.x);
   const int t = static_cast<int>(threadIdx.x);
-  int zi = 0;
-  float zi_power = 0.0f;
-  if constexpr (Zbl) {
-    zi = __ldg(&a.zbl.atomic_numbers[ti]);
-    zi_power = zbl_charge_power(zi);
-  }
+  ZblCentre centre{};
+  if constexpr (Zbl) centre = zbl_centre(a.zbl.atomic_numbers, ti);
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
   float energy = 0.0f;
   int previous_type = -1;
-  const int count = __ldg(&a.in.nn_radial[i]);
-  for (int s = 0; s < count; ++s) {
-    RadialNeighbor neighbor;
-    if (!radial_neighbor(a.in, a.capacity, a.num_types, cell, i, s, neighbor)) continue;
+  for_each_radial_neighbor(a.in, a.capacity, a.num_types, cell, i, [&](const RadialNeighbor& neighbor) {
     const int j = neighbor.j;
     const int tj = neighbor.tj;
-    const PairSeparation& p = neighbor.p;
-    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     if (tj != previous_type) {  // lists grouped by type rebuild once per type
       rebuild_pull_state(a, i, ti, tj, state);
       previous_type = tj;
     }
+    const PairSeparation& p = neighbor.p;
     const float r = sqrtf(p.r2);
-    if (r <= 0.0f) continue;  // coincident atoms have no direction
+    if (r <= 0.0f) return;  // coincident atoms have no direction
+    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     PairBasisWithSlope basis(r, rc);
     float slope = 0.0f;
     for (int k = 0; k < nb; ++k) slope = fmaf(basis.next().slope, state[k * stride + t], slope);
@@ -96,7 +92,7 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
     float half_zbl[kPairAxes] = {0.0f, 0.0f, 0.0f};
     if constexpr (Zbl) {
       if (p.r2 < a.zbl.outer * a.zbl.outer) {
-        const ZblPairTerms zbl = universal_zbl_terms(a.zbl, zi, zi_power, tj, r);
+        const ZblPairTerms zbl = universal_zbl_terms(a.zbl, centre, tj, r);
         const float half_scale = 0.5f * zbl.slope / r;
         for (int c = 0; c < kPairAxes; ++c) {
           half_zbl[c] = half_scale * p.d[c];
@@ -115,7 +111,7 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
         if (a.write_virial != 0) virial[q] += term;
       }
     }
-  }
+  });
   for (int c = 0; c < kPairAxes; ++c) atomicAdd(&a.force_soa3[soa(c, i, a.capacity)], static_cast<double>(force[c]));
   if constexpr (ZblEnergy) args.potential[i] += static_cast<double>(energy);
   if (!Scatter && a.write_virial != 0) {

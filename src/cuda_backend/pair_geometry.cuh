@@ -3,6 +3,7 @@
 // rounded to float for the single-precision pair arithmetic. Only .cu files include this header.
 #include <cstdint>
 
+#include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
 #include "device_layout.cuh"
 #include "device_workspace.hpp"
@@ -85,6 +86,14 @@ inline RadialPairInputs make_radial_pair_inputs(const SimulationBox& box, const 
           w.types, w.positions_soa3,    w.nn_radial,        w.nl_radial_slot_major};
 }
 
+// The per-structure cell arrays of a batch that cell_of_atom reads, checked in this order.
+inline void require_batched_cells(const DeviceWorkspaceView& w) {
+  require(w.atom_to_structure != nullptr, "workspace missing atom_to_structure");
+  require(w.boxes_row_major9 != nullptr, "workspace missing boxes");
+  require(w.box_inverse_row_major9 != nullptr, "workspace missing box inverses");
+  require(w.pbc_flags3 != nullptr, "workspace missing pbc flags");
+}
+
 // The cell atom i's separations are taken in.
 struct AtomCell {
   const double* box;
@@ -103,22 +112,28 @@ __device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int
   }
 }
 
-// The neighbor in slot s of atom i's radial list, as every kernel over that list takes it: its index, its type and
-// the pair's separation in atom i's cell.
+// A neighbor in atom i's radial list as every kernel over that list takes it: its index, its type and the pair's
+// separation in atom i's cell.
 struct RadialNeighbor {
   int j;
   int tj;
   PairSeparation p;
 };
 
-// False, with nothing else read, when the neighbor's type is outside the model.
-__device__ __forceinline__ bool radial_neighbor(const RadialPairInputs& in, int capacity, int num_types,
-                                               const AtomCell& cell, int i, int s, RadialNeighbor& n) {
-  n.j = __ldg(&in.nl_radial_slot_major[soa(s, i, capacity)]);
-  n.tj = __ldg(&in.types[n.j]);
-  if (!known_type(n.tj, num_types)) return false;
-  n.p = pair_separation(in.positions_soa3, capacity, i, n.j, cell.box, cell.inverse, cell.pbc);
-  return true;
+// Calls visit(neighbor) for the neighbors in atom i's radial list, in slot order; a neighbor whose type is outside
+// the model is passed over with nothing else read.
+template <typename Visit>
+__device__ __forceinline__ void for_each_radial_neighbor(const RadialPairInputs& in, int capacity, int num_types,
+                                                         const AtomCell& cell, int i, Visit&& visit) {
+  const int count = __ldg(&in.nn_radial[i]);
+  for (int s = 0; s < count; ++s) {
+    RadialNeighbor n;
+    n.j = __ldg(&in.nl_radial_slot_major[soa(s, i, capacity)]);
+    n.tj = __ldg(&in.types[n.j]);
+    if (!known_type(n.tj, num_types)) continue;
+    n.p = pair_separation(in.positions_soa3, capacity, i, n.j, cell.box, cell.inverse, cell.pbc);
+    visit(n);
+  }
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ __device__ __forceinline__ void for_each_slope_pass(float r, float rc, int basis
       constexpr int k = decltype(index)::value;
       slopes[k] = first + k < basis_count ? basis.next().slope : 0.0f;
     });
-    visit(first, static_cast<const float(&)[kSlopesPerPass]>(slopes));
+    visit(first, slopes);
   }
 }
 

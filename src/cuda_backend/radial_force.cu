@@ -30,25 +30,18 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
   const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
   const AtomCell cell = cell_of_atom<Batched>(a.in, i);
-  int zi = 0;
-  float zi_power = 0.0f;
-  if constexpr (Zbl) {
-    zi = __ldg(&a.zbl.atomic_numbers[ti]);
-    zi_power = zbl_charge_power(zi);
-  }
+  ZblCentre centre{};
+  if constexpr (Zbl) centre = zbl_centre(a.zbl.atomic_numbers, ti);
   const int nb = a.basis_size_radial + 1;
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
-  const int count = __ldg(&a.in.nn_radial[i]);
-  for (int s = 0; s < count; ++s) {
-    RadialNeighbor neighbor;
-    if (!radial_neighbor(a.in, a.capacity, a.num_types, cell, i, s, neighbor)) continue;
+  for_each_radial_neighbor(a.in, a.capacity, a.num_types, cell, i, [&](const RadialNeighbor& neighbor) {
     const int j = neighbor.j;
     const int tj = neighbor.tj;
     const PairSeparation& p = neighbor.p;
-    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float r = sqrtf(p.r2);
-    if (r <= 0.0f) continue;  // coincident atoms have no direction
+    if (r <= 0.0f) return;  // coincident atoms have no direction
+    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_r = 1.0f / r;
     float f12[kPairAxes] = {0.0f, 0.0f, 0.0f};
     float f21[kPairAxes] = {0.0f, 0.0f, 0.0f};
@@ -70,7 +63,7 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
     for (int c = 0; c < kPairAxes; ++c) force[c] += f12[c] - f21[c];
     if constexpr (Zbl) {
       if (p.r2 < a.zbl.outer * a.zbl.outer) {
-        const float scale = inverse_r * universal_zbl_terms(a.zbl, zi, zi_power, tj, r).slope;
+        const float scale = inverse_r * universal_zbl_terms(a.zbl, centre, tj, r).slope;
         for (int c = 0; c < kPairAxes; ++c) force[c] += scale * p.d[c];
       }
     }
@@ -84,7 +77,7 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
         }
       }
     }
-  }
+  });
   for (int c = 0; c < kPairAxes; ++c) a.force_soa3[soa(c, i, a.capacity)] += static_cast<double>(force[c]);
   if (!Scatter && a.write_virial != 0) {
     for (int q = 0; q < kVirialComponentCount; ++q) {
@@ -201,10 +194,7 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
   require_radial_shape(protocol, atom_count, w);
-  require(w.atom_to_structure != nullptr, "workspace missing atom_to_structure");
-  require(w.boxes_row_major9 != nullptr, "workspace missing boxes");
-  require(w.box_inverse_row_major9 != nullptr, "workspace missing box inverses");
-  require(w.pbc_flags3 != nullptr, "workspace missing pbc flags");
+  require_batched_cells(w);
   require_radial_arrays(w, true);
   require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
   check_cuda(cudaMemset(w.force_soa3, 0, kPairAxes * w.atom_capacity * sizeof(double)), "clear batched force output");

@@ -226,7 +226,8 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
         h = 2.0f * row(spin_core_layout(C, L, false).raw1_antisymmetric_row + ch) * (r_ab - r_ba);
       }
       const float g_rdot = row(spin_core_layout(C, L, false).raw1_dot_row + ch);
-      slab[Slab::raw1 + k] = 2.0f * row(spin_core_layout(C, L, false).raw1_symmetric_row + ch) * sym + h + g_rdot * __ldg(&a.densities.raw1_dot[base + comp]);
+      const float g_sym = row(spin_core_layout(C, L, false).raw1_symmetric_row + ch);
+      slab[Slab::raw1 + k] = 2.0f * g_sym * sym + h + g_rdot * __ldg(&a.densities.raw1_dot[base + comp]);
       slab[Slab::raw1_dot + k] = g_rdot * r_ab;
     }
   }
@@ -369,6 +370,24 @@ __device__ __forceinline__ void spin_pair_force(const SpinPair& pair, float e_r,
   for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(e_r, pair.u[c], (e_u[c] - u_dot_eu * pair.u[c]) / pair.r);
 }
 
+// Calls visit(j, pair, g, dg) for the counted neighbours j of centre i in slots first, first + stride, ... of its
+// list, with the pair's edge weights g and their r-derivatives dg (C channels).
+template <int C, typename Visit>
+__device__ __forceinline__ void for_each_counted_pair(const SpinPairInputs& a, int i, int first, int stride,
+                                                      Visit&& visit) {
+  const int ti = __ldg(&a.types[i]);
+  const int count = __ldg(&a.nn_radial[i]);
+  for (int s = first; s < count; s += stride) {
+    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    SpinPair pair;
+    if (!spin_pair_of(a, i, j, pair)) continue;
+    float g[C];
+    float dg[C];
+    spin_pair_weights<C, true>(a, ti, pair, g, dg);
+    visit(j, pair, g, dg);
+  }
+}
+
 // What one pair adds for its neighbour j (force -f, magnetic force -de_dsj, the virial as the mode books it, the
 // spin transfer) and to the centre's lane sums (force +f, owner virial).
 template <SpinVirialMode Mode, bool Transfer>
@@ -454,21 +473,14 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
     for (int q = 0; q < kSpinPairSumRows * C; ++q) {
       pair_sum_rows[q] = __ldg(&a.fp[soa(a.in.first_spin_row + kSpinOnsiteRows + q, i, A)]);
     }
-    const int ti = __ldg(&a.in.types[i]);
-    const int count = __ldg(&a.in.nn_radial[i]);
-    for (int s = lane; s < count; s += LanesPerAtom) {
-      const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, A)]);
-      SpinPair pair;
-      if (!spin_pair_of(a.in, i, j, pair)) continue;
-      float g[C];
-      float dg[C];
-      spin_pair_weights<C, true>(a.in, ti, pair, g, dg);
+    for_each_counted_pair<C>(a.in, i, lane, LanesPerAtom, [&](int j, const SpinPair& pair, const float (&g)[C],
+                                                              const float (&dg)[C]) {
       const DensityPairTerms t = density_pair_terms<C, L>(slab, pair_sum_rows, pair.u, si, pair.sj, g, dg);
       float f[kSpinAxes];
       spin_pair_force(pair, t.e_r, t.e_u, f);
       add_spin_pair_outputs<Mode, Transfer>(a.out, A, j, pair, f, t.e_sj, force, virial);
       for (int c = 0; c < kSpinAxes; ++c) mforce[c] -= t.e_si[c];
-    }
+    });
   }
 
   // Centre writes: the magnetic force sums the lanes' pair terms and the onsite geom term of lanes 0..2.
@@ -695,7 +707,9 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
     const float g0 = __ldg(&a.fp[soa(first + ch, i, A)]);
     float h[kHexadecapoleComponents];
     const std::size_t hat = static_cast<std::size_t>(i) * K + ch;
-    for (int k = 0; k < kHexadecapoleComponents; ++k) h[k] = __ldg(&a.densities.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    for (int k = 0; k < kHexadecapoleComponents; ++k) {
+      h[k] = __ldg(&a.densities.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    }
     const float chi = __ldg(&a.chirals[hat]);
     const float axial[kSpinAxes] = {r[5] - r[7], r[6] - r[2], r[1] - r[3]};
     const float w = g0 * (axial[0] * si[0] + axial[1] * si[1] + axial[2] * si[2]);
@@ -899,15 +913,8 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
   float force[kSpinAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
   if (active) {
-    const int ti = __ldg(&a.in.types[i]);
-    const int count = __ldg(&a.in.nn_radial[i]);
-    for (int s = lane; s < count; s += LanesPerAtom) {
-      const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, A)]);
-      SpinPair pair;
-      if (!spin_pair_of(a.in, i, j, pair)) continue;
-      float g[C];
-      float dg[C];
-      spin_pair_weights<C, true>(a.in, ti, pair, g, dg);
+    for_each_counted_pair<C>(a.in, i, lane, LanesPerAtom, [&](int j, const SpinPair& pair, const float (&g)[C],
+                                                              const float (&dg)[C]) {
       // m = dE_i/dS_j, e = dE_i/dr along the bond through the weights, grad = dE_i/du.
       float m[kSpinAxes] = {0.0f, 0.0f, 0.0f};
       float grad[kSpinAxes] = {0.0f, 0.0f, 0.0f};
@@ -925,7 +932,7 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
       float f[kSpinAxes];
       spin_pair_force(pair, e, grad, f);
       add_spin_pair_outputs<Mode, Transfer>(a.out, A, j, pair, f, m, force, virial);
-    }
+    });
   }
 
   double centre_mforce[kSpinAxes] = {0.0, 0.0, 0.0};

@@ -40,6 +40,17 @@ __host__ __device__ __forceinline__ float zbl_charge_power(int atomic_number) {
   return powf(static_cast<float>(atomic_number), kZblChargeExponent);
 }
 
+// A centre atom's atomic number and its charge power, taken once per atom.
+struct ZblCentre {
+  int z;
+  float power;
+};
+
+__device__ __forceinline__ ZblCentre zbl_centre(const std::int32_t* atomic_numbers, int type) {
+  const int z = __ldg(&atomic_numbers[type]);
+  return {z, zbl_charge_power(z)};
+}
+
 // One pair at distance r (0 < r < r_out), charge powers zi_power and zj_power, atomic number product zz,
 // screening coefficients (a_1, b_1, ...), cutoffs r_in < r_out.
 __host__ __device__ __forceinline__ ZblPairTerms zbl_pair_terms(float r, float zi_power, float zj_power, int zz,
@@ -88,12 +99,11 @@ inline UniversalZbl make_universal_zbl(const ModelProtocol& protocol, const std:
   return z;
 }
 
-// The universal terms of a pair at distance r (0 < r < outer) between a centre of atomic number zi (zi_power its
-// charge power) and a neighbor of type tj.
-__device__ __forceinline__ ZblPairTerms universal_zbl_terms(const UniversalZbl& z, int zi, float zi_power, int tj,
+// The universal terms of a pair at distance r (0 < r < outer) between a centre and a neighbor of type tj.
+__device__ __forceinline__ ZblPairTerms universal_zbl_terms(const UniversalZbl& z, const ZblCentre& centre, int tj,
                                                             float r) {
   const int zj = __ldg(&z.atomic_numbers[tj]);
-  return zbl_pair_terms(r, zi_power, zbl_charge_power(zj), zi * zj, z.screening, z.inner, z.outer);
+  return zbl_pair_terms(r, centre.power, zbl_charge_power(zj), centre.z * zj, z.screening, z.inner, z.outer);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #pragma once
-// The angular channels of a model as the angular descriptor and force kernels take them. Only .cu files include
-// this header.
+// What the angular descriptor and force kernels share of their inputs: the model's angular channels, and the
+// angular list with the pair cache the descriptor kernel fills for the force kernels. Only .cu files include this
+// header.
+#include <cstdint>
+
 #include "cuda_platform.cuh"
+#include "device_workspace.hpp"
 #include "model_protocol.hpp"
 
 namespace quarvel::cuda_backend {
@@ -32,6 +36,24 @@ inline AngularChannels make_angular_channels(const BodyChannelConfig& ch) {
   for (int f = 0; f < kCouplingCount; ++f) a.coupling[f] = flags[f] ? 1 : 0;
   a.abc = ch.abc_count();
   return a;
+}
+
+// The angular list and its pair cache, slot s of atom i at s A + i: the neighbor, r_j - r_i rounded to float
+// (f12x, f12y, f12z) and its length. The descriptor kernel writes the cache (Cache = float), the force kernels
+// read it (Cache = const float).
+template <typename Cache>
+struct AngularPairs {
+  const std::int32_t* nn_angular;
+  const std::int32_t* nl_angular_slot_major;
+  Cache* r12_angular;
+  Cache* f12x;
+  Cache* f12y;
+  Cache* f12z;
+};
+
+template <typename Cache>
+inline AngularPairs<Cache> make_angular_pairs(const DeviceWorkspaceView& w) {
+  return {w.nn_angular, w.nl_angular_slot_major, w.r12_angular, w.f12x, w.f12y, w.f12z};
 }
 
 }  // namespace
