@@ -556,12 +556,7 @@ void build_spin_descriptors_on_device(const ModelProtocol& protocol, int atom_co
   require(layout.total_rows == protocol.spin_descriptor_dim, "spin descriptor layout does not match model protocol");
   require(atom_count >= 0 && static_cast<std::uint64_t>(atom_count) <= w.atom_capacity,
           "atom_count exceeds workspace atom capacity");
-  require(w.types != nullptr, "workspace missing types");
-  require(m.spin_dof_type_active != nullptr && m.spin_env_type_active != nullptr, "model missing spin type masks");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.spins_soa3 != nullptr, "workspace missing spins");
-  require(w.nn_radial != nullptr, "workspace missing radial neighbor counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+  require_spin_pair_arrays(m, w);
   require(w.descriptors != nullptr, "workspace missing descriptors");
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
@@ -577,9 +572,7 @@ void build_spin_descriptors_on_device(const ModelProtocol& protocol, int atom_co
     require(w.spin_chiral_hexadecapoles_raw != nullptr, "workspace missing spin chiral hexadecapoles raw");
     require(w.spin_chiral_chirals != nullptr, "workspace missing spin chiral chirals");
   }
-  require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
-  require(m.descriptor_coefficients_count >= protocol.descriptor_coefficient_count,
-          "model descriptor coefficient buffer is too small");
+  require_spin_coefficients(protocol, m);
   if (atom_count > 0) launch_spin_descriptors(protocol, atom_count, box, m, w, layout);
   check_cuda(cudaGetLastError(), "build spin descriptors kernel launch failed");
 }

@@ -1050,14 +1050,9 @@ void run_onsite_phase(const ModelProtocol& protocol, int atom_count, const Devic
 }
 
 // The arrays the density and chiral phases both need, in their check order after the workspace fit.
-void require_spin_pair_arrays(const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
-                              bool spin_transfer) {
-  require(w.types != nullptr, "workspace missing types");
-  require(m.spin_dof_type_active != nullptr && m.spin_env_type_active != nullptr, "model missing spin type masks");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.spins_soa3 != nullptr, "workspace missing spins");
-  require(w.nn_radial != nullptr, "workspace missing radial neighbor counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+void require_spin_force_arrays(const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
+                               bool spin_transfer) {
+  require_spin_pair_arrays(m, w);
   require(w.fp != nullptr, "workspace missing descriptor derivatives");
   require(w.force_soa3 != nullptr, "workspace missing forces");
   require(w.mforce_soa3 != nullptr, "workspace missing mforces");
@@ -1066,12 +1061,6 @@ void require_spin_pair_arrays(const DeviceModelView& m, const DeviceWorkspaceVie
     require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing spin per-atom virial sink");
   }
   if (spin_transfer) require(w.spin_transfer_soa9 != nullptr, "workspace missing spin-transfer output");
-}
-
-void require_spin_coefficients(const ModelProtocol& protocol, const DeviceModelView& m) {
-  require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
-  require(m.descriptor_coefficients_count >= protocol.descriptor_coefficient_count,
-          "model descriptor coefficient buffer is too small");
 }
 
 void run_density_phase(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
@@ -1085,7 +1074,7 @@ void run_density_phase(const ModelProtocol& protocol, int atom_count, const Simu
   require(protocol.spin_l_max >= 0 && protocol.spin_l_max <= kSpinMaxAngularOrder,
           "spin density force kernel supports spin_l_max <= 4");
   require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
-  require_spin_pair_arrays(m, w, mode, spin_transfer);
+  require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
   if (protocol.spin_l_max >= 2) require(w.spin_density_angular2 != nullptr, "workspace missing spin density angular2");
@@ -1106,7 +1095,7 @@ void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const Simul
   require(protocol.spin_chiral != 0, "spin chiral polar force requires chiral model");
   require(spin_shape_supported(protocol), "CUDA chiral spin force received an unsupported spin shape");
   require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
-  require_spin_pair_arrays(m, w, mode, spin_transfer);
+  require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_geom != nullptr, "workspace missing spin density geom");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
   require(w.spin_chiral_polar != nullptr, "workspace missing spin chiral polar");

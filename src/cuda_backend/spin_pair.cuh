@@ -3,6 +3,7 @@
 // neighbors that count within the spin cutoff, and the per-atom spin densities. Only .cu files include this header.
 #include <cstdint>
 
+#include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
 #include "device_layout.cuh"
 #include "device_model.hpp"
@@ -54,6 +55,23 @@ inline SpinPairInputs make_spin_pair_inputs(const ModelProtocol& protocol, int a
           w.nl_radial_slot_major,
           m.descriptor_coefficients,
           static_cast<int>(protocol.structural_coefficient_count)};
+}
+
+// The atom, spin and list arrays of the record, checked in this order.
+inline void require_spin_pair_arrays(const DeviceModelView& m, const DeviceWorkspaceView& w) {
+  require(w.types != nullptr, "workspace missing types");
+  require(m.spin_dof_type_active != nullptr && m.spin_env_type_active != nullptr, "model missing spin type masks");
+  require(w.positions_soa3 != nullptr, "workspace missing positions");
+  require(w.spins_soa3 != nullptr, "workspace missing spins");
+  require(w.nn_radial != nullptr, "workspace missing radial neighbor counts");
+  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+}
+
+// The spin coefficients of the record: the whole descriptor coefficient table, of which they are the tail.
+inline void require_spin_coefficients(const ModelProtocol& protocol, const DeviceModelView& m) {
+  require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
+  require(m.descriptor_coefficients_count >= protocol.descriptor_coefficient_count,
+          "model descriptor coefficient buffer is too small");
 }
 
 // The per-atom spin densities (atom-major, spin_density_index) that the descriptor core kernel writes (Value =
