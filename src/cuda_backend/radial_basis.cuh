@@ -94,7 +94,7 @@ __device__ __forceinline__ void for_each_slope_pass(float r, float rc, int basis
 
 // sum of slopes[k] c_{first + k} over the pass's basis functions, fused multiply-adds from 0 in ascending k, with
 // c_k at coefficients[k step] (read-only): g_n'(r) of one pass when c_k = c[n][k]. The pointer is walked rather
-// than indexed, so that the offsets k step need no register each.
+// than indexed, so that the offsets k step need no register each; it stops at the last coefficient.
 __device__ __forceinline__ float contract_slopes(const float (&slopes)[kSlopesPerPass], int first,
                                                 int basis_count, const float* coefficients, int step) {
   const float* c = coefficients + first * step;
@@ -102,7 +102,7 @@ __device__ __forceinline__ float contract_slopes(const float (&slopes)[kSlopesPe
   unrolled<kSlopesPerPass>([&](auto index) {
     constexpr int k = decltype(index)::value;
     if (first + k < basis_count) sum = fmaf(slopes[k], __ldg(c), sum);
-    c += step;
+    if (first + k + 1 < basis_count) c += step;
   });
   return sum;
 }
