@@ -30,16 +30,21 @@ if(QUARVEL_BACKEND STREQUAL "cuda")
   set(CMAKE_CUDA_STANDARD 17)
   set(CMAKE_CUDA_STANDARD_REQUIRED ON)
   set(CMAKE_CUDA_RUNTIME_LIBRARY Static)
-  # CUDA 13 dropped compute capability 6.0: take the oldest it accepts (7.5) as PTX plus binary.
+  # CUDA 13 dropped compute capability 6.0: take the oldest it accepts (7.5) as PTX plus binary. The choice goes
+  # into the cache over CMake's own default, so that a later configure of the same tree keeps it.
   if(NOT QUARVEL_CUDA_ARCHITECTURES_FROM_CALLER)
     if(CMAKE_CUDA_COMPILER_VERSION VERSION_GREATER_EQUAL 13.0)
-      set(CMAKE_CUDA_ARCHITECTURES 75 89-real)
+      set(QUARVEL_DEFAULT_CUDA_ARCHITECTURES 75 89-real)
     else()
-      set(CMAKE_CUDA_ARCHITECTURES 60 89-real)
+      set(QUARVEL_DEFAULT_CUDA_ARCHITECTURES 60 89-real)
     endif()
+    set(CMAKE_CUDA_ARCHITECTURES "${QUARVEL_DEFAULT_CUDA_ARCHITECTURES}" CACHE STRING "GPU architectures to build" FORCE)
   endif()
   # Precise division and square root, no flush-to-zero: results must match the host build.
   set(QUARVEL_CUDA_FLAGS --prec-div=true --prec-sqrt=true --ftz=false --fmad=true -Xcompiler=-Wall,-Wextra)
+  # ptxas warns for every kernel instantiation, on every architecture built, that spills registers to local
+  # memory; with warnings as errors (the presets, CI) a spill fails the build.
+  list(APPEND QUARVEL_CUDA_FLAGS -Xptxas=-warn-spills)
   if(QUARVEL_WARNINGS_AS_ERRORS)
     list(APPEND QUARVEL_CUDA_FLAGS -Werror=all-warnings)
   endif()

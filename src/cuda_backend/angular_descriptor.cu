@@ -2,13 +2,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
+#include "angular_inputs.cuh"
 #include "angular_harmonics.cuh"
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "shared_memory_limits.cuh"
+#include "static_loops.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -18,7 +19,6 @@ namespace ah = angular_harmonics;
 constexpr int kDescriptorBlock = 128;                    // threads per block: one thread per centre atom
 constexpr int kFallbackBlocks[] = {32, 16, 8, 4, 2, 1};  // tried when 128 threads need over 48 KiB
 constexpr int kAxes = kPairAxes;
-constexpr int kCouplingChannels = 6;             // q222, q1111, q112, q123, q233, q134
 constexpr float kPiF = 3.14159265358979323846f;  // the float nearest to pi
 
 // The angular shapes of the kernel: sums kept per radial function (Abc) and radial functions per pass (K), so
@@ -37,50 +37,16 @@ struct DescriptorCoreArgs {
   int basis_size_radial;
   int n_max_angular;
   int basis_size_angular;
-  int l_max;
-  int coupling[kCouplingChannels];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
-  int abc;                          // the model's (l_max + 1)^2 - 1
+  AngularChannels channels;
   const float* radial_pair_cutoffs;
   const float* angular_pair_cutoffs;
-  SimulationBox box;
-  const std::int32_t* atom_to_structure;
-  const double* boxes_row_major9;
-  const double* box_inverse_row_major9;
-  const std::int32_t* pbc_flags3;
-  const std::int32_t* types;
-  const double* positions_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
-  const std::int32_t* nn_angular;
-  const std::int32_t* nl_angular_slot_major;
-  float* r12_angular;
-  float* f12x;
-  float* f12y;
-  float* f12z;
+  RadialPairInputs in;  // cells (one box, or per structure), types, positions and the radial list
+  AngularPairs<float> pairs;
   const float* coefficients;  // type-pair-major: radial block, then angular block
   float* sum_fxyz;
   float* descriptors;
 };
 
-// A compile-time index; read it as decltype(index)::value.
-template <int P>
-struct StaticIndex {
-  static constexpr int value = P;
-};
-
-// Calls f(StaticIndex<p>{}) for p = 0..N-1: the radial functions of one pass, with their index a compile-time
-// constant so that the per-pass sums stay in registers.
-template <typename F, int... P>
-__device__ __forceinline__ void unrolled_over(std::integer_sequence<int, P...>, F&& f) {
-  (f(StaticIndex<P>{}), ...);
-}
-
-template <int N, typename F>
-__device__ __forceinline__ void unrolled(F&& f) {
-  unrolled_over(std::make_integer_sequence<int, N>{}, f);
-}
-
-// Types outside the model are skipped: as centres they get nothing written, as neighbors they contribute nothing.
 // A pair's minimum-image displacement r_j - r_i (Angstrom, rounded to float) and its length.
 struct PairGeometry {
   float dx;
@@ -89,18 +55,10 @@ struct PairGeometry {
   float r;
 };
 
-// Nearest image through fractional coordinates (halves to even) on the periodic axes, then rounded to float.
 __device__ __forceinline__ PairGeometry pair_geometry(const DescriptorCoreArgs& a, const AtomCell& cell,
                                                       const double ri[kAxes], int j) {
-  double d[kAxes];
-  for (int c = 0; c < kAxes; ++c) d[c] = __ldg(&a.positions_soa3[soa(c, j, a.capacity)]) - ri[c];
-  apply_minimum_image(cell.box, cell.inverse, cell.pbc, d);
-  PairGeometry g;
-  g.dx = static_cast<float>(d[0]);
-  g.dy = static_cast<float>(d[1]);
-  g.dz = static_cast<float>(d[2]);
-  g.r = sqrtf(fmaf(g.dz, g.dz, fmaf(g.dx, g.dx, g.dy * g.dy)));
-  return g;
+  const PairSeparation p = separation_from(ri, a.in.positions_soa3, a.capacity, j, cell.box, cell.inverse, cell.pbc);
+  return {p.d[0], p.d[1], p.d[2], sqrtf(p.r2)};
 }
 
 // The basis values of one pair in ascending order: f[0] = fc, f[b] = (fc/2)(T_b(x) + 1) for b >= 1, with the
@@ -156,10 +114,10 @@ __device__ void radial_components(const DescriptorCoreArgs& a, int i, int ti, co
     }
   };
   int previous_type = -1;
-  const int count = __ldg(&a.nn_radial[i]);
+  const int count = __ldg(&a.in.nn_radial[i]);
   for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.types[j]);
+    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    const int tj = __ldg(&a.in.types[j]);
     if (!known_type(tj, a.num_types)) continue;  // never listed by the builders; its tables do not exist
     const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_rc = 1.0f / rc;
@@ -185,13 +143,13 @@ __device__ void store_angular_rows(const DescriptorCoreArgs& a, int i, int n, co
     if (row < a.descriptor_dim) a.descriptors[soa(row, i, a.capacity)] = value;
     ++channel;
   };
-  ah::for_each_q<1>(a.l_max, s, put);
-  if (a.coupling[0] != 0) put(ah::invariant_q222(s));
-  if (a.coupling[1] != 0) put(ah::invariant_q1111(s));
-  if (a.coupling[2] != 0) put(ah::invariant_q112(s));
-  if (a.coupling[3] != 0) put(ah::invariant_q123(s));
-  if (a.coupling[4] != 0) put(ah::invariant_q233(s));
-  if (a.coupling[5] != 0) put(ah::invariant_q134(s));
+  ah::for_each_q<1>(a.channels.l_max, s, put);
+  if (a.channels.coupling[0] != 0) put(ah::invariant_q222(s));
+  if (a.channels.coupling[1] != 0) put(ah::invariant_q1111(s));
+  if (a.channels.coupling[2] != 0) put(ah::invariant_q112(s));
+  if (a.channels.coupling[3] != 0) put(ah::invariant_q123(s));
+  if (a.channels.coupling[4] != 0) put(ah::invariant_q233(s));
+  if (a.channels.coupling[5] != 0) put(ah::invariant_q134(s));
 }
 
 // Angular components of atom i in passes of K radial functions; pass 0 also fills the pair cache, which later
@@ -203,7 +161,7 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
   const int nb = a.basis_size_angular + 1;
   const std::size_t radial_block =
       static_cast<std::size_t>(a.num_type_pairs) * (a.n_max_radial + 1) * (a.basis_size_radial + 1);
-  const int count = __ldg(&a.nn_angular[i]);
+  const int count = __ldg(&a.pairs.nn_angular[i]);
   for (int first = 0; first <= na; first += K) {
     const int functions = min(K, na + 1 - first);
     float sums[K][Abc];
@@ -213,17 +171,17 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
     });
     for (int s = 0; s < count; ++s) {
       const std::size_t slot = soa(s, i, a.capacity);
-      const int j = __ldg(&a.nl_angular_slot_major[slot]);
-      const int tj = __ldg(&a.types[j]);
+      const int j = __ldg(&a.pairs.nl_angular_slot_major[slot]);
+      const int tj = __ldg(&a.in.types[j]);
       PairGeometry g;
       if (first == 0) {
         g = pair_geometry(a, cell, ri, j);
-        a.f12x[slot] = g.dx;
-        a.f12y[slot] = g.dy;
-        a.f12z[slot] = g.dz;
-        a.r12_angular[slot] = g.r;
+        a.pairs.f12x[slot] = g.dx;
+        a.pairs.f12y[slot] = g.dy;
+        a.pairs.f12z[slot] = g.dz;
+        a.pairs.r12_angular[slot] = g.r;
       } else {
-        g = {a.f12x[slot], a.f12y[slot], a.f12z[slot], a.r12_angular[slot]};
+        g = {a.pairs.f12x[slot], a.pairs.f12y[slot], a.pairs.f12z[slot], a.pairs.r12_angular[slot]};
       }
       if (g.r <= 0.0f) continue;  // a coincident atom has no direction
       if (!known_type(tj, a.num_types)) continue;
@@ -247,7 +205,7 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
       const float uz = g.dz * inverse_r;
       unrolled<K>([&](auto index) {
         constexpr int p = decltype(index)::value;
-        if (p < functions) ah::add_weighted_harmonics(a.l_max, radial[p], ux, uy, uz, sums[p]);
+        if (p < functions) ah::add_weighted_harmonics(a.channels.l_max, radial[p], ux, uy, uz, sums[p]);
       });
     }
     unrolled<K>([&](auto index) {
@@ -255,7 +213,7 @@ __device__ void angular_components(const DescriptorCoreArgs& a, int i, int ti, c
       if (p >= functions) return;
       const int n = first + p;
       for (int k = 0; k < Abc; ++k) {  // compile-time bound: the sums stay in registers
-        if (k < a.abc) a.sum_fxyz[soa(n * a.abc + k, i, a.capacity)] = sums[p][k];
+        if (k < a.channels.abc) a.sum_fxyz[soa(n * a.channels.abc + k, i, a.capacity)] = sums[p][k];
       }
       store_angular_rows(a, i, n, sums[p]);
     });
@@ -271,16 +229,11 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
   const int i = static_cast<int>(index);
   float* scratch = dynamic_shared_memory<float>();
   for (int b = 0; b <= a.basis_size_radial; ++b) scratch[b * blockDim.x + threadIdx.x] = 0.0f;
-  const int ti = __ldg(&a.types[i]);
+  const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
-  AtomCell cell{a.box.box, a.box.inverse, a.box.pbc};
-  if constexpr (Batched) {
-    const int structure = __ldg(&a.atom_to_structure[i]);
-    cell = {a.boxes_row_major9 + aos(0, structure, kCellWords),
-            a.box_inverse_row_major9 + aos(0, structure, kCellWords), a.pbc_flags3 + aos(0, structure, kAxes)};
-  }
+  const AtomCell cell = cell_of_atom<Batched>(a.in, i);
   double ri[kAxes];
-  for (int c = 0; c < kAxes; ++c) ri[c] = __ldg(&a.positions_soa3[soa(c, i, a.capacity)]);
+  for (int c = 0; c < kAxes; ++c) ri[c] = __ldg(&a.in.positions_soa3[soa(c, i, a.capacity)]);
   radial_components(a, i, ti, cell, ri);
   if constexpr (Angular) angular_components<Abc, K>(a, i, ti, cell, ri);
 }
@@ -288,7 +241,6 @@ __global__ void __launch_bounds__(kDescriptorBlock) build_descriptor_core_from_p
 // The kernel's argument record from the model's shape and the two views.
 DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                              const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  const BodyChannelConfig& ch = protocol.body_channels;
   DescriptorCoreArgs a{};
   a.atom_count = atom_count;
   a.capacity = static_cast<int>(w.atom_capacity);
@@ -299,28 +251,11 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
   a.basis_size_radial = protocol.basis_size_radial;
   a.n_max_angular = protocol.n_max_angular;
   a.basis_size_angular = protocol.basis_size_angular;
-  a.l_max = ch.l_max_3body;
-  const bool flags[kCouplingChannels] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112,
-                                         ch.has_q_123, ch.has_q_233,  ch.has_q_134};
-  for (int f = 0; f < kCouplingChannels; ++f) a.coupling[f] = flags[f] ? 1 : 0;
-  a.abc = ch.abc_count();
+  a.channels = make_angular_channels(protocol.body_channels);
   a.radial_pair_cutoffs = m.radial_pair_cutoffs;
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
-  a.box = box;
-  a.atom_to_structure = w.atom_to_structure;
-  a.boxes_row_major9 = w.boxes_row_major9;
-  a.box_inverse_row_major9 = w.box_inverse_row_major9;
-  a.pbc_flags3 = w.pbc_flags3;
-  a.types = w.types;
-  a.positions_soa3 = w.positions_soa3;
-  a.nn_radial = w.nn_radial;
-  a.nl_radial_slot_major = w.nl_radial_slot_major;
-  a.nn_angular = w.nn_angular;
-  a.nl_angular_slot_major = w.nl_angular_slot_major;
-  a.r12_angular = w.r12_angular;
-  a.f12x = w.f12x;
-  a.f12y = w.f12y;
-  a.f12z = w.f12z;
+  a.in = make_radial_pair_inputs(box, w);
+  a.pairs = make_angular_pairs<float>(w);
   a.coefficients = m.type_pair_major_descriptor_coefficients;
   a.sum_fxyz = w.sum_fxyz;
   a.descriptors = w.descriptors;

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "angular_inputs.cuh"
 #include "angular_pull.cuh"
 #include "ann_energy.hpp"
 #include "cuda_checks.hpp"
@@ -27,19 +28,12 @@ struct AngularForceArgs {
   int num_types;
   int n_max_radial;
   int basis_size_angular;
-  int l_max;
-  int coupling[kCouplingCount];  // q222, q1111, q112, q123, q233, q134 switches (0/1), in channel order
-  int abc;
+  AngularChannels channels;
   const float* angular_pair_cutoffs;  // Angstrom, [t_i T + t_j]
   const std::int32_t* types;
   const std::int32_t* type_scheduled_atoms;              // null for one type
   const std::int32_t* type_schedule_active_type_counts;  // null for one type
-  const std::int32_t* nn_angular;
-  const std::int32_t* nl_angular_slot_major;
-  const float* r12_angular;
-  const float* f12x;
-  const float* f12y;
-  const float* f12z;
+  AngularPairs<const float> pairs;
   const float* fp;
   const float* sum_fxyz;
   const float* angular_type_pair_coefficients;  // [((t_i T + t_j) R + n)(ba + 1) + b]
@@ -120,13 +114,13 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   const bool active = base + slot < a.atom_count;
 
   // 2. Tile loads.
-  const int channels = a.l_max + a.coupling[0] + a.coupling[1] + a.coupling[2] + a.coupling[3] + a.coupling[4] +
-                       a.coupling[5];
+  const int channels = channel_count(a.channels);
   for (int e = t; e < W * R * K; e += kWarpSize) {
     const int s = e / (R * K);
     const int n = (e / K) % R;
     const int k = e % K;
-    tile_sum[s][n][k] = k < a.abc ? __ldg(&a.sum_fxyz[soa(n * a.abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
+    const int abc = a.channels.abc;
+    tile_sum[s][n][k] = k < abc ? __ldg(&a.sum_fxyz[soa(n * abc + k, atom_of_slot(s), a.capacity)]) : 0.0f;
   }
   for (int e = t; e < W * R * CW; e += kWarpSize) {
     const int s = e / (R * CW);
@@ -139,7 +133,8 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
 
   // 3. Pull coefficients.
   for (int n = lane; n < R; n += LN) {
-    build_angular_pull<K>(a.l_max, a.coupling, tile_sum[slot][n], tile_fp[slot][n], tile_pull[slot][n]);
+    build_angular_pull<K>(a.channels.l_max, a.channels.coupling, tile_sum[slot][n], tile_fp[slot][n],
+                          tile_pull[slot][n]);
   }
   __syncthreads();
 
@@ -147,7 +142,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   float pull[Q][R];
   for (int q = 0; q < Q; ++q) {
     const int k = lane + q * LN;
-    for (int n = 0; n < R; ++n) pull[q][n] = k < a.abc && k < K ? tile_pull[slot][n][k] : 0.0f;
+    for (int n = 0; n < R; ++n) pull[q][n] = k < a.channels.abc && k < K ? tile_pull[slot][n][k] : 0.0f;
   }
   const auto fetch = [&](int k, int n) { return __shfl_sync(kFullWarp, pull[k / LN][n], k % LN, LN); };
 
@@ -156,7 +151,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
   int ti = 0;
   if (lane == 0 && active) {
     ti = __ldg(&a.types[atom]);
-    count = known_type(ti, a.num_types) ? __ldg(&a.nn_angular[atom]) : 0;  // no tables, no pull: nothing to book
+    count = known_type(ti, a.num_types) ? __ldg(&a.pairs.nn_angular[atom]) : 0;  // no tables, no pull: nothing to book
     if (count == 0) ti = 0;
   }
   count = __shfl_sync(kFullWarp, count, 0, LN);
@@ -176,15 +171,15 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     int tj = 0;
     if (active && s < count) {
       const std::size_t at = soa(s, atom, a.capacity);
-      r = __ldg(&a.r12_angular[at]);
-      j = __ldg(&a.nl_angular_slot_major[at]);
+      r = __ldg(&a.pairs.r12_angular[at]);
+      j = __ldg(&a.pairs.nl_angular_slot_major[at]);
       tj = __ldg(&a.types[j]);
       // r > 0 is false for 0, negative or not a number: coincident atoms have no direction.
       books = r > 0.0f && known_type(tj, a.num_types);
       if (books) {
-        d[0] = __ldg(&a.f12x[at]);
-        d[1] = __ldg(&a.f12y[at]);
-        d[2] = __ldg(&a.f12z[at]);
+        d[0] = __ldg(&a.pairs.f12x[at]);
+        d[1] = __ldg(&a.pairs.f12y[at]);
+        d[2] = __ldg(&a.pairs.f12z[at]);
       }
     }
     // 6. The pair gradient; lanes without a pair compute with zero radial functions and discard the result.
@@ -198,7 +193,7 @@ __global__ void __launch_bounds__(kWarpSize) accumulate_angular_forces_pull_tile
     }
     const float inv_r = books ? 1.0f / r : 0.0f;
     const float unit[kAxes] = {d[0] * inv_r, d[1] * inv_r, d[2] * inv_r};
-    accumulate_pair_gradient<HighOrder ? kMaxAngularOrder : 4>(a.l_max, fetch, R, g, g_prime, inv_r, unit, v);
+    accumulate_pair_gradient<HighOrder ? kMaxAngularOrder : 4>(a.channels.l_max, fetch, R, g, g_prime, inv_r, unit, v);
 
     // 7. Neighbour booking.
     float w[kVirialComponentCount];
@@ -322,7 +317,6 @@ void validate_angular_force_inputs(const ModelProtocol& protocol, int atom_count
 
 AngularForceArgs make_angular_args(const ModelProtocol& protocol, int atom_count, const DeviceModelView& m,
                                    const DeviceWorkspaceView& w, bool float_sink, bool scatter_virial) {
-  const BodyChannelConfig& ch = protocol.body_channels;
   const int types = protocol.num_types;
   AngularForceArgs a{};
   a.atom_count = atom_count;
@@ -330,21 +324,12 @@ AngularForceArgs make_angular_args(const ModelProtocol& protocol, int atom_count
   a.num_types = types;
   a.n_max_radial = protocol.n_max_radial;
   a.basis_size_angular = protocol.basis_size_angular;
-  a.l_max = ch.l_max_3body;
-  const bool flags[kCouplingCount] = {ch.has_q_222, ch.has_q_1111, ch.has_q_112,
-                                      ch.has_q_123, ch.has_q_233,  ch.has_q_134};
-  for (int f = 0; f < kCouplingCount; ++f) a.coupling[f] = flags[f] ? 1 : 0;
-  a.abc = ch.abc_count();
+  a.channels = make_angular_channels(protocol.body_channels);
   a.angular_pair_cutoffs = m.angular_pair_cutoffs;
   a.types = w.types;
   a.type_scheduled_atoms = types >= 2 ? w.type_scheduled_atoms : nullptr;
   a.type_schedule_active_type_counts = types >= 2 ? w.type_schedule_active_type_counts : nullptr;
-  a.nn_angular = w.nn_angular;
-  a.nl_angular_slot_major = w.nl_angular_slot_major;
-  a.r12_angular = w.r12_angular;
-  a.f12x = w.f12x;
-  a.f12y = w.f12y;
-  a.f12z = w.f12z;
+  a.pairs = make_angular_pairs<const float>(w);
   a.fp = w.fp;
   a.sum_fxyz = w.sum_fxyz;
   const std::size_t radial_block = static_cast<std::size_t>(types) * types * (protocol.n_max_radial + 1) *

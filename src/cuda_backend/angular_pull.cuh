@@ -3,6 +3,7 @@
 // coefficients P_k = dE_i/dS_k (through the rotation invariants of the descriptor), and per pair the gradient of
 // the centre atom's energy with respect to the pair displacement (through the radial functions and the real
 // harmonics). Single precision throughout. Only .cu files include this header.
+#include "angular_inputs.cuh"
 #include "angular_harmonics.cuh"
 #include "cuda_platform.cuh"
 
@@ -15,7 +16,6 @@ constexpr int kLowOrderPullWidth = 24;   // sums per radial function up to degre
 constexpr int kHighOrderPullWidth = 80;  // sums per radial function up to degree 8
 constexpr int kLowOrderFpWidth = 10;     // channels up to degree 4: q_1..q_4 and six couplings
 constexpr int kHighOrderFpWidth = 14;    // channels up to degree 8
-constexpr int kCouplingCount = 6;        // q222, q1111, q112, q123, q233, q134, in channel order
 
 // weight x dq222/dS added to pull (degree 2, k = 3..7).
 __host__ __device__ __forceinline__ void add_q222_gradient(float weight, const float* s, float* pull) {

@@ -28,6 +28,16 @@ __device__ __forceinline__ std::int64_t global_thread_x() {
   return static_cast<std::int64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
 }
 
+// Registers of one multiprocessor, the same from compute capability 5.0 to 9.0.
+constexpr int kRegistersPerMultiprocessor = 65536;
+
+// Resident blocks of `block` threads at `registers` registers a thread. As a kernel's second launch bound it gives
+// the compiler that register budget; with the first bound alone it trades registers for occupancy by its own
+// guess and may spill to fit one more block.
+constexpr int blocks_with_registers(int block, int registers) {
+  return kRegistersPerMultiprocessor / (block * registers);
+}
+
 // Blocks of `block` threads that cover `count` work items (count >= 0).
 inline unsigned blocks_for(std::int64_t count, int block) {
   return static_cast<unsigned>((count + block - 1) / block);

@@ -1,14 +1,13 @@
 #include "lammps_radial_force.hpp"
 
-#include <algorithm>
 #include <cstddef>
-#include <iterator>
 #include <cstdint>
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "radial_basis.cuh"
+#include "radial_force_args.cuh"
 #include "shared_memory_limits.cuh"
 #include "virial_layout.cuh"
 #include "zbl_pair.cuh"
@@ -18,47 +17,29 @@ namespace {
 
 constexpr int kPullBlock = 64;  // one thread per centre atom; the pull state of 64 threads stays small in shared memory
 constexpr int kSmallestPullBlock = 4;  // below it only 2 or 1 threads are tried
+// Registers a thread may use; the pull state lives in shared memory, so a thread needs few.
+constexpr int kThreadRegisters = 80;
 
-// Everything the LAMMPS radial kernel reads and writes.
+// Everything the LAMMPS radial kernel reads and writes: the radial record (type-pair-major coefficients) and the
+// outputs only this kernel has.
 struct LammpsRadialArgs {
-  int atom_count;  // centre atoms 0 .. atom_count-1 (the local atoms)
-  int capacity;    // A: stride of every per-atom array and slot-major list
-  int num_types;
-  int n_max_radial;
-  int basis_size_radial;
-  const float* radial_pair_cutoffs;  // Angstrom, [t_i T + t_j]
-  float zbl_inner;                   // Angstrom
-  float zbl_outer;
-  float zbl_screening[2 * kZblScreeningTerms];  // the universal (a_k, b_k), by value so device code sees them
-  SimulationBox box;
-  const std::int32_t* types;
-  const std::int32_t* atomic_numbers;
-  const double* positions_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
-  const float* fp;
-  const float* coefficients;  // type-pair-major: ((t_i T + t_j)(n_max + 1) + n)(B + 1) + k
-  double* potential;
+  RadialForceArgs radial;
+  double* potential;  // ZBL energies
   float* virial_sink;
-  double* force_soa3;
-  double* virial_soa9;
-  int write_virial;
 };
 
 // Rebuilds the pull state of centre i for neighbor type tj: s_k = sum_n fp[n][i] c[t_i, t_j][n][k], the
 // derivative of atom i's energy with respect to basis function k of this pair type. Slot k of thread t sits at
 // k x blockDim + t, so the state is private to the thread.
-__device__ __forceinline__ void rebuild_pull_state(const LammpsRadialArgs& a, int i, int ti, int tj, float* state) {
+__device__ __forceinline__ void rebuild_pull_state(const RadialForceArgs& a, int i, int ti, int tj, float* state) {
   const int nb = a.basis_size_radial + 1;
   const int stride = static_cast<int>(blockDim.x);
   const int t = static_cast<int>(threadIdx.x);
   for (int k = 0; k < nb; ++k) state[k * stride + t] = 0.0f;
-  const std::size_t pair = static_cast<std::size_t>(ti * a.num_types + tj) * (a.n_max_radial + 1);
   for (int n = 0; n <= a.n_max_radial; ++n) {
     const float derivative = __ldg(&a.fp[soa(n, i, a.capacity)]);
-    for (int k = 0; k < nb; ++k) {
-      state[k * stride + t] = fmaf(derivative, __ldg(&a.coefficients[(pair + n) * nb + k]), state[k * stride + t]);
-    }
+    const float* c = coefficient_row<false>(a, ti, tj, n).first;
+    for (int k = 0; k < nb; ++k) state[k * stride + t] = fmaf(derivative, __ldg(&c[k]), state[k * stride + t]);
   }
 }
 
@@ -67,36 +48,37 @@ __device__ __forceinline__ void rebuild_pull_state(const LammpsRadialArgs& a, in
 // threads and goes through atomics. A full list visits every pair from both ends, so the fused ZBL repulsion
 // books half the pair energy and half the pair force h on each visit; its whole pair force 2h stays on the centre.
 template <bool Zbl, bool ZblEnergy, bool Scatter, bool Sink>
-__global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(LammpsRadialArgs a) {
+__global__ void __launch_bounds__(kPullBlock, blocks_with_registers(kPullBlock, kThreadRegisters))
+    accumulate_lammps_radial_forces(LammpsRadialArgs args) {
+  const RadialForceArgs& a = args.radial;
   const std::int64_t thread = global_thread_x();
   if (thread >= a.atom_count) return;
   const int i = static_cast<int>(thread);
   float* state = dynamic_shared_memory<float>();
-  const int ti = __ldg(&a.types[i]);
+  const int ti = __ldg(&a.in.types[i]);
   // Types used in place come unchecked from the caller; an unknown one must not index the model's tables.
   if (!known_type(ti, a.num_types)) return;
+  const AtomCell cell = cell_of_atom<false>(a.in, i);
   const int nb = a.basis_size_radial + 1;
   const int stride = static_cast<int>(blockDim.x);
   const int t = static_cast<int>(threadIdx.x);
-  float zi_power = 0.0f;
-  if constexpr (Zbl) zi_power = zbl_charge_power(__ldg(&a.atomic_numbers[ti]));
+  ZblCentre centre{};
+  if constexpr (Zbl) centre = zbl_centre(a.zbl.atomic_numbers, ti);
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
   float energy = 0.0f;
   int previous_type = -1;
-  const int count = __ldg(&a.nn_radial[i]);
-  for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.types[j]);
-    if (!known_type(tj, a.num_types)) continue;
-    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
+  for_each_radial_neighbor(a.in, a.capacity, a.num_types, cell, i, [&](const RadialNeighbor& neighbor) {
+    const int j = neighbor.j;
+    const int tj = neighbor.tj;
     if (tj != previous_type) {  // lists grouped by type rebuild once per type
       rebuild_pull_state(a, i, ti, tj, state);
       previous_type = tj;
     }
-    const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, i, j, a.box.box, a.box.inverse, a.box.pbc);
+    const PairSeparation& p = neighbor.p;
     const float r = sqrtf(p.r2);
-    if (r <= 0.0f) continue;  // coincident atoms have no direction
+    if (r <= 0.0f) return;  // coincident atoms have no direction
+    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     PairBasisWithSlope basis(r, rc);
     float slope = 0.0f;
     for (int k = 0; k < nb; ++k) slope = fmaf(basis.next().slope, state[k * stride + t], slope);
@@ -109,11 +91,8 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
     }
     float half_zbl[kPairAxes] = {0.0f, 0.0f, 0.0f};
     if constexpr (Zbl) {
-      if (p.r2 < a.zbl_outer * a.zbl_outer) {
-        const int tj_number = __ldg(&a.atomic_numbers[tj]);
-        const ZblPairTerms zbl = zbl_pair_terms(r, zi_power, zbl_charge_power(tj_number),
-                                                __ldg(&a.atomic_numbers[ti]) * tj_number, a.zbl_screening,
-                                                a.zbl_inner, a.zbl_outer);
+      if (p.r2 < a.zbl.outer * a.zbl.outer) {
+        const ZblPairTerms zbl = universal_zbl_terms(a.zbl, centre, tj, r);
         const float half_scale = 0.5f * zbl.slope / r;
         for (int c = 0; c < kPairAxes; ++c) {
           half_zbl[c] = half_scale * p.d[c];
@@ -128,13 +107,13 @@ __global__ void __launch_bounds__(kPullBlock) accumulate_lammps_radial_forces(La
       if constexpr (Scatter) {
         if (a.write_virial != 0) atomicAdd(&a.virial_soa9[soa(q, j, a.capacity)], static_cast<double>(term));
       } else {
-        if constexpr (Sink) atomicAdd(&a.virial_sink[soa(q, j, a.capacity)], term);
+        if constexpr (Sink) atomicAdd(&args.virial_sink[soa(q, j, a.capacity)], term);
         if (a.write_virial != 0) virial[q] += term;
       }
     }
-  }
+  });
   for (int c = 0; c < kPairAxes; ++c) atomicAdd(&a.force_soa3[soa(c, i, a.capacity)], static_cast<double>(force[c]));
-  if constexpr (ZblEnergy) a.potential[i] += static_cast<double>(energy);
+  if constexpr (ZblEnergy) args.potential[i] += static_cast<double>(energy);
   if (!Scatter && a.write_virial != 0) {
     for (int q = 0; q < kVirialComponentCount; ++q) {
       a.virial_soa9[soa(q, i, a.capacity)] += static_cast<double>(virial[q]);
@@ -197,8 +176,8 @@ void launch_pull(const LammpsRadialArgs& args, int threads, std::size_t bytes, b
     check_cuda(cudaFuncSetAttribute(Kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(bytes)),
                "configure radial pull shared memory");
   }
-  if (args.atom_count > 0) {
-    launch_kernel<Kernel>(dim3(blocks_for(args.atom_count, threads)), dim3(threads), bytes, args);
+  if (args.radial.atom_count > 0) {
+    launch_kernel<Kernel>(dim3(blocks_for(args.radial.atom_count, threads)), dim3(threads), bytes, args);
   }
 }
 
@@ -230,28 +209,11 @@ void accumulate_lammps_radial_forces_on_device(const ModelProtocol& protocol, in
   const std::size_t bytes = floats_per_thread * sizeof(float) * static_cast<std::size_t>(threads);
 
   LammpsRadialArgs a{};
-  a.atom_count = atom_count;
-  a.capacity = static_cast<int>(w.atom_capacity);
-  a.num_types = protocol.num_types;
-  a.n_max_radial = protocol.n_max_radial;
-  a.basis_size_radial = protocol.basis_size_radial;
-  a.radial_pair_cutoffs = m.radial_pair_cutoffs;
-  a.zbl_inner = static_cast<float>(protocol.zbl_rc_inner);
-  a.zbl_outer = static_cast<float>(protocol.zbl_rc_outer);
-  std::copy(std::begin(kUniversalZblScreening), std::end(kUniversalZblScreening), a.zbl_screening);
-  a.box = box;
-  a.types = w.types;
-  a.atomic_numbers = m.atomic_numbers;
-  a.positions_soa3 = w.positions_soa3;
-  a.nn_radial = w.nn_radial;
-  a.nl_radial_slot_major = w.nl_radial_slot_major;
-  a.fp = w.fp;
-  a.coefficients = m.type_pair_major_descriptor_coefficients;
+  a.radial = make_radial_args(protocol, atom_count, box, m, w, m.type_pair_major_descriptor_coefficients,
+                              target != VirialTarget::none);
+  a.radial.zbl = make_universal_zbl(protocol, m.atomic_numbers);
   a.potential = w.potential;
   a.virial_sink = w.per_atom_virial_float_soa9;
-  a.force_soa3 = w.force_soa3;
-  a.virial_soa9 = w.virial_soa9;
-  a.write_virial = target != VirialTarget::none ? 1 : 0;
   const bool zbl = protocol.has_zbl;
   switch (target) {  // the one place where the booking becomes a template argument
     case VirialTarget::none:

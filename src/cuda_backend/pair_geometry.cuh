@@ -3,6 +3,7 @@
 // rounded to float for the single-precision pair arithmetic. Only .cu files include this header.
 #include <cstdint>
 
+#include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
 #include "device_layout.cuh"
 #include "device_workspace.hpp"
@@ -39,19 +40,27 @@ __host__ __device__ __forceinline__ void apply_minimum_image(const double* box, 
   for (int c = 0; c < kPairAxes; ++c) d[c] = matrix_row_dot(box, c, s);
 }
 
-// Separation of atoms i and j (positions_soa3 with stride `capacity`) in the given cell.
-__host__ __device__ __forceinline__ PairSeparation pair_separation(const double* positions_soa3, int capacity, int i,
-                                                                   int j, const double* box, const double* inverse,
-                                                                   const std::int32_t* pbc) {
+// Separation of atom j (positions_soa3 with stride `capacity`, read-only) from the position ri (Angstrom) of a
+// centre atom in the given cell.
+__device__ __forceinline__ PairSeparation separation_from(const double* ri, const double* positions_soa3,
+                                                          int capacity, int j, const double* box,
+                                                          const double* inverse, const std::int32_t* pbc) {
   double d[kPairAxes];
-  for (int c = 0; c < kPairAxes; ++c) {
-    d[c] = positions_soa3[soa(c, j, capacity)] - positions_soa3[soa(c, i, capacity)];
-  }
+  for (int c = 0; c < kPairAxes; ++c) d[c] = __ldg(&positions_soa3[soa(c, j, capacity)]) - ri[c];
   apply_minimum_image(box, inverse, pbc, d);
   PairSeparation p;
   for (int c = 0; c < kPairAxes; ++c) p.d[c] = static_cast<float>(d[c]);
   p.r2 = fmaf(p.d[2], p.d[2], fmaf(p.d[0], p.d[0], p.d[1] * p.d[1]));
   return p;
+}
+
+// Separation of atoms i and j (positions_soa3 with stride `capacity`, read-only) in the given cell.
+__device__ __forceinline__ PairSeparation pair_separation(const double* positions_soa3, int capacity, int i, int j,
+                                                          const double* box, const double* inverse,
+                                                          const std::int32_t* pbc) {
+  double ri[kPairAxes];
+  for (int c = 0; c < kPairAxes; ++c) ri[c] = __ldg(&positions_soa3[soa(c, i, capacity)]);
+  return separation_from(ri, positions_soa3, capacity, j, box, inverse, pbc);
 }
 
 // Atoms of a type outside the model have no tables: force kernels skip them as centres and as neighbors, so
@@ -77,6 +86,14 @@ inline RadialPairInputs make_radial_pair_inputs(const SimulationBox& box, const 
           w.types, w.positions_soa3,    w.nn_radial,        w.nl_radial_slot_major};
 }
 
+// The per-structure cell arrays of a batch that cell_of_atom reads, checked in this order.
+inline void require_batched_cells(const DeviceWorkspaceView& w) {
+  require(w.atom_to_structure != nullptr, "workspace missing atom_to_structure");
+  require(w.boxes_row_major9 != nullptr, "workspace missing boxes");
+  require(w.box_inverse_row_major9 != nullptr, "workspace missing box inverses");
+  require(w.pbc_flags3 != nullptr, "workspace missing pbc flags");
+}
+
 // The cell atom i's separations are taken in.
 struct AtomCell {
   const double* box;
@@ -92,6 +109,30 @@ __device__ __forceinline__ AtomCell cell_of_atom(const RadialPairInputs& in, int
             in.box_inverse_row_major9 + aos(0, structure, kCellWords), in.pbc_flags3 + aos(0, structure, kPairAxes)};
   } else {
     return {in.box.box, in.box.inverse, in.box.pbc};
+  }
+}
+
+// A neighbor in atom i's radial list as every kernel over that list takes it: its index, its type and the pair's
+// separation in atom i's cell.
+struct RadialNeighbor {
+  int j;
+  int tj;
+  PairSeparation p;
+};
+
+// Calls visit(neighbor) for the neighbors in atom i's radial list, in slot order; a neighbor whose type is outside
+// the model is passed over with nothing else read.
+template <typename Visit>
+__device__ __forceinline__ void for_each_radial_neighbor(const RadialPairInputs& in, int capacity, int num_types,
+                                                         const AtomCell& cell, int i, Visit&& visit) {
+  const int count = __ldg(&in.nn_radial[i]);
+  for (int s = 0; s < count; ++s) {
+    RadialNeighbor n;
+    n.j = __ldg(&in.nl_radial_slot_major[soa(s, i, capacity)]);
+    n.tj = __ldg(&in.types[n.j]);
+    if (!known_type(n.tj, num_types)) continue;
+    n.p = pair_separation(in.positions_soa3, capacity, i, n.j, cell.box, cell.inverse, cell.pbc);
+    visit(n);
   }
 }
 

@@ -53,13 +53,14 @@ __global__ void __launch_bounds__(kRadialBecBlock)
     const float* c = coefficients + static_cast<std::size_t>(ti * num_types + tj) * (n_max_radial + 1) * nb;
     const float inverse_r = 1.0f / r;
     float v[kPairAxes] = {0.0f, 0.0f, 0.0f};
-    for (int n = 0; n <= n_max_radial; ++n) {
-      PairBasisWithSlope basis(r, rc);  // every slope is 0 from the pair cutoff on
-      float g = 0.0f;
-      for (int k = 0; k < nb; ++k) g = fmaf(basis.next().slope, c[n * nb + k], g);
-      const float scaled = (charge_derivative[soa(n, i, capacity)] * g) * inverse_r;
-      for (int b = 0; b < kPairAxes; ++b) v[b] = fmaf(scaled, p.d[b], v[b]);
-    }
+    // Every slope is 0 from the pair cutoff on.
+    for_each_slope_pass(r, rc, nb, [&](int first, const float (&slopes)[kSlopesPerPass]) {
+      for (int n = 0; n <= n_max_radial; ++n) {
+        const float g = contract_slopes(slopes, first, nb, c + n * nb, 1);
+        const float scaled = (charge_derivative[soa(n, i, capacity)] * g) * inverse_r;
+        for (int b = 0; b < kPairAxes; ++b) v[b] = fmaf(scaled, p.d[b], v[b]);
+      }
+    });
     for (int a = 0; a < kPairAxes; ++a) {
       for (int b = 0; b < kPairAxes; ++b) {
         const double term = static_cast<double>(p.d[a] * v[b]);

@@ -6,6 +6,7 @@
 // on) and x = 2 (r/rc - 1)^2 - 1. With t = r/rc - 1, dx/dr = 4t/rc and T_b' = b U_{b-1}, so
 // f_b' = (fc'/2)(T_b + 1) + fc (2b U_{b-1}) t/rc.
 #include "cuda_platform.cuh"
+#include "static_loops.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -70,6 +71,41 @@ class PairBasisWithSlope {
   float second_kind_ = 1.0f;            // U_{b-1}
   int b_ = 0;
 };
+
+// Slopes one pass keeps in registers: a whole basis of the largest size a model file may declare (basis_size 16),
+// so that every model's pair takes a single pass; only hand-made larger bases take more.
+constexpr int kSlopesPerPass = 17;
+
+// Calls visit(first, slopes) for successive passes over the basis of a pair, with slopes[k] = f'_{first + k}(r)
+// for first + k < basis_count and 0 beyond: each slope is computed once per pair, however many radial functions
+// contract it. The array is indexed by compile-time constants only, so it stays in registers.
+template <typename Visit>
+__device__ __forceinline__ void for_each_slope_pass(float r, float rc, int basis_count, Visit&& visit) {
+  PairBasisWithSlope basis(r, rc);
+  for (int first = 0; first < basis_count; first += kSlopesPerPass) {
+    float slopes[kSlopesPerPass];
+    unrolled<kSlopesPerPass>([&](auto index) {
+      constexpr int k = decltype(index)::value;
+      slopes[k] = first + k < basis_count ? basis.next().slope : 0.0f;
+    });
+    visit(first, slopes);
+  }
+}
+
+// sum of slopes[k] c_{first + k} over the pass's basis functions, fused multiply-adds from 0 in ascending k, with
+// c_k at coefficients[k step] (read-only): g_n'(r) of one pass when c_k = c[n][k]. The pointer is walked rather
+// than indexed, so that the offsets k step need no register each; it stops at the last coefficient.
+__device__ __forceinline__ float contract_slopes(const float (&slopes)[kSlopesPerPass], int first,
+                                                int basis_count, const float* coefficients, int step) {
+  const float* c = coefficients + first * step;
+  float sum = 0.0f;
+  unrolled<kSlopesPerPass>([&](auto index) {
+    constexpr int k = decltype(index)::value;
+    if (first + k < basis_count) sum = fmaf(slopes[k], __ldg(c), sum);
+    if (first + k + 1 < basis_count) c += step;
+  });
+  return sum;
+}
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

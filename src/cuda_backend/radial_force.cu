@@ -1,14 +1,13 @@
 #include "radial_force.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "radial_basis.cuh"
+#include "radial_force_args.cuh"
 #include "virial_layout.cuh"
 #include "zbl_pair.cuh"
 
@@ -18,47 +17,8 @@ namespace {
 constexpr int kSingleSetBlock = 32;  // one thread per centre atom, one structure
 constexpr int kFusedBlock = 64;      // one thread per centre atom, one structure, radial and ZBL terms together
 constexpr int kBatchedBlock = 128;   // one thread per centre atom, a batch
-constexpr int kCachedBasisSlopes = 16;  // basis slopes kept per pair in registers; larger bases recompute them
-
-// Everything the radial kernels read and write.
-struct RadialForceArgs {
-  int atom_count;  // N
-  int capacity;    // A: stride of every per-atom array and slot-major list
-  int num_types;
-  int n_max_radial;
-  int basis_size_radial;
-  const float* radial_pair_cutoffs;  // Angstrom, [t_i T + t_j]
-  float zbl_inner;                   // Angstrom, fused ZBL only: the switch starts here
-  float zbl_outer;                   // Angstrom, fused ZBL only: pairs from here on feel no repulsion
-  float zbl_screening[2 * kZblScreeningTerms];  // the universal (a_k, b_k), by value so device code sees them
-  const std::int32_t* atomic_numbers;           // per type, fused ZBL only
-  RadialPairInputs in;
-  const float* fp;
-  const float* coefficients;  // type-pair-major (one set) or file order (batches)
-  double* force_soa3;
-  double* virial_soa9;
-  int write_virial;
-};
-
-// c[t_i, t_j][n][k] in the table the variant reads; both layouts hold the same values.
-template <bool Batched>
-__device__ __forceinline__ float radial_coefficient(const RadialForceArgs& a, int ti, int tj, int n, int k) {
-  const int nb = a.basis_size_radial + 1;
-  const int types = a.num_types;
-  if constexpr (Batched) {
-    return __ldg(&a.coefficients[(static_cast<std::size_t>(n) * nb + k) * types * types + ti * types + tj]);
-  } else {
-    return __ldg(&a.coefficients[(static_cast<std::size_t>(ti * types + tj) * (a.n_max_radial + 1) + n) * nb + k]);
-  }
-}
-
-// Slope f_k'(r) of basis function k of a pair; recomputed from the start for bases too large to cache.
-__device__ __forceinline__ float basis_slope(float r, float rc, int k) {
-  PairBasisWithSlope basis(r, rc);
-  float slope = 0.0f;
-  for (int b = 0; b <= k; ++b) slope = basis.next().slope;
-  return slope;
-}
+// Registers a thread may use: a pass of slopes, the coefficient loads in flight and the pair's sums fit.
+constexpr int kThreadRegisters = 128;
 
 // One thread per centre atom i collects both sides of every pair: f12 = dE_i/dr_j and f21 = dE_j/dr_i, so
 // F_i = sum (f12 - f21) is minus the gradient of the total energy with respect to r_i and no other thread writes
@@ -70,55 +30,40 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
   const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
   const AtomCell cell = cell_of_atom<Batched>(a.in, i);
-  int zi = 0;
-  float zi_power = 0.0f;
-  if constexpr (Zbl) {
-    zi = __ldg(&a.atomic_numbers[ti]);
-    zi_power = zbl_charge_power(zi);
-  }
+  ZblCentre centre{};
+  if constexpr (Zbl) centre = zbl_centre(a.zbl.atomic_numbers, ti);
   const int nb = a.basis_size_radial + 1;
-  const bool cached = !Batched && nb <= kCachedBasisSlopes;
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
-  const int count = __ldg(&a.in.nn_radial[i]);
-  for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.in.types[j]);
-    if (!known_type(tj, a.num_types)) continue;
-    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
-    const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
+  for_each_radial_neighbor(a.in, a.capacity, a.num_types, cell, i, [&](const RadialNeighbor& neighbor) {
+    const int j = neighbor.j;
+    const int tj = neighbor.tj;
+    const PairSeparation& p = neighbor.p;
     const float r = sqrtf(p.r2);
-    if (r <= 0.0f) continue;  // coincident atoms have no direction
-    float slopes[kCachedBasisSlopes];
-    if (cached) {
-      PairBasisWithSlope basis(r, rc);
-      for (int k = 0; k < nb; ++k) slopes[k] = basis.next().slope;
-    }
+    if (r <= 0.0f) return;  // coincident atoms have no direction
+    const float rc = __ldg(&a.radial_pair_cutoffs[ti * a.num_types + tj]);
     const float inverse_r = 1.0f / r;
     float f12[kPairAxes] = {0.0f, 0.0f, 0.0f};
     float f21[kPairAxes] = {0.0f, 0.0f, 0.0f};
-    for (int n = 0; n <= a.n_max_radial; ++n) {
-      float g12 = 0.0f;
-      float g21 = 0.0f;
-      for (int k = 0; k < nb; ++k) {
-        const float df = cached ? slopes[k] : basis_slope(r, rc, k);
-        g12 = fmaf(df, radial_coefficient<Batched>(a, ti, tj, n, k), g12);
-        g21 = fmaf(df, radial_coefficient<Batched>(a, tj, ti, n, k), g21);
+    // The pair's basis slopes, computed once, serve every radial function of both atoms.
+    for_each_slope_pass(r, rc, nb, [&](int first, const float (&slopes)[kSlopesPerPass]) {
+      for (int n = 0; n <= a.n_max_radial; ++n) {
+        const CoefficientRow c12 = coefficient_row<Batched>(a, ti, tj, n);
+        const CoefficientRow c21 = coefficient_row<Batched>(a, tj, ti, n);
+        const float g12 = contract_slopes(slopes, first, nb, c12.first, c12.step);
+        const float g21 = contract_slopes(slopes, first, nb, c21.first, c21.step);
+        const float s12 = (g12 * __ldg(&a.fp[soa(n, i, a.capacity)])) * inverse_r;
+        const float s21 = (g21 * __ldg(&a.fp[soa(n, j, a.capacity)])) * inverse_r;
+        for (int c = 0; c < kPairAxes; ++c) {
+          f12[c] += s12 * p.d[c];
+          f21[c] -= s21 * p.d[c];
+        }
       }
-      const float s12 = (g12 * __ldg(&a.fp[soa(n, i, a.capacity)])) * inverse_r;
-      const float s21 = (g21 * __ldg(&a.fp[soa(n, j, a.capacity)])) * inverse_r;
-      for (int c = 0; c < kPairAxes; ++c) {
-        f12[c] += s12 * p.d[c];
-        f21[c] -= s21 * p.d[c];
-      }
-    }
+    });
     for (int c = 0; c < kPairAxes; ++c) force[c] += f12[c] - f21[c];
     if constexpr (Zbl) {
-      if (p.r2 < a.zbl_outer * a.zbl_outer) {
-        const int zj = __ldg(&a.atomic_numbers[tj]);
-        const ZblPairTerms zbl =
-            zbl_pair_terms(r, zi_power, zbl_charge_power(zj), zi * zj, a.zbl_screening, a.zbl_inner, a.zbl_outer);
-        const float scale = inverse_r * zbl.slope;
+      if (p.r2 < a.zbl.outer * a.zbl.outer) {
+        const float scale = inverse_r * universal_zbl_terms(a.zbl, centre, tj, r).slope;
         for (int c = 0; c < kPairAxes; ++c) force[c] += scale * p.d[c];
       }
     }
@@ -132,7 +77,7 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
         }
       }
     }
-  }
+  });
   for (int c = 0; c < kPairAxes; ++c) a.force_soa3[soa(c, i, a.capacity)] += static_cast<double>(force[c]);
   if (!Scatter && a.write_virial != 0) {
     for (int q = 0; q < kVirialComponentCount; ++q) {
@@ -143,14 +88,17 @@ __device__ __forceinline__ void radial_forces_of_atom(const RadialForceArgs& a, 
 
 // The fused ZBL instance runs in blocks of its own size and never books a virial.
 template <bool Zbl, bool Scatter>
-__global__ void __launch_bounds__(Zbl ? kFusedBlock : kSingleSetBlock) accumulate_radial_forces(RadialForceArgs a) {
+__global__ void __launch_bounds__(Zbl ? kFusedBlock : kSingleSetBlock,
+                                  blocks_with_registers(Zbl ? kFusedBlock : kSingleSetBlock, kThreadRegisters))
+    accumulate_radial_forces(RadialForceArgs a) {
   static_assert(!(Zbl && Scatter), "the fused radial/ZBL kernel books no virial");
   const std::int64_t i = global_thread_x();
   if (i < a.atom_count) radial_forces_of_atom<false, Zbl, Scatter>(a, static_cast<int>(i));
 }
 
 template <bool Scatter>
-__global__ void __launch_bounds__(kBatchedBlock) accumulate_batched_radial_forces(RadialForceArgs a) {
+__global__ void __launch_bounds__(kBatchedBlock, blocks_with_registers(kBatchedBlock, kThreadRegisters))
+    accumulate_batched_radial_forces(RadialForceArgs a) {
   const std::int64_t i = global_thread_x();
   if (i < a.atom_count) radial_forces_of_atom<true, false, Scatter>(a, static_cast<int>(i));
 }
@@ -195,25 +143,6 @@ void require_radial_arrays(const DeviceWorkspaceView& w, bool virial) {
   require(w.fp != nullptr, "workspace missing descriptor derivatives");
   require(w.force_soa3 != nullptr, "workspace missing force output");
   if (virial) require(w.virial_soa9 != nullptr, "workspace missing virial output");
-}
-
-RadialForceArgs make_radial_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
-                                 const DeviceModelView& m, const DeviceWorkspaceView& w, const float* coefficients,
-                                 bool write_virial) {
-  RadialForceArgs a{};
-  a.atom_count = atom_count;
-  a.capacity = static_cast<int>(w.atom_capacity);
-  a.num_types = protocol.num_types;
-  a.n_max_radial = protocol.n_max_radial;
-  a.basis_size_radial = protocol.basis_size_radial;
-  a.radial_pair_cutoffs = m.radial_pair_cutoffs;
-  a.in = make_radial_pair_inputs(box, w);
-  a.fp = w.fp;
-  a.coefficients = coefficients;
-  a.force_soa3 = w.force_soa3;
-  a.virial_soa9 = w.virial_soa9;
-  a.write_virial = write_virial ? 1 : 0;
-  return a;
 }
 
 template <auto Kernel>
@@ -265,10 +194,7 @@ void accumulate_radial_forces_batched(const ModelProtocol& protocol, int atom_co
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
   require_radial_shape(protocol, atom_count, w);
-  require(w.atom_to_structure != nullptr, "workspace missing atom_to_structure");
-  require(w.boxes_row_major9 != nullptr, "workspace missing boxes");
-  require(w.box_inverse_row_major9 != nullptr, "workspace missing box inverses");
-  require(w.pbc_flags3 != nullptr, "workspace missing pbc flags");
+  require_batched_cells(w);
   require_radial_arrays(w, true);
   require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
   check_cuda(cudaMemset(w.force_soa3, 0, kPairAxes * w.atom_capacity * sizeof(double)), "clear batched force output");
@@ -304,10 +230,7 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol& protocol, i
   check_cuda(cudaMemset(w.force_soa3, 0, kPairAxes * w.atom_capacity * sizeof(double)), "clear force output");
   RadialForceArgs args =
       make_radial_args(protocol, atom_count, box, m, w, m.type_pair_major_descriptor_coefficients, false);
-  args.zbl_inner = static_cast<float>(protocol.zbl_rc_inner);
-  args.zbl_outer = static_cast<float>(protocol.zbl_rc_outer);
-  std::copy(std::begin(kUniversalZblScreening), std::end(kUniversalZblScreening), args.zbl_screening);
-  args.atomic_numbers = m.atomic_numbers;
+  args.zbl = make_universal_zbl(protocol, m.atomic_numbers);
   launch_radial<&accumulate_radial_forces<true, false>>(args, kFusedBlock);
   check_cuda(cudaGetLastError(), "accumulate fused radial/ZBL forces kernel launch failed");
 }

@@ -8,6 +8,7 @@
 #include "pair_geometry.cuh"
 #include "pipeline_stages.hpp"
 #include "spin_basis.cuh"
+#include "spin_pair.cuh"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -154,33 +155,8 @@ __host__ __device__ __forceinline__ bool spin_role_active(SpinRoleKind kind) {
 
 // Arguments of the core kernel, as the driver fills them from the protocol, the model and the workspace.
 struct SpinCoreArgs {
-  int atom_count;
-  int capacity;
-  int structural_descriptor_dim;
-  int num_types;
-  int basis_size;
-  float cutoff;  // Angstrom
-  SimulationBox box;
-  const std::int32_t* types;
-  const std::int32_t* spin_dof_type_active;
-  const std::int32_t* spin_env_type_active;
-  const double* positions_soa3;
-  const double* spins_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
-  const float* descriptor_coefficients;
-  int coefficient_offset;  // first spin coefficient
-  float* spin_density_rho0;
-  float* spin_density_raw1;
-  float* spin_density_angular2;
-  float* spin_density_angular3;
-  float* spin_density_angular4;
-  float* spin_density_geom;
-  float* spin_density_rho0_dot;
-  float* spin_density_raw1_dot;
-  float* spin_chiral_polar;
-  float* spin_chiral_octupoles_raw;
-  float* spin_chiral_hexadecapoles_raw;
+  SpinPairInputs in;
+  SpinDensities<float> densities;
   float* descriptors;
 };
 
@@ -198,27 +174,27 @@ __host__ __device__ __forceinline__ DensityTarget density_target(const SpinCoreA
   constexpr int kChiralC = spin_chiral_channel_count(C);
   switch (kind) {
     case SpinRoleKind::rho0:
-      return {a.spin_density_rho0, kSpinRho0Width, C, kComponentsRho0};
+      return {a.densities.rho0, kSpinRho0Width, C, kComponentsRho0};
     case SpinRoleKind::raw1:
-      return {a.spin_density_raw1, kSpinRaw1Width, C, kComponentsRaw1};
+      return {a.densities.raw1, kSpinRaw1Width, C, kComponentsRaw1};
     case SpinRoleKind::geom:
-      return {a.spin_density_geom, kSpinGeomWidth, C, kComponentsGeom};
+      return {a.densities.geom, kSpinGeomWidth, C, kComponentsGeom};
     case SpinRoleKind::polar:
-      return {a.spin_chiral_polar, kSpinPolarWidth, C, -1};
+      return {a.densities.polar, kSpinPolarWidth, C, -1};
     case SpinRoleKind::octupoles:
-      return {a.spin_chiral_octupoles_raw, kSpinOctupoleWidth, C, -1};
+      return {a.densities.octupoles, kSpinOctupoleWidth, C, -1};
     case SpinRoleKind::angular2:
-      return {a.spin_density_angular2, kSpinAngular2Width, C, kComponentsAngular2};
+      return {a.densities.angular2, kSpinAngular2Width, C, kComponentsAngular2};
     case SpinRoleKind::hexadecapoles:
-      return {a.spin_chiral_hexadecapoles_raw, kSpinHexadecapoleWidth, kChiralC, -1};
+      return {a.densities.hexadecapoles, kSpinHexadecapoleWidth, kChiralC, -1};
     case SpinRoleKind::angular3:
-      return {a.spin_density_angular3, kSpinAngular3Width, C, kComponentsAngular3};
+      return {a.densities.angular3, kSpinAngular3Width, C, kComponentsAngular3};
     case SpinRoleKind::angular4:
-      return {a.spin_density_angular4, kSpinAngular4Width, C, kComponentsAngular4};
+      return {a.densities.angular4, kSpinAngular4Width, C, kComponentsAngular4};
     case SpinRoleKind::rho0_dot:
-      return {a.spin_density_rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
+      return {a.densities.rho0_dot, kSpinRho0DotWidth, C, kComponentsRho0Dot};
     case SpinRoleKind::raw1_dot:
-      return {a.spin_density_raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
+      return {a.densities.raw1_dot, kSpinRaw1DotWidth, C, kComponentsRaw1Dot};
     case SpinRoleKind::pair_sum:
     case SpinRoleKind::none:
       break;
@@ -243,7 +219,7 @@ __device__ __forceinline__ void write_spin_invariant_rows(const SpinCoreArgs& a,
   constexpr SpinCoreLayout kLayout = spin_core_layout(C, L, false);
   const auto channel_of = [&](int kind_offset, int width) { return components + kind_offset * C + n * width; };
   const auto store = [&](int block_row, float value) {
-    a.descriptors[soa(a.structural_descriptor_dim + block_row + n, atom, a.capacity)] = value;
+    a.descriptors[soa(a.in.first_spin_row + block_row + n, atom, a.in.capacity)] = value;
   };
   const float* rho0 = channel_of(kComponentsRho0, kSpinRho0Width);
   store(kLayout.rho0_norm_row, dot3(rho0, rho0));
@@ -296,27 +272,18 @@ template <int C, int L, bool Chiral>
 __device__ __forceinline__ void fill_spin_tape_column(const SpinCoreArgs& a, int atom, int centre_type, const float* si,
                                                       int list_slot, int column, float (*tape)[kTapeStride],
                                                       float (*weights)[kTapeStride]) {
-  const int j = a.nl_radial_slot_major[soa(list_slot, atom, a.capacity)];
-  const int tj = a.types[j];
-  const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, atom, j, a.box.box, a.box.inverse, a.box.pbc);
-  const float r = sqrtf(p.r2);
-  // A type outside the model has no table entries: it is no spin neighbor, as the force kernels skip it.
-  const bool counted =
-      known_type(tj, a.num_types) && a.spin_env_type_active[tj] != 0 && r > kSpinMinimumDistance && r < a.cutoff;
-  if (!counted) {
+  const int j = __ldg(&a.in.nl_radial_slot_major[soa(list_slot, atom, a.in.capacity)]);
+  SpinPair pair;
+  if (!spin_pair_of(a.in, atom, j, pair)) {
     for (int row = 0; row < kTapeRows; ++row) tape[row][column] = 0.0f;
     for (int n = 0; n < C; ++n) weights[n][column] = 0.0f;
     return;
   }
   float g[C];
-  evaluate_spin_edge_weights_generic_f32<C, false>(a.basis_size, a.cutoff, r, a.num_types,
-                                                   centre_type * a.num_types + tj, a.descriptor_coefficients,
-                                                   a.coefficient_offset, g, nullptr);
+  spin_pair_weights<C, false>(a.in, centre_type, pair, g, nullptr);
   for (int n = 0; n < C; ++n) weights[n][column] = g[n];
-  const float inverse_r = 1.0f / r;
-  const float rhat[3] = {p.d[0] * inverse_r, p.d[1] * inverse_r, p.d[2] * inverse_r};
-  float sj[3];
-  for (int c = 0; c < 3; ++c) sj[c] = static_cast<float>(a.spins_soa3[soa(c, j, a.capacity)]);
+  const float* rhat = pair.u;
+  const float* sj = pair.sj;
   for (int c = 0; c < 3; ++c) {
     tape[kTapeSpin + c][column] = sj[c];
     tape[kTapeDirection + c][column] = rhat[c];
@@ -359,23 +326,23 @@ __global__ void __launch_bounds__(kSpinCoreBlock, 1) build_spin_descriptor_core_
   __shared__ float weights[C][kTapeStride];
   __shared__ float density_components[kComponentsPerChannel * C];
   const int atom = static_cast<int>(blockIdx.x);
-  if (atom >= a.atom_count) return;
+  if (atom >= a.in.atom_count) return;
   const int t = static_cast<int>(threadIdx.x);
-  const int centre_type = a.types[atom];
-  const bool has_spin = known_type(centre_type, a.num_types) && a.spin_dof_type_active[centre_type] != 0;
+  const int centre_type = a.in.types[atom];
+  const bool has_spin = carries_spin(a.in, atom);
   float si[3];
-  for (int c = 0; c < 3; ++c) si[c] = static_cast<float>(a.spins_soa3[soa(c, atom, a.capacity)]);
+  for (int c = 0; c < 3; ++c) si[c] = static_cast<float>(a.in.spins_soa3[soa(c, atom, a.in.capacity)]);
   if (t == 0) {
     const float onsite = has_spin ? dot3(si, si) : 0.0f;
-    a.descriptors[soa(a.structural_descriptor_dim, atom, a.capacity)] = onsite;
-    a.descriptors[soa(a.structural_descriptor_dim + 1, atom, a.capacity)] = onsite * onsite;
+    a.descriptors[soa(a.in.first_spin_row, atom, a.in.capacity)] = onsite;
+    a.descriptors[soa(a.in.first_spin_row + 1, atom, a.in.capacity)] = onsite * onsite;
   }
   const SpinRole role = spin_role_of_thread(t);
   const bool active = spin_role_active<L, Chiral>(role.kind);
   const int role_channels = role.kind == SpinRoleKind::hexadecapoles ? spin_chiral_channel_count(C) : C;
   float acc[C];
   for (int n = 0; n < C; ++n) acc[n] = 0.0f;
-  const int count = has_spin ? a.nn_radial[atom] : 0;
+  const int count = has_spin ? a.in.nn_radial[atom] : 0;
   const int batches = count > kSpinBatchSlots ? (count + kSpinBatchSlots - 1) / kSpinBatchSlots : 1;
   for (int batch = 0; batch < batches; ++batch) {
     const int first = batch * kSpinBatchSlots;
@@ -393,7 +360,7 @@ __global__ void __launch_bounds__(kSpinCoreBlock, 1) build_spin_descriptor_core_
       if (role.kind == SpinRoleKind::pair_sum) {
         for (int n = 0; n < C; ++n) {
           const int row = kSpinOnsiteRows + role.component * C + n;
-          a.descriptors[soa(a.structural_descriptor_dim + row, atom, a.capacity)] = acc[n];
+          a.descriptors[soa(a.in.first_spin_row + row, atom, a.in.capacity)] = acc[n];
         }
       } else {
         const DensityTarget target = density_target<C>(a, role.kind);
@@ -417,11 +384,7 @@ struct SpinChiralArgs {
   int structural_descriptor_dim;
   SpinCoreLayout layout;
   const double* spins_soa3;
-  const float* spin_density_geom;
-  const float* spin_density_raw1;
-  const float* spin_chiral_polar;
-  const float* spin_chiral_octupoles_raw;
-  const float* spin_chiral_hexadecapoles_raw;
+  SpinDensities<const float> densities;
   float* spin_chiral_chirals;
   float* descriptors;
 };
@@ -440,16 +403,16 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
   float octupoles[kSpinOctupoleWidth];
   float raw1[kSpinRaw1Width];
   for (int k = 0; k < kSpinGeomWidth; ++k) {
-    geom[k] = __ldg(&a.spin_density_geom[spin_density_index(atom, ch, C, kSpinGeomWidth, k)]);
+    geom[k] = __ldg(&a.densities.geom[spin_density_index(atom, ch, C, kSpinGeomWidth, k)]);
   }
   for (int k = 0; k < kSpinPolarWidth; ++k) {
-    polar[k] = __ldg(&a.spin_chiral_polar[spin_density_index(atom, ch, C, kSpinPolarWidth, k)]);
+    polar[k] = __ldg(&a.densities.polar[spin_density_index(atom, ch, C, kSpinPolarWidth, k)]);
   }
   for (int k = 0; k < kSpinOctupoleWidth; ++k) {
-    octupoles[k] = __ldg(&a.spin_chiral_octupoles_raw[spin_density_index(atom, ch, C, kSpinOctupoleWidth, k)]);
+    octupoles[k] = __ldg(&a.densities.octupoles[spin_density_index(atom, ch, C, kSpinOctupoleWidth, k)]);
   }
   for (int k = 0; k < kSpinRaw1Width; ++k) {
-    raw1[k] = __ldg(&a.spin_density_raw1[spin_density_index(atom, ch, C, kSpinRaw1Width, k)]);
+    raw1[k] = __ldg(&a.densities.raw1[spin_density_index(atom, ch, C, kSpinRaw1Width, k)]);
   }
   float s[3];
   for (int c = 0; c < 3; ++c) s[c] = static_cast<float>(a.spins_soa3[soa(c, atom, a.capacity)]);
@@ -461,7 +424,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
     spin_quadrupole_vector(geom, q);
     float h[kSpinHexadecapoleWidth];
     for (int k = 0; k < kSpinHexadecapoleWidth; ++k) {
-      h[k] = __ldg(&a.spin_chiral_hexadecapoles_raw[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
+      h[k] = __ldg(&a.densities.hexadecapoles[spin_density_index(atom, ch, kChiralC, kSpinHexadecapoleWidth, k)]);
     }
     float chi = 0.0f;
     for (int term = 0; term < kSpinChiralTermCount; ++term) {
@@ -500,33 +463,7 @@ __global__ void build_spin_chiral_descriptors_f32(SpinChiralArgs a) {
 
 SpinCoreArgs make_spin_core_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                  const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  return SpinCoreArgs{atom_count,
-                      static_cast<int>(w.atom_capacity),
-                      protocol.structural_descriptor_dim,
-                      protocol.num_types,
-                      protocol.spin_basis_size_radial,
-                      static_cast<float>(protocol.spin_cutoff),
-                      box,
-                      w.types,
-                      m.spin_dof_type_active,
-                      m.spin_env_type_active,
-                      w.positions_soa3,
-                      w.spins_soa3,
-                      w.nn_radial,
-                      w.nl_radial_slot_major,
-                      m.descriptor_coefficients,
-                      static_cast<int>(protocol.structural_coefficient_count),
-                      w.spin_density_rho0,
-                      w.spin_density_raw1,
-                      w.spin_density_angular2,
-                      w.spin_density_angular3,
-                      w.spin_density_angular4,
-                      w.spin_density_geom,
-                      w.spin_density_rho0_dot,
-                      w.spin_density_raw1_dot,
-                      w.spin_chiral_polar,
-                      w.spin_chiral_octupoles_raw,
-                      w.spin_chiral_hexadecapoles_raw,
+  return SpinCoreArgs{make_spin_pair_inputs(protocol, atom_count, box, m, w), make_spin_densities<float>(w),
                       w.descriptors};
 }
 
@@ -549,11 +486,7 @@ void launch_spin_descriptor_shape(const ModelProtocol& protocol, int atom_count,
                             protocol.structural_descriptor_dim,
                             layout,
                             w.spins_soa3,
-                            w.spin_density_geom,
-                            w.spin_density_raw1,
-                            w.spin_chiral_polar,
-                            w.spin_chiral_octupoles_raw,
-                            w.spin_chiral_hexadecapoles_raw,
+                            make_spin_densities<const float>(w),
                             w.spin_chiral_chirals,
                             w.descriptors};
   launch_kernel<build_spin_chiral_descriptors_f32<C>>(dim3((atom_count * C + kSpinChiralBlock - 1) / kSpinChiralBlock),
@@ -623,12 +556,7 @@ void build_spin_descriptors_on_device(const ModelProtocol& protocol, int atom_co
   require(layout.total_rows == protocol.spin_descriptor_dim, "spin descriptor layout does not match model protocol");
   require(atom_count >= 0 && static_cast<std::uint64_t>(atom_count) <= w.atom_capacity,
           "atom_count exceeds workspace atom capacity");
-  require(w.types != nullptr, "workspace missing types");
-  require(m.spin_dof_type_active != nullptr && m.spin_env_type_active != nullptr, "model missing spin type masks");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.spins_soa3 != nullptr, "workspace missing spins");
-  require(w.nn_radial != nullptr, "workspace missing radial neighbor counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+  require_spin_pair_arrays(m, w);
   require(w.descriptors != nullptr, "workspace missing descriptors");
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
@@ -644,9 +572,7 @@ void build_spin_descriptors_on_device(const ModelProtocol& protocol, int atom_co
     require(w.spin_chiral_hexadecapoles_raw != nullptr, "workspace missing spin chiral hexadecapoles raw");
     require(w.spin_chiral_chirals != nullptr, "workspace missing spin chiral chirals");
   }
-  require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
-  require(m.descriptor_coefficients_count >= protocol.descriptor_coefficient_count,
-          "model descriptor coefficient buffer is too small");
+  require_spin_coefficients(protocol, m);
   if (atom_count > 0) launch_spin_descriptors(protocol, atom_count, box, m, w, layout);
   check_cuda(cudaGetLastError(), "build spin descriptors kernel launch failed");
 }

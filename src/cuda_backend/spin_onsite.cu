@@ -9,6 +9,7 @@
 #include "pair_geometry.cuh"
 #include "pipeline_stages.hpp"
 #include "spin_basis.cuh"
+#include "spin_pair.cuh"
 #include "virial_layout.cuh"
 
 namespace quarvel::cuda_backend {
@@ -124,14 +125,6 @@ __host__ __device__ constexpr int angular_density_components(int order) { return
 __host__ __device__ constexpr int geom_row_axis(int k) { return k < 3 ? 0 : (k < 5 ? 1 : 2); }
 __host__ __device__ constexpr int geom_column_axis(int k) { return k < 3 ? k : (k < 5 ? k - 2 : 2); }
 
-// Whether atom i is a spin centre: its type is one of the model's and carries a spin degree of freedom. Atoms of a
-// type outside the model are spinless, as in the spin descriptors, and are never looked up in the type masks.
-__device__ __forceinline__ bool carries_spin(const std::int32_t* types, const std::int32_t* spin_dof_type_active,
-                                             int num_types, int i) {
-  const int type = __ldg(&types[i]);
-  return known_type(type, num_types) && __ldg(&spin_dof_type_active[type]) != 0;
-}
-
 // ---------------------------------------------------------------------------------------------------------------
 // Onsite phase and masking.
 
@@ -169,33 +162,9 @@ __global__ void __launch_bounds__(kSpinOnsiteBlock)
 // ---------------------------------------------------------------------------------------------------------------
 // Density phase.
 
-// Everything the density force kernel reads and writes, in the kernel's parameter order.
-struct SpinDensityForceArgs {
-  int atom_count;          // N
-  int capacity;            // A
-  int first_spin_row;      // D0
-  int num_types;           // T
-  int basis_size;          // B
-  float cutoff;            // rc
-  SimulationBox box;
-  const std::int32_t* types;
-  const std::int32_t* spin_dof_type_active;
-  const std::int32_t* spin_env_type_active;
-  const double* positions_soa3;
-  const double* spins_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
-  const float* fp;
-  const float* descriptor_coefficients;
-  int coefficient_offset;  // first spin coefficient
-  const float* rho0;
-  const float* angular2;
-  const float* angular3;
-  const float* angular4;
-  const float* geom;
-  const float* rho0_dot;
-  const float* raw1;
-  const float* raw1_dot;
+// What the density and chiral force kernels write: forces, magnetic forces, virials (double, and the float sink of
+// the device LAMMPS road) and the spin transfer.
+struct SpinForceOutputs {
   double* force_soa3;
   double* mforce_soa3;
   double* virial_soa9;
@@ -203,8 +172,20 @@ struct SpinDensityForceArgs {
   float* spin_transfer_soa9;
 };
 
+SpinForceOutputs make_spin_force_outputs(const DeviceWorkspaceView& w) {
+  return {w.force_soa3, w.mforce_soa3, w.virial_soa9, w.per_atom_virial_float_soa9, w.spin_transfer_soa9};
+}
+
+// Everything the density force kernel reads and writes.
+struct SpinDensityForceArgs {
+  SpinPairInputs in;
+  const float* fp;
+  SpinDensities<const float> densities;
+  SpinForceOutputs out;
+};
+
 __device__ __forceinline__ const float* angular_density(const SpinDensityForceArgs& a, int order) {
-  return order == 2 ? a.angular2 : (order == 3 ? a.angular3 : a.angular4);
+  return order == 2 ? a.densities.angular2 : (order == 3 ? a.densities.angular3 : a.densities.angular4);
 }
 
 // The centre's derivative of its energy with respect to every density component it has (the slab), filled by the
@@ -213,16 +194,16 @@ template <int C, int L, int Lanes>
 __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a, int i, int lane,
                                                   const double* spin_i, float* slab) {
   using Slab = DensitySlab<C>;
-  const int A = a.capacity;
-  const int D0 = a.first_spin_row;
+  const int A = a.in.capacity;
+  const int D0 = a.in.first_spin_row;
   auto row = [&](int r) { return __ldg(&a.fp[soa(D0 + r, i, A)]); };
   for (int k = lane; k < kSpinAxes * C; k += Lanes) {
     const int ch = k / kSpinAxes;
     const std::size_t at = static_cast<std::size_t>(i) * kSpinAxes * C + k;
     const float g_rho = row(spin_core_layout(C, L, false).rho0_norm_row + ch);
     const float g_rdot = row(spin_core_layout(C, L, false).rho0_dot_row + ch);
-    const float rho0 = __ldg(&a.rho0[at]);
-    slab[Slab::rho0 + k] = 2.0f * g_rho * rho0 + g_rdot * __ldg(&a.rho0_dot[at]);
+    const float rho0 = __ldg(&a.densities.rho0[at]);
+    slab[Slab::rho0 + k] = 2.0f * g_rho * rho0 + g_rdot * __ldg(&a.densities.rho0_dot[at]);
     slab[Slab::rho0_dot + k] = g_rdot * rho0;
   }
   if constexpr (L >= 1) {
@@ -232,7 +213,7 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
       const int ra = comp / kSpinAxes;
       const int rb = comp - kSpinAxes * ra;
       const std::size_t base = (static_cast<std::size_t>(i) * C + ch) * kRaw1Components;
-      const float* r = a.raw1 + base;
+      const float* r = a.densities.raw1 + base;
       const float r_ab = __ldg(&r[kSpinAxes * ra + rb]);
       const float r_ba = __ldg(&r[kSpinAxes * rb + ra]);
       float sym = 0.5f * (r_ab + r_ba);
@@ -245,7 +226,8 @@ __device__ __forceinline__ void fill_density_slab(const SpinDensityForceArgs& a,
         h = 2.0f * row(spin_core_layout(C, L, false).raw1_antisymmetric_row + ch) * (r_ab - r_ba);
       }
       const float g_rdot = row(spin_core_layout(C, L, false).raw1_dot_row + ch);
-      slab[Slab::raw1 + k] = 2.0f * row(spin_core_layout(C, L, false).raw1_symmetric_row + ch) * sym + h + g_rdot * __ldg(&a.raw1_dot[base + comp]);
+      const float g_sym = row(spin_core_layout(C, L, false).raw1_symmetric_row + ch);
+      slab[Slab::raw1 + k] = 2.0f * g_sym * sym + h + g_rdot * __ldg(&a.densities.raw1_dot[base + comp]);
       slab[Slab::raw1_dot + k] = g_rdot * r_ab;
     }
   }
@@ -275,12 +257,12 @@ __device__ __forceinline__ double geom_onsite_mforce(const SpinDensityForceArgs&
                                                      const double* spin_i) {
   double m = 0.0;
   for (int ch = 0; ch < C; ++ch) {
-    const float* g = a.geom + (static_cast<std::size_t>(i) * C + ch) * kGeomComponents;
+    const float* g = a.densities.geom + (static_cast<std::size_t>(i) * C + ch) * kGeomComponents;
     const double gx = static_cast<double>(__ldg(&g[axis == 0 ? 0 : (axis == 1 ? 1 : 2)]));
     const double gy = static_cast<double>(__ldg(&g[axis == 0 ? 1 : (axis == 1 ? 3 : 4)]));
     const double gz = static_cast<double>(__ldg(&g[axis == 0 ? 2 : (axis == 1 ? 4 : 5)]));
-    const double weight = static_cast<double>(__ldg(&a.fp[soa(a.first_spin_row + spin_core_layout(C, L, false).geom_row + ch, i,
-                                                             a.capacity)]));
+    const int row = a.in.first_spin_row + spin_core_layout(C, L, false).geom_row + ch;
+    const double weight = static_cast<double>(__ldg(&a.fp[soa(row, i, a.in.capacity)]));
     m -= weight * (2.0 * gx * spin_i[0] + 2.0 * gy * spin_i[1] + 2.0 * gz * spin_i[2]);
   }
   return m;
@@ -381,32 +363,6 @@ __device__ __forceinline__ T group_sum(T value) {
   return value;
 }
 
-// One counted spin pair of centre i: the neighbour's type, the distance, the unit direction from i to j and the
-// neighbour's spin (float).
-struct SpinPair {
-  int tj;
-  float r;
-  float u[kSpinAxes];
-  float sj[kSpinAxes];
-};
-
-// Fills the pair of centre i and neighbour j; false when j does not count (a type outside the model or without
-// a spin environment, r >= rc, r <= 1e-12, or a distance that is not a number).
-template <typename Args>
-__device__ __forceinline__ bool spin_pair_of(const Args& a, int i, int j, SpinPair& pair) {
-  pair.tj = __ldg(&a.types[j]);
-  if (!known_type(pair.tj, a.num_types) || __ldg(&a.spin_env_type_active[pair.tj]) == 0) return false;
-  const PairSeparation p = pair_separation(a.positions_soa3, a.capacity, i, j, a.box.box, a.box.inverse, a.box.pbc);
-  pair.r = sqrtf(p.r2);
-  if (!(pair.r < a.cutoff) || pair.r <= kSpinMinimumDistance) return false;
-  const float inverse_r = 1.0f / pair.r;
-  for (int c = 0; c < kSpinAxes; ++c) {
-    pair.u[c] = p.d[c] * inverse_r;
-    pair.sj[c] = static_cast<float>(a.spins_soa3[soa(c, j, a.capacity)]);
-  }
-  return true;
-}
-
 // The pair force dE_i/dr_j from the derivative along the bond (e_r) and the gradient in the direction (e_u,
 // components independent): only the part of e_u across the bond moves j.
 __device__ __forceinline__ void spin_pair_force(const SpinPair& pair, float e_r, const float* e_u, float* f) {
@@ -414,12 +370,30 @@ __device__ __forceinline__ void spin_pair_force(const SpinPair& pair, float e_r,
   for (int c = 0; c < kSpinAxes; ++c) f[c] = fmaf(e_r, pair.u[c], (e_u[c] - u_dot_eu * pair.u[c]) / pair.r);
 }
 
+// Calls visit(j, pair, g, dg) for the counted neighbours j of centre i in slots first, first + stride, ... of its
+// list, with the pair's edge weights g and their r-derivatives dg (C channels).
+template <int C, typename Visit>
+__device__ __forceinline__ void for_each_counted_pair(const SpinPairInputs& a, int i, int first, int stride,
+                                                      Visit&& visit) {
+  const int ti = __ldg(&a.types[i]);
+  const int count = __ldg(&a.nn_radial[i]);
+  for (int s = first; s < count; s += stride) {
+    const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, a.capacity)]);
+    SpinPair pair;
+    if (!spin_pair_of(a, i, j, pair)) continue;
+    float g[C];
+    float dg[C];
+    spin_pair_weights<C, true>(a, ti, pair, g, dg);
+    visit(j, pair, g, dg);
+  }
+}
+
 // What one pair adds for its neighbour j (force -f, magnetic force -de_dsj, the virial as the mode books it, the
 // spin transfer) and to the centre's lane sums (force +f, owner virial).
-template <SpinVirialMode Mode, bool Transfer, typename Args>
-__device__ __forceinline__ void add_spin_pair_outputs(const Args& a, int j, const SpinPair& pair, const float* f,
-                                                      const float* de_dsj, float* force, float* virial) {
-  const int A = a.capacity;
+template <SpinVirialMode Mode, bool Transfer>
+__device__ __forceinline__ void add_spin_pair_outputs(const SpinForceOutputs& a, int A, int j, const SpinPair& pair,
+                                                      const float* f, const float* de_dsj, float* force,
+                                                      float* virial) {
   for (int c = 0; c < kSpinAxes; ++c) {
     atomicAdd(&a.force_soa3[soa(c, j, A)], -static_cast<double>(f[c]));
     atomicAdd(&a.mforce_soa3[soa(c, j, A)], -static_cast<double>(de_dsj[c]));
@@ -444,16 +418,15 @@ __device__ __forceinline__ void add_spin_pair_outputs(const Args& a, int j, cons
 
 // The centre's writes: the lanes' force (and owner virial) sums meet in the group's first lane, which adds them
 // and the centre's magnetic force once per atom. Every lane calls this.
-template <SpinVirialMode Mode, int Lanes, typename Args>
-__device__ __forceinline__ void add_spin_centre_outputs(const Args& a, bool writer, int i, float* force,
-                                                        const double* mforce, float* virial) {
+template <SpinVirialMode Mode, int Lanes>
+__device__ __forceinline__ void add_spin_centre_outputs(const SpinForceOutputs& a, int A, bool writer, int i,
+                                                        float* force, const double* mforce, float* virial) {
   constexpr bool kOwnerVirial = Mode == SpinVirialMode::fp64_owner || Mode == SpinVirialMode::float_sink;
   for (int c = 0; c < kSpinAxes; ++c) force[c] = group_sum<Lanes>(force[c]);
   if constexpr (kOwnerVirial) {
     for (int q = 0; q < kVirialComponentCount; ++q) virial[q] = group_sum<Lanes>(virial[q]);
   }
   if (!writer) return;
-  const int A = a.capacity;
   for (int c = 0; c < kSpinAxes; ++c) {
     atomicAdd(&a.force_soa3[soa(c, i, A)], static_cast<double>(force[c]));
     atomicAdd(&a.mforce_soa3[soa(c, i, A)], mforce[c]);
@@ -474,11 +447,11 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
   const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
   const int i = static_cast<int>(blockIdx.x) * AtomsPerBlock + slot;
-  const int A = a.capacity;
-  const bool active = i < a.atom_count && carries_spin(a.types, a.spin_dof_type_active, a.num_types, i);
+  const int A = a.in.capacity;
+  const bool active = i < a.in.atom_count && carries_spin(a.in, i);
 
   // Centre spin: lanes 0..2 load one component each, then every lane of the slot gets all three.
-  double own = (active && lane < kSpinAxes) ? a.spins_soa3[soa(lane, i, A)] : 0.0;
+  double own = (active && lane < kSpinAxes) ? a.in.spins_soa3[soa(lane, i, A)] : 0.0;
   double spin_i[kSpinAxes];
   for (int c = 0; c < kSpinAxes; ++c) spin_i[c] = __shfl_sync(kFullWarp, own, c, LanesPerAtom);
 
@@ -498,25 +471,16 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
                                  static_cast<float>(spin_i[2])};
     float pair_sum_rows[kSpinPairSumRows * C];
     for (int q = 0; q < kSpinPairSumRows * C; ++q) {
-      pair_sum_rows[q] = __ldg(&a.fp[soa(a.first_spin_row + kSpinOnsiteRows + q, i, A)]);
+      pair_sum_rows[q] = __ldg(&a.fp[soa(a.in.first_spin_row + kSpinOnsiteRows + q, i, A)]);
     }
-    const int ti = __ldg(&a.types[i]);
-    const int count = __ldg(&a.nn_radial[i]);
-    for (int s = lane; s < count; s += LanesPerAtom) {
-      const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
-      SpinPair pair;
-      if (!spin_pair_of(a, i, j, pair)) continue;
-      float g[C];
-      float dg[C];
-      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, pair.r, a.num_types,
-                                                      ti * a.num_types + pair.tj, a.descriptor_coefficients,
-                                                      a.coefficient_offset, g, dg);
+    for_each_counted_pair<C>(a.in, i, lane, LanesPerAtom, [&](int j, const SpinPair& pair, const float (&g)[C],
+                                                              const float (&dg)[C]) {
       const DensityPairTerms t = density_pair_terms<C, L>(slab, pair_sum_rows, pair.u, si, pair.sj, g, dg);
       float f[kSpinAxes];
       spin_pair_force(pair, t.e_r, t.e_u, f);
-      add_spin_pair_outputs<Mode, Transfer>(a, j, pair, f, t.e_sj, force, virial);
+      add_spin_pair_outputs<Mode, Transfer>(a.out, A, j, pair, f, t.e_sj, force, virial);
       for (int c = 0; c < kSpinAxes; ++c) mforce[c] -= t.e_si[c];
-    }
+    });
   }
 
   // Centre writes: the magnetic force sums the lanes' pair terms and the onsite geom term of lanes 0..2.
@@ -525,41 +489,15 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kDensityMinBlocks
   for (int c = 0; c < kSpinAxes; ++c) onsite_of[c] = __shfl_sync(kFullWarp, onsite, c, LanesPerAtom);
   double centre_mforce[kSpinAxes];
   for (int c = 0; c < kSpinAxes; ++c) centre_mforce[c] = onsite_of[c] + static_cast<double>(mforce[c]);
-  add_spin_centre_outputs<Mode, LanesPerAtom>(a, active && lane == 0, i, force, centre_mforce, virial);
+  add_spin_centre_outputs<Mode, LanesPerAtom>(a.out, A, active && lane == 0, i, force, centre_mforce, virial);
 }
 
 SpinDensityForceArgs make_spin_density_args(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                             const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  return {atom_count,
-          static_cast<int>(w.atom_capacity),
-          protocol.structural_descriptor_dim,
-          protocol.num_types,
-          protocol.spin_basis_size_radial,
-          static_cast<float>(protocol.spin_cutoff),
-          box,
-          w.types,
-          m.spin_dof_type_active,
-          m.spin_env_type_active,
-          w.positions_soa3,
-          w.spins_soa3,
-          w.nn_radial,
-          w.nl_radial_slot_major,
+  return {make_spin_pair_inputs(protocol, atom_count, box, m, w),
           w.fp,
-          m.descriptor_coefficients,
-          static_cast<int>(protocol.structural_coefficient_count),
-          w.spin_density_rho0,
-          w.spin_density_angular2,
-          w.spin_density_angular3,
-          w.spin_density_angular4,
-          w.spin_density_geom,
-          w.spin_density_rho0_dot,
-          w.spin_density_raw1,
-          w.spin_density_raw1_dot,
-          w.force_soa3,
-          w.mforce_soa3,
-          w.virial_soa9,
-          w.per_atom_virial_float_soa9,
-          w.spin_transfer_soa9};
+          make_spin_densities<const float>(w),
+          make_spin_force_outputs(w)};
 }
 
 template <int C, int L, SpinVirialMode Mode, bool Transfer>
@@ -730,37 +668,14 @@ struct ChiralRecord {
   static constexpr int floats = 32 * C + 15 * K + 3;
 };
 
-// Everything the chiral force kernel reads and writes, in the kernel's parameter order.
+// Everything the chiral force kernel reads and writes.
 struct SpinChiralForceArgs {
-  int atom_count;      // N
-  int capacity;        // A
-  int first_spin_row;  // D0
-  int num_types;       // T
-  int basis_size;      // B
+  SpinPairInputs in;
   SpinCoreLayout layout;
-  float cutoff;        // rc
-  SimulationBox box;
-  const std::int32_t* types;
-  const std::int32_t* spin_dof_type_active;
-  const std::int32_t* spin_env_type_active;
-  const double* positions_soa3;
-  const double* spins_soa3;
-  const std::int32_t* nn_radial;
-  const std::int32_t* nl_radial_slot_major;
   const float* fp;
-  const float* descriptor_coefficients;
-  int coefficient_offset;
-  const float* geom;
-  const float* raw1;
-  const float* polar;
-  const float* octupoles;
-  const float* hexadecapoles;
+  SpinDensities<const float> densities;
   const float* chirals;
-  double* force_soa3;
-  double* mforce_soa3;
-  double* virial_soa9;
-  float* per_atom_virial_float_soa9;
-  float* spin_transfer_soa9;
+  SpinForceOutputs out;
 };
 
 // Channel ch's part of atom i's record (derivatives of the channel's chiral rows with respect to its moments,
@@ -770,14 +685,14 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
                                    float* de_dsi) {
   using Rec = ChiralRecord<C>;
   constexpr int K = Rec::K;
-  const int A = a.capacity;
-  const int first = a.first_spin_row + a.layout.chiral_row;
+  const int A = a.in.capacity;
+  const int first = a.in.first_spin_row + a.layout.chiral_row;
   const std::size_t at = static_cast<std::size_t>(i) * C + ch;
   float g[kGeomComponents], p[kSpinAxes], o[kOctupoleComponents], r[kRaw1Components];
-  for (int k = 0; k < kGeomComponents; ++k) g[k] = __ldg(&a.geom[at * kGeomComponents + k]);
-  for (int k = 0; k < kSpinAxes; ++k) p[k] = __ldg(&a.polar[at * kSpinAxes + k]);
-  for (int k = 0; k < kOctupoleComponents; ++k) o[k] = __ldg(&a.octupoles[at * kOctupoleComponents + k]);
-  for (int k = 0; k < kRaw1Components; ++k) r[k] = __ldg(&a.raw1[at * kRaw1Components + k]);
+  for (int k = 0; k < kGeomComponents; ++k) g[k] = __ldg(&a.densities.geom[at * kGeomComponents + k]);
+  for (int k = 0; k < kSpinAxes; ++k) p[k] = __ldg(&a.densities.polar[at * kSpinAxes + k]);
+  for (int k = 0; k < kOctupoleComponents; ++k) o[k] = __ldg(&a.densities.octupoles[at * kOctupoleComponents + k]);
+  for (int k = 0; k < kRaw1Components; ++k) r[k] = __ldg(&a.densities.raw1[at * kRaw1Components + k]);
   const float g1 = __ldg(&a.fp[soa(first + K + ch, i, A)]);
   const float g2 = __ldg(&a.fp[soa(first + K + C + ch, i, A)]);
   float dg[kGeomComponents] = {};
@@ -792,7 +707,9 @@ __device__ void fill_chiral_record(const SpinChiralForceArgs& a, int i, int ch, 
     const float g0 = __ldg(&a.fp[soa(first + ch, i, A)]);
     float h[kHexadecapoleComponents];
     const std::size_t hat = static_cast<std::size_t>(i) * K + ch;
-    for (int k = 0; k < kHexadecapoleComponents; ++k) h[k] = __ldg(&a.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    for (int k = 0; k < kHexadecapoleComponents; ++k) {
+      h[k] = __ldg(&a.densities.hexadecapoles[hat * kHexadecapoleComponents + k]);
+    }
     const float chi = __ldg(&a.chirals[hat]);
     const float axial[kSpinAxes] = {r[5] - r[7], r[6] - r[2], r[1] - r[3]};
     const float w = g0 * (axial[0] * si[0] + axial[1] * si[1] + axial[2] * si[2]);
@@ -977,10 +894,10 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
   const int slot = static_cast<int>(threadIdx.x) / LanesPerAtom;
   const int lane = static_cast<int>(threadIdx.x) % LanesPerAtom;
   const int i = static_cast<int>(blockIdx.x) * AtomsPerBlock + slot;
-  const int A = a.capacity;
-  const bool active = i < a.atom_count && carries_spin(a.types, a.spin_dof_type_active, a.num_types, i);
+  const int A = a.in.capacity;
+  const bool active = i < a.in.atom_count && carries_spin(a.in, i);
 
-  const double own = (active && lane < kSpinAxes) ? a.spins_soa3[soa(lane, i, A)] : 0.0;
+  const double own = (active && lane < kSpinAxes) ? a.in.spins_soa3[soa(lane, i, A)] : 0.0;
   float si[kSpinAxes];
   for (int c = 0; c < kSpinAxes; ++c) si[c] = static_cast<float>(__shfl_sync(kFullWarp, own, c, LanesPerAtom));
 
@@ -996,17 +913,8 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
   float force[kSpinAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
   if (active) {
-    const int ti = __ldg(&a.types[i]);
-    const int count = __ldg(&a.nn_radial[i]);
-    for (int s = lane; s < count; s += LanesPerAtom) {
-      const int j = __ldg(&a.nl_radial_slot_major[soa(s, i, A)]);
-      SpinPair pair;
-      if (!spin_pair_of(a, i, j, pair)) continue;
-      float g[C];
-      float dg[C];
-      evaluate_spin_edge_weights_generic_f32<C, true>(a.basis_size, a.cutoff, pair.r, a.num_types,
-                                                      ti * a.num_types + pair.tj, a.descriptor_coefficients,
-                                                      a.coefficient_offset, g, dg);
+    for_each_counted_pair<C>(a.in, i, lane, LanesPerAtom, [&](int j, const SpinPair& pair, const float (&g)[C],
+                                                              const float (&dg)[C]) {
       // m = dE_i/dS_j, e = dE_i/dr along the bond through the weights, grad = dE_i/du.
       float m[kSpinAxes] = {0.0f, 0.0f, 0.0f};
       float grad[kSpinAxes] = {0.0f, 0.0f, 0.0f};
@@ -1023,21 +931,21 @@ __global__ void __launch_bounds__(AtomsPerBlock* LanesPerAtom, kChiralMinBlocksP
       }
       float f[kSpinAxes];
       spin_pair_force(pair, e, grad, f);
-      add_spin_pair_outputs<Mode, Transfer>(a, j, pair, f, m, force, virial);
-    }
+      add_spin_pair_outputs<Mode, Transfer>(a.out, A, j, pair, f, m, force, virial);
+    });
   }
 
   double centre_mforce[kSpinAxes] = {0.0, 0.0, 0.0};
   if (active) {
     for (int c = 0; c < kSpinAxes; ++c) centre_mforce[c] = static_cast<double>(record[Rec::centre_mforce + c]);
   }
-  add_spin_centre_outputs<Mode, LanesPerAtom>(a, active && lane == 0, i, force, centre_mforce, virial);
+  add_spin_centre_outputs<Mode, LanesPerAtom>(a.out, A, active && lane == 0, i, force, centre_mforce, virial);
 }
 
 template <int C, SpinVirialMode Mode, bool Transfer>
 void launch_spin_chiral_force_shape(const SpinChiralForceArgs& args) {
   launch_kernel<&accumulate_spin_chiral_forces_tile_f32<C, Mode, Transfer, kChiralAtomsPerBlock, kChiralLanesPerAtom>>(
-      dim3(blocks_for(args.atom_count, kChiralAtomsPerBlock)), dim3(kChiralAtomsPerBlock * kChiralLanesPerAtom), 0,
+      dim3(blocks_for(args.in.atom_count, kChiralAtomsPerBlock)), dim3(kChiralAtomsPerBlock * kChiralLanesPerAtom), 0,
       args);
 }
 
@@ -1062,35 +970,12 @@ void launch_spin_chiral_force_virial(const SpinChiralForceArgs& args, SpinVirial
 void launch_spin_chiral_forces(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
                                bool spin_transfer) {
-  const SpinChiralForceArgs args{atom_count,
-                                 static_cast<int>(w.atom_capacity),
-                                 protocol.structural_descriptor_dim,
-                                 protocol.num_types,
-                                 protocol.spin_basis_size_radial,
+  const SpinChiralForceArgs args{make_spin_pair_inputs(protocol, atom_count, box, m, w),
                                  make_spin_core_layout(protocol),
-                                 static_cast<float>(protocol.spin_cutoff),
-                                 box,
-                                 w.types,
-                                 m.spin_dof_type_active,
-                                 m.spin_env_type_active,
-                                 w.positions_soa3,
-                                 w.spins_soa3,
-                                 w.nn_radial,
-                                 w.nl_radial_slot_major,
                                  w.fp,
-                                 m.descriptor_coefficients,
-                                 static_cast<int>(protocol.structural_coefficient_count),
-                                 w.spin_density_geom,
-                                 w.spin_density_raw1,
-                                 w.spin_chiral_polar,
-                                 w.spin_chiral_octupoles_raw,
-                                 w.spin_chiral_hexadecapoles_raw,
+                                 make_spin_densities<const float>(w),
                                  w.spin_chiral_chirals,
-                                 w.force_soa3,
-                                 w.mforce_soa3,
-                                 w.virial_soa9,
-                                 w.per_atom_virial_float_soa9,
-                                 w.spin_transfer_soa9};
+                                 make_spin_force_outputs(w)};
   switch (protocol.spin_compress) {
     case 1: return launch_spin_chiral_force_virial<1>(args, mode, spin_transfer);
     case 2: return launch_spin_chiral_force_virial<2>(args, mode, spin_transfer);
@@ -1165,14 +1050,9 @@ void run_onsite_phase(const ModelProtocol& protocol, int atom_count, const Devic
 }
 
 // The arrays the density and chiral phases both need, in their check order after the workspace fit.
-void require_spin_pair_arrays(const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
-                              bool spin_transfer) {
-  require(w.types != nullptr, "workspace missing types");
-  require(m.spin_dof_type_active != nullptr && m.spin_env_type_active != nullptr, "model missing spin type masks");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.spins_soa3 != nullptr, "workspace missing spins");
-  require(w.nn_radial != nullptr, "workspace missing radial neighbor counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+void require_spin_force_arrays(const DeviceModelView& m, const DeviceWorkspaceView& w, SpinVirialMode mode,
+                               bool spin_transfer) {
+  require_spin_pair_arrays(m, w);
   require(w.fp != nullptr, "workspace missing descriptor derivatives");
   require(w.force_soa3 != nullptr, "workspace missing forces");
   require(w.mforce_soa3 != nullptr, "workspace missing mforces");
@@ -1181,12 +1061,6 @@ void require_spin_pair_arrays(const DeviceModelView& m, const DeviceWorkspaceVie
     require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing spin per-atom virial sink");
   }
   if (spin_transfer) require(w.spin_transfer_soa9 != nullptr, "workspace missing spin-transfer output");
-}
-
-void require_spin_coefficients(const ModelProtocol& protocol, const DeviceModelView& m) {
-  require(m.descriptor_coefficients != nullptr, "model missing descriptor coefficients");
-  require(m.descriptor_coefficients_count >= protocol.descriptor_coefficient_count,
-          "model descriptor coefficient buffer is too small");
 }
 
 void run_density_phase(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
@@ -1200,7 +1074,7 @@ void run_density_phase(const ModelProtocol& protocol, int atom_count, const Simu
   require(protocol.spin_l_max >= 0 && protocol.spin_l_max <= kSpinMaxAngularOrder,
           "spin density force kernel supports spin_l_max <= 4");
   require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
-  require_spin_pair_arrays(m, w, mode, spin_transfer);
+  require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
   if (protocol.spin_l_max >= 2) require(w.spin_density_angular2 != nullptr, "workspace missing spin density angular2");
@@ -1221,7 +1095,7 @@ void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const Simul
   require(protocol.spin_chiral != 0, "spin chiral polar force requires chiral model");
   require(spin_shape_supported(protocol), "CUDA chiral spin force received an unsupported spin shape");
   require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
-  require_spin_pair_arrays(m, w, mode, spin_transfer);
+  require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_geom != nullptr, "workspace missing spin density geom");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
   require(w.spin_chiral_polar != nullptr, "workspace missing spin chiral polar");

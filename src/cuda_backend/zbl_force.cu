@@ -37,25 +37,21 @@ __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i)
   const int ti = __ldg(&a.in.types[i]);
   if (!known_type(ti, a.num_types)) return;
   const AtomCell cell = cell_of_atom<Batched>(a.in, i);
-  const int zi = __ldg(&a.atomic_numbers[ti]);
-  const float zi_power = zbl_charge_power(zi);
+  const ZblCentre centre = zbl_centre(a.atomic_numbers, ti);
   float energy = 0.0f;
   float force[kPairAxes] = {0.0f, 0.0f, 0.0f};
   float virial[kVirialComponentCount] = {};
-  const int count = __ldg(&a.in.nn_radial[i]);
-  for (int s = 0; s < count; ++s) {
-    const int j = __ldg(&a.in.nl_radial_slot_major[soa(s, i, a.capacity)]);
-    const int tj = __ldg(&a.in.types[j]);
-    if (!known_type(tj, a.num_types)) continue;
+  for_each_radial_neighbor(a.in, a.capacity, a.num_types, cell, i, [&](const RadialNeighbor& neighbor) {
+    const int j = neighbor.j;
+    const int tj = neighbor.tj;
     const float* record = a.zbl_pair_parameters + static_cast<std::size_t>(ti * a.num_types + tj) * kZblRecordFloats;
-    const PairSeparation p = pair_separation(a.in.positions_soa3, a.capacity, i, j, cell.box, cell.inverse, cell.pbc);
-    const float* d = p.d;
-    const float r2 = p.r2;
+    const float* d = neighbor.p.d;
+    const float r2 = neighbor.p.r2;
     const float r_out = __ldg(&record[kZblOuterCutoff]);
-    if (r2 <= 0.0f || r2 >= r_out * r_out) continue;  // rejected before any root or exponential
+    if (r2 <= 0.0f || r2 >= r_out * r_out) return;  // rejected before any root or exponential
     const float r = sqrtf(r2);
     const int zj = __ldg(&a.atomic_numbers[tj]);
-    const ZblPairTerms terms = zbl_pair_terms(r, zi_power, zbl_charge_power(zj), zi * zj,
+    const ZblPairTerms terms = zbl_pair_terms(r, centre.power, zbl_charge_power(zj), centre.z * zj,
                                               record + kZblFirstScreening, __ldg(&record[kZblInnerCutoff]), r_out);
     const float half_over_r = (1.0f / r) * (0.5f * terms.slope);
     float h[kPairAxes];
@@ -75,7 +71,7 @@ __device__ __forceinline__ void zbl_forces_of_atom(const ZblForceArgs& a, int i)
         }
       }
     }
-  }
+  });
   for (int c = 0; c < kPairAxes; ++c) a.force_soa3[soa(c, i, a.capacity)] += static_cast<double>(force[c]);
   if constexpr (EnergyAndVirial) {
     a.potential[i] += static_cast<double>(energy);
@@ -112,12 +108,7 @@ void validate_zbl_inputs(const ModelProtocol& protocol, int atom_count, const De
   require(m.zbl_pair_parameters != nullptr, "model missing ZBL pair parameters");
   require(m.zbl_pair_parameters_count >= kZblRecordFloats * types * types,
           "model ZBL pair parameter buffer is too small");
-  if (batched) {
-    require(w.atom_to_structure != nullptr, "workspace missing atom_to_structure");
-    require(w.boxes_row_major9 != nullptr, "workspace missing boxes");
-    require(w.box_inverse_row_major9 != nullptr, "workspace missing box inverses");
-    require(w.pbc_flags3 != nullptr, "workspace missing pbc flags");
-  }
+  if (batched) require_batched_cells(w);
   require(w.types != nullptr, "workspace missing atom types");
   require(w.positions_soa3 != nullptr, "workspace missing positions");
   require(w.nn_radial != nullptr, "workspace missing radial counts");

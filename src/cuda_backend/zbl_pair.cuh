@@ -5,7 +5,12 @@
 // E(r) = fs(r) k Z_i Z_j phi(r/a) / r with a = 0.46848 / (Z_i^0.23 + Z_j^0.23), the screening
 // phi(x) = sum_k a_k exp(-b_k x) and the switch fs = 1 below r_in, (cos(pi (r - r_in)/(r_out - r_in)) + 1)/2
 // up to r_out, 0 beyond.
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
 #include "cuda_platform.cuh"
+#include "model_protocol.hpp"
 #include "radial_basis.cuh"
 
 namespace quarvel::cuda_backend {
@@ -33,6 +38,17 @@ struct ZblPairTerms {
 // Z^0.23 of an atomic number, once per atom.
 __host__ __device__ __forceinline__ float zbl_charge_power(int atomic_number) {
   return powf(static_cast<float>(atomic_number), kZblChargeExponent);
+}
+
+// A centre atom's atomic number and its charge power, taken once per atom.
+struct ZblCentre {
+  int z;
+  float power;
+};
+
+__device__ __forceinline__ ZblCentre zbl_centre(const std::int32_t* atomic_numbers, int type) {
+  const int z = __ldg(&atomic_numbers[type]);
+  return {z, zbl_charge_power(z)};
 }
 
 // One pair at distance r (0 < r < r_out), charge powers zi_power and zj_power, atomic number product zz,
@@ -63,6 +79,31 @@ __host__ __device__ __forceinline__ ZblPairTerms zbl_pair_terms(float r, float z
     dfs = w * (-0.5f * sinf(theta));
   }
   return {e0 * fs, de0 * fs + e0 * dfs};
+}
+
+// The universal repulsion the fused radial kernels add to every pair: one switch for all type pairs and the
+// universal screening, by value so that device code sees it.
+struct UniversalZbl {
+  float inner;  // Angstrom: the switch starts here
+  float outer;  // Angstrom: pairs from here on feel no repulsion
+  float screening[2 * kZblScreeningTerms];
+  const std::int32_t* atomic_numbers;  // per type
+};
+
+inline UniversalZbl make_universal_zbl(const ModelProtocol& protocol, const std::int32_t* atomic_numbers) {
+  UniversalZbl z{};
+  z.inner = static_cast<float>(protocol.zbl_rc_inner);
+  z.outer = static_cast<float>(protocol.zbl_rc_outer);
+  std::copy(std::begin(kUniversalZblScreening), std::end(kUniversalZblScreening), z.screening);
+  z.atomic_numbers = atomic_numbers;
+  return z;
+}
+
+// The universal terms of a pair at distance r (0 < r < outer) between a centre and a neighbor of type tj.
+__device__ __forceinline__ ZblPairTerms universal_zbl_terms(const UniversalZbl& z, const ZblCentre& centre, int tj,
+                                                            float r) {
+  const int zj = __ldg(&z.atomic_numbers[tj]);
+  return zbl_pair_terms(r, centre.power, zbl_charge_power(zj), centre.z * zj, z.screening, z.inner, z.outer);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -60,6 +62,50 @@ TEST(PairBasis, VanishesFromTheCutoffOn) {
     }
   }
 }
+
+struct PassCase {
+  const char* name;
+  int basis_count;
+};
+
+void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+
+class SlopePasses : public ::testing::TestWithParam<PassCase> {};
+
+// Every slope once, in order, each the one the running basis gives, whatever the number of passes; each pass's
+// contraction the fused multiply-add sum over its own slopes of coefficients read `step` apart.
+TEST_P(SlopePasses, GiveEachSlopeOnceAndContractThePass) {
+  const int count = GetParam().basis_count;
+  constexpr float kR = 1.3f;
+  constexpr float kRc = 4.5f;
+  constexpr int kStep = 3;  // coefficients of consecutive k this far apart, as in the file-order table
+  std::vector<float> coefficients(static_cast<std::size_t>(count) * kStep);
+  for (std::size_t e = 0; e < coefficients.size(); ++e) coefficients[e] = 0.25f + 0.01f * static_cast<float>(e);
+  PairBasisWithSlope running(kR, kRc);
+  int expected_first = 0;
+  for_each_slope_pass(kR, kRc, count, [&](int first, const float (&slopes)[kSlopesPerPass]) {
+    EXPECT_EQ(first, expected_first);
+    float sum = 0.0f;
+    for (int k = 0; k < kSlopesPerPass; ++k) {
+      if (first + k < count) {
+        const float slope = running.next().slope;
+        EXPECT_EQ(slopes[k], slope) << "k = " << first + k;
+        sum = std::fma(slope, coefficients[static_cast<std::size_t>(first + k) * kStep], sum);
+      } else {
+        EXPECT_EQ(slopes[k], 0.0f) << "beyond the basis at " << first + k;
+      }
+    }
+    EXPECT_EQ(contract_slopes(slopes, first, count, coefficients.data(), kStep), sum);
+    expected_first += kSlopesPerPass;
+  });
+  EXPECT_EQ(expected_first, (count + kSlopesPerPass - 1) / kSlopesPerPass * kSlopesPerPass) << "passes taken";
+}
+
+INSTANTIATE_TEST_SUITE_P(BasisCounts, SlopePasses,
+                         ::testing::Values(PassCase{"OneFunction", 1}, PassCase{"LargestModelBasis", kLargestBasis + 1},
+                                           PassCase{"OneBeyondAPass", kSlopesPerPass + 1},
+                                           PassCase{"ThreePasses", 3 * kSlopesPerPass - 2}),
+                         [](const auto& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend

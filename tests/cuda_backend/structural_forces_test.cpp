@@ -88,6 +88,11 @@ std::vector<ForceCase> force_cases() {
   single.shape.n_max_angular = 0;
   single.shape.basis_size_angular = 0;
   cases.push_back(single);
+  // The largest radial basis and the most radial functions a model file may declare.
+  ForceCase radial{"Nep4LargestRadialBasis", base_shape("nep4", {"C", "H"})};
+  radial.shape.basis_size_radial = 16;
+  radial.shape.n_max_radial = 12;
+  cases.push_back(radial);
   ForceCase zbl{"Nep4ZblFixed", base_shape("nep4_zbl", {"C", "H"})};
   zbl.shape.zbl = {1.0, 2.0, std::nullopt};
   cases.push_back(zbl);
