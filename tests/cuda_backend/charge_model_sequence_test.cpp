@@ -4,19 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
@@ -27,9 +25,14 @@ using test_support::expect_minus_gradient;
 using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
 using test_support::net_force;
+using test_support::Evaluation;
+using test_support::FlatModel;
+using test_support::FlatOutputs;
+using test_support::kChargeAndBec;
+using test_support::kPotential;
+using test_support::kVirialPerAtom;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 constexpr double kCutoff = 4.0;  // Angstrom: radial cutoff of every case; alpha = pi / kCutoff
@@ -73,26 +76,13 @@ std::vector<ChargeCase> charge_cases() {
   return cases;
 }
 
-// The outputs of one structure.
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> potential;
-  std::vector<double> force;            // 3 per atom
-  std::array<double, 9> virial{};       // row-major
-  std::vector<double> virial_per_atom;  // 9 per atom, row-major
-  std::vector<double> charge;
-  std::vector<double> bec;  // 9 per atom, row-major
-};
-
 class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+    model_ = std::make_unique<FlatModel>(GetParam().shape);
+    ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
   }
-  void TearDown() override { qrvl_free_model(model_); }
 
   int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
 
@@ -103,71 +93,21 @@ class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
 
   // Several structures in one batch, each with all outputs.
   std::vector<Evaluation> evaluate_batch(const std::vector<Structure>& structures, bool per_atom_virials = true) const {
-    std::vector<std::int32_t> counts;
-    std::vector<std::int32_t> offsets;
-    std::vector<std::int32_t> types;
-    std::vector<double> positions;
-    std::vector<double> boxes;
-    std::vector<std::int32_t> pbc;
-    for (const Structure& s : structures) {
-      offsets.push_back(static_cast<std::int32_t>(types.size()));
-      counts.push_back(s.size());
-      types.insert(types.end(), s.types.begin(), s.types.end());
-      for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
-      boxes.insert(boxes.end(), s.cell.begin(), s.cell.end());
-      pbc.insert(pbc.end(), {1, 1, 1});
-    }
-    const std::size_t atoms = types.size();
-    const std::size_t count = structures.size();
-    QrvlStructureBatch batch{};
-    batch.num_structures = static_cast<std::int32_t>(count);
-    batch.num_atoms = static_cast<std::int32_t>(atoms);
-    batch.atom_counts = counts.data();
-    batch.atom_offsets = offsets.data();
-    batch.types = types.data();
-    batch.positions = positions.data();
-    batch.boxes = boxes.data();
-    batch.pbc = pbc.data();
-    std::vector<double> energy(count), virial(9 * count), potential(atoms), force(3 * atoms),
-        virial_per_atom(9 * atoms), charge(atoms), bec(9 * atoms);
-    QrvlFindForceResult result{};
-    result.energy = energy.data();
-    result.potential = potential.data();
-    result.force = force.data();
-    result.virial = virial.data();
-    result.virial_per_atom = per_atom_virials ? virial_per_atom.data() : nullptr;
-    result.charge = charge.data();
-    result.bec = bec.data();
-    EXPECT_EQ(qrvl_find_charge_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
-    std::vector<Evaluation> out(count);
-    for (std::size_t s = 0; s < count; ++s) {
-      Evaluation& e = out[s];
-      const auto first = static_cast<std::size_t>(offsets[s]);
-      const auto n = static_cast<std::size_t>(counts[s]);
-      const auto slice = [&](const std::vector<double>& v, std::size_t width) {
-        return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(width * first),
-                                   v.begin() + static_cast<std::ptrdiff_t>(width * (first + n)));
-      };
-      e.energy = energy[s];
-      std::copy(virial.begin() + static_cast<std::ptrdiff_t>(9 * s),
-                virial.begin() + static_cast<std::ptrdiff_t>(9 * s + 9), e.virial.begin());
-      e.potential = slice(potential, 1);
-      e.force = slice(force, 3);
-      e.virial_per_atom = slice(virial_per_atom, 9);
-      e.charge = slice(charge, 1);
-      e.bec = slice(bec, 9);
-    }
-    return out;
+    return model_->evaluate_batch(structures, outputs(per_atom_virials));
   }
 
   Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
-    return evaluate_batch({s}, per_atom_virials)[0];
+    return model_->evaluate(s, outputs(per_atom_virials));
   }
   double energy(const Structure& s) const { return evaluate(s, false).energy; }
 
  private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
+  static FlatOutputs outputs(bool per_atom_virials) {
+    const FlatOutputs all = kPotential | kChargeAndBec;
+    return per_atom_virials ? all | kVirialPerAtom : all;
+  }
+
+  std::unique_ptr<FlatModel> model_;
 };
 
 TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {

@@ -21,6 +21,7 @@
 #include "support/descriptor_reference.hpp"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/flat_model.hpp"
 #include "support/loaded_model.hpp"
 #include "support/model_file_writer.hpp"
 
@@ -78,17 +79,12 @@ std::vector<ShapeCase> shape_cases() {
 }
 
 // A model file loaded through the flat interface, and the same file read for the reference.
-class FlatModel {
+class DescriptorModel {
  public:
-  explicit FlatModel(const ModelShape& shape)
-      : reference_(test_support::load_model(shape)), file_(reference_->written.text) {
-    EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &handle_), QRVL_STATUS_OK) << qrvl_last_error_message();
-  }
-  ~FlatModel() { qrvl_free_model(handle_); }
-  FlatModel(const FlatModel&) = delete;
-  FlatModel& operator=(const FlatModel&) = delete;
+  explicit DescriptorModel(const ModelShape& shape)
+      : reference_(test_support::load_model(shape)), flat_(reference_->written.text) {}
 
-  QrvlModel* handle() const { return handle_; }
+  QrvlModel* handle() const { return flat_.handle(); }
   const test_support::LoadedModel& reference() const { return *reference_; }
   int dimension() const { return reference_->protocol().descriptor_dim; }
 
@@ -101,21 +97,19 @@ class FlatModel {
 
   int call(const QrvlStructureBatch& batch, std::vector<double>& rows) const {
     QrvlFindDescriptorResult result{rows.data()};
-    return qrvl_find_descriptors(handle_, &batch, &result);
+    return qrvl_find_descriptors(handle(), &batch, &result);
   }
 
  private:
   std::unique_ptr<test_support::LoadedModel> reference_;
-  test_support::TempModelFile file_;
-  QrvlModel* handle_ = nullptr;
+  test_support::FlatModel flat_;
 };
 
 class DescriptorDriver : public ::testing::TestWithParam<ShapeCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    model_ = std::make_unique<FlatModel>(GetParam().shape);
+    model_ = std::make_unique<DescriptorModel>(GetParam().shape);
   }
 
   int type_count() const { return model_->reference().protocol().num_types; }
@@ -134,7 +128,7 @@ class DescriptorDriver : public ::testing::TestWithParam<ShapeCase> {
     }
   }
 
-  std::unique_ptr<FlatModel> model_;
+  std::unique_ptr<DescriptorModel> model_;
 };
 
 // Each component is the unscaled descriptor of the kernels times its scaler: the form the first-layer weights of
@@ -252,8 +246,7 @@ std::vector<RefusalCase> refusal_cases() {
 class DescriptorRefusals : public test_support::DeviceTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(DescriptorRefusals, AnswerTheirStatusAndText) {
-  ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-  const FlatModel model(base_shape("nep4", {"C", "H"}));
+  const DescriptorModel model(base_shape("nep4", {"C", "H"}));
   const test_support::BatchArrays b = test_support::BatchArrays::consecutive({2, 2}, 2);
   std::vector<double> rows(4 * static_cast<std::size_t>(model.dimension()), kUntouched);
   QrvlStructureBatch batch = b.view();
@@ -269,11 +262,6 @@ INSTANTIATE_TEST_SUITE_P(Checks, DescriptorRefusals, ::testing::ValuesIn(refusal
 
 class DescriptorModels : public test_support::DeviceTest {
  protected:
-  void SetUp() override {
-    test_support::DeviceTest::SetUp();
-    if (IsSkipped()) return;
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-  }
   test_support::BatchArrays batch_ = test_support::BatchArrays::consecutive({3, 2}, 2);
 };
 
@@ -281,7 +269,7 @@ class DescriptorModels : public test_support::DeviceTest {
 TEST_F(DescriptorModels, ModelsOutsideTheDescriptorKernelsAreUnsupportedWithoutText) {
   ModelShape shape = base_shape("nep4_spin", {"C", "H"});
   shape.spin.basis_size_radial = 8;
-  const FlatModel spin(shape);
+  const DescriptorModel spin(shape);
   batch_.spins.assign(batch_.positions.size(), 0.25);
   std::vector<double> rows(5 * static_cast<std::size_t>(spin.dimension()), kUntouched);
   EXPECT_EQ(spin.call(batch_.view(), rows), QRVL_STATUS_UNSUPPORTED);
@@ -294,7 +282,7 @@ TEST_F(DescriptorModels, ModelsOutsideTheDescriptorKernelsAreUnsupportedWithoutT
 
 // A spin model needs spins; with them its rows come back.
 TEST_F(DescriptorModels, SpinModelsNeedSpins) {
-  const FlatModel spin(base_shape("nep4_spin", {"C", "H"}));
+  const DescriptorModel spin(base_shape("nep4_spin", {"C", "H"}));
   std::vector<double> rows(5 * static_cast<std::size_t>(spin.dimension()), kUntouched);
   EXPECT_EQ(spin.call(batch_.view(), rows), QRVL_STATUS_INVALID_ARGUMENT);
   EXPECT_STREQ(qrvl_last_error_message(), "");
@@ -304,7 +292,7 @@ TEST_F(DescriptorModels, SpinModelsNeedSpins) {
 }
 
 TEST_F(DescriptorModels, CancelFlagAnswersCancelledUntilItIsReset) {
-  const FlatModel model(base_shape("nep4", {"C", "H"}));
+  const DescriptorModel model(base_shape("nep4", {"C", "H"}));
   std::vector<double> rows(5 * static_cast<std::size_t>(model.dimension()), kUntouched);
   ASSERT_EQ(qrvl_cancel_model(model.handle()), QRVL_STATUS_OK);
   EXPECT_EQ(model.call(batch_.view(), rows), QRVL_STATUS_CANCELLED);

@@ -4,18 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
@@ -26,9 +24,10 @@ using test_support::expect_minus_gradient;
 using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
 using test_support::Cell;
+using test_support::Evaluation;
+using test_support::FlatModel;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 // Central differences of an energy summed from float per-atom terms: the step balances the float rounding of the
@@ -57,18 +56,10 @@ struct SpinStructure {
   std::vector<Vec3> spins;
 };
 
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> force;   // 3 per atom
-  std::vector<double> mforce;  // 3 per atom
-  std::array<double, 9> virial{};
-};
-
 class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
     const SpinModelCase& c = GetParam();
     ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
     shape.cutoff_radial = {4.0};
@@ -80,10 +71,9 @@ class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
     shape.spin.chiral = c.chiral;
     shape.spin.dof_types = c.dof_types;
     shape.spin.env_types = c.dof_types.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Fe", "O"};
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+    model_ = std::make_unique<FlatModel>(shape);
+    ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
   }
-  void TearDown() override { qrvl_free_model(model_); }
 
   static SpinStructure structure(unsigned seed) {
     SpinStructure s;
@@ -96,39 +86,13 @@ class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
   }
 
   Evaluation evaluate(const SpinStructure& s) const {
-    const std::int32_t count = s.structure.size();
-    const std::int32_t offset = 0;
-    std::vector<double> positions, spins;
-    for (const Vec3& r : s.structure.positions) positions.insert(positions.end(), r.begin(), r.end());
-    for (const Vec3& m : s.spins) spins.insert(spins.end(), m.begin(), m.end());
-    const std::int32_t pbc[3] = {1, 1, 1};
-    QrvlStructureBatch batch{};
-    batch.num_structures = 1;
-    batch.num_atoms = count;
-    batch.atom_counts = &count;
-    batch.atom_offsets = &offset;
-    batch.types = s.structure.types.data();
-    batch.positions = positions.data();
-    batch.spins = spins.data();
-    batch.boxes = s.structure.cell.data();
-    batch.pbc = pbc;
-    Evaluation e;
-    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
-    e.mforce.assign(3 * static_cast<std::size_t>(count), 0.0);
-    QrvlFindForceResult result{};
-    result.energy = &e.energy;
-    result.force = e.force.data();
-    result.mforce = e.mforce.data();
-    result.virial = e.virial.data();
-    EXPECT_EQ(qrvl_find_force_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
-    return e;
+    return model_->evaluate(s.structure, test_support::kMagneticForce, s.spins);
   }
 
   double energy(const SpinStructure& s) const { return evaluate(s).energy; }
 
  private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
+  std::unique_ptr<FlatModel> model_;
 };
 
 TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {

@@ -3,19 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
@@ -27,9 +25,12 @@ using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
 using test_support::net_force;
 using test_support::Cell;
+using test_support::Evaluation;
+using test_support::FlatModel;
+using test_support::kPotential;
+using test_support::kVirialPerAtom;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 // Central differences over double positions of an energy summed from float per-atom terms: the step balances
@@ -105,24 +106,13 @@ std::vector<ForceCase> force_cases() {
   return cases;
 }
 
-// The outputs of one structure.
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> potential;
-  std::vector<double> force;            // 3 per atom
-  std::array<double, 9> virial{};       // row-major
-  std::vector<double> virial_per_atom;  // 9 per atom, row-major
-};
-
 class StructuralForces : public ::testing::TestWithParam<ForceCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+    model_ = std::make_unique<FlatModel>(GetParam().shape);
+    ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
   }
-  void TearDown() override { qrvl_free_model(model_); }
 
   int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
 
@@ -133,40 +123,13 @@ class StructuralForces : public ::testing::TestWithParam<ForceCase> {
   }
 
   Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
-    const std::int32_t count = s.size();
-    const std::int32_t offset = 0;
-    std::vector<double> positions;
-    for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
-    const std::int32_t pbc[3] = {1, 1, 1};
-    QrvlStructureBatch batch{};
-    batch.num_structures = 1;
-    batch.num_atoms = count;
-    batch.atom_counts = &count;
-    batch.atom_offsets = &offset;
-    batch.types = s.types.data();
-    batch.positions = positions.data();
-    batch.boxes = s.cell.data();
-    batch.pbc = pbc;
-    Evaluation e;
-    e.potential.assign(static_cast<std::size_t>(count), 0.0);
-    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
-    e.virial_per_atom.assign(9 * static_cast<std::size_t>(count), 0.0);
-    QrvlFindForceResult result{};
-    result.energy = &e.energy;
-    result.potential = e.potential.data();
-    result.force = e.force.data();
-    result.virial = e.virial.data();
-    result.virial_per_atom = per_atom_virials ? e.virial_per_atom.data() : nullptr;
-    const int status = qrvl_find_force_batch(model_, &batch, &result);
-    EXPECT_EQ(status, QRVL_STATUS_OK) << qrvl_last_error_message();
-    return e;
+    return model_->evaluate(s, per_atom_virials ? kPotential | kVirialPerAtom : kPotential);
   }
 
   double energy(const Structure& s) const { return evaluate(s, false).energy; }
 
  private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
+  std::unique_ptr<FlatModel> model_;
 };
 
 TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
