@@ -30,6 +30,7 @@ namespace {
 
 using test_support::batch_of;
 using test_support::Cell;
+using test_support::ModelCase;
 using test_support::ModelShape;
 using test_support::Structure;
 using test_support::Vec3;
@@ -42,13 +43,6 @@ constexpr double kUntouched = -777.0;  // fills caller arrays so that unwritten 
 
 bool near(double a, double b) { return std::abs(a - b) <= kRoundingRelative * std::abs(b) + kRoundingFloor; }
 
-struct ShapeCase {
-  const char* name;
-  ModelShape shape;
-};
-
-void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
-
 ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   ModelShape s = test_support::compact_shape(family, std::move(elements), 11);
   s.cutoff_radial = {4.0};
@@ -56,23 +50,23 @@ ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   return s;
 }
 
-std::vector<ShapeCase> shape_cases() {
-  std::vector<ShapeCase> cases;
+std::vector<ModelCase> shape_cases() {
+  std::vector<ModelCase> cases;
   cases.push_back({"Nep4OneType", base_shape("nep4", {"C"})});
-  ShapeCase couplings{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
+  ModelCase couplings{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
   couplings.shape.l_max_3body = 4;
   couplings.shape.q222 = 1;
   couplings.shape.coupling_flags = {1, 1, 1, 1, 1};
   cases.push_back(couplings);
-  ShapeCase high{"Nep5ThreeTypesOrderEight", base_shape("nep5", {"C", "H", "O"})};
+  ModelCase high{"Nep5ThreeTypesOrderEight", base_shape("nep5", {"C", "H", "O"})};
   high.shape.l_max_3body = 8;
   cases.push_back(high);
-  ShapeCase typewise{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
+  ModelCase typewise{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
   typewise.shape.cutoff_radial = {4.0, 3.0};
   typewise.shape.cutoff_angular = {3.5, 2.5};
   cases.push_back(typewise);
   cases.push_back({"Nep4ZblTwoTypes", base_shape("nep4_zbl", {"C", "O"})});
-  ShapeCase charge{"Nep4ChargeOrderEight", base_shape("nep4_charge1", {"C", "H"})};
+  ModelCase charge{"Nep4ChargeOrderEight", base_shape("nep4_charge1", {"C", "H"})};
   charge.shape.l_max_3body = 8;
   cases.push_back(charge);
   return cases;
@@ -105,7 +99,7 @@ class DescriptorModel {
   test_support::FlatModel flat_;
 };
 
-class DescriptorDriver : public ::testing::TestWithParam<ShapeCase> {
+class DescriptorDriver : public ::testing::TestWithParam<ModelCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
@@ -159,9 +153,7 @@ TEST_P(DescriptorDriver, RowsAreTheScaledDescriptorsOfEveryAtom) {
 TEST_P(DescriptorDriver, InvariantUnderRotationTranslationAndReordering) {
   const Structure s = test_support::random_structure(10, type_count(), reach(), 4);
   const std::vector<double> rows = model_->descriptors(batch_of({s}));
-  const double angle = 0.9;
-  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
-                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
+  const Cell rotation = test_support::tilted_rotation(0.9);
   const Structure moved = test_support::moved_and_reversed(s, rotation, {-2.3, 0.71, 5.5});
   const std::vector<double> moved_rows = model_->descriptors(batch_of({moved}));
   const std::size_t d = static_cast<std::size_t>(model_->dimension());

@@ -1,18 +1,22 @@
 #pragma once
-// A model written by the test model-file writer and loaded through the flat interface by the CUDA engine, and the
-// evaluation of whole structures through it, the outputs sliced back per structure.
+// A model written by the test model-file writer and loaded through the flat interface by the CUDA engine, the
+// evaluation of whole structures through it (the outputs sliced back per structure), and the base fixture of tests
+// that evaluate a table of models this way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
 #include "support/descriptor_structures.hpp"
+#include "support/device_test.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel::test_support {
@@ -114,6 +118,31 @@ class FlatModel {
 
   TempModelFile file_;
   QrvlModel* handle_ = nullptr;
+};
+
+// A case of a table of models: its name (the test's name) and the shape of its model file.
+struct ModelCase {
+  const char* name;
+  ModelShape shape;
+};
+
+inline void PrintTo(const ModelCase& c, std::ostream* os) { *os << c.name; }
+
+// Base fixture of tests over a table of model cases, the case's model loaded through the flat interface before
+// every test; skipped where no CUDA device is present.
+class FlatModelTest : public ::testing::TestWithParam<ModelCase> {
+ protected:
+  void SetUp() override {
+    if (!cuda_device_present()) GTEST_SKIP() << "no CUDA device";
+    model_ = std::make_unique<FlatModel>(GetParam().shape);
+    ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
+  }
+
+  const FlatModel& model() const { return *model_; }
+  int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
+
+ private:
+  std::unique_ptr<FlatModel> model_;
 };
 
 }  // namespace quarvel::test_support
