@@ -131,7 +131,7 @@ void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, Virial
     require(p.zbl_rc_outer > p.zbl_rc_inner, "ZBL outer cutoff must exceed inner");
     require(p.cutoff_radial >= p.zbl_rc_outer, "fused LAMMPS radial/ZBL kernel reuses the radial neighbor list");
   }
-  require_capacity(atom_count, w);
+  require_atom_capacity(atom_count, w);
   require_radial_arrays(w, target != VirialTarget::none);
   if (target == VirialTarget::float_sink) {
     require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");

@@ -106,7 +106,7 @@ __global__ void __launch_bounds__(kBatchedBlock, blocks_with_registers(kBatchedB
 // The protocol and capacity checks of the two gather launchers, in their order.
 void require_radial_shape(const ModelProtocol& protocol, int atom_count, const DeviceWorkspaceView& w) {
   require_radial_protocol(protocol, atom_count);
-  require_capacity(atom_count, w);
+  require_atom_capacity(atom_count, w);
 }
 
 // What the fused kernel needs of a ZBL model: the plain (neither flexible nor typewise) repulsion with a usable
@@ -195,7 +195,7 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol& protocol, i
   const DeviceWorkspaceView w = workspace.view();
   require_radial_protocol(protocol, atom_count);
   require_fusable_zbl(protocol);
-  require_capacity(atom_count, w);
+  require_atom_capacity(atom_count, w);
   require(m.atomic_numbers != nullptr, "model missing atomic numbers");
   require(m.atomic_numbers_count >= static_cast<std::uint64_t>(protocol.num_types),
           "model atomic number buffer is too small");

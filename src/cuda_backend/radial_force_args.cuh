@@ -3,7 +3,6 @@
 // push kernel read the same inputs over a radial list, and their launchers check them alike. Only .cu files
 // include this header.
 #include <cstddef>
-#include <cstdint>
 
 #include "cuda_platform.cuh"
 #include "device_model.hpp"
@@ -12,6 +11,7 @@
 #include "model_protocol.hpp"
 #include "pair_geometry.cuh"
 #include "simulation_box.hpp"
+#include "workspace_checks.hpp"
 #include "zbl_pair.cuh"
 
 namespace quarvel::cuda_backend {
@@ -61,10 +61,6 @@ inline void require_radial_protocol(const ModelProtocol& protocol, int atom_coun
   require(protocol.n_max_radial >= 0, "n_max_radial must be non-negative");
   require(protocol.basis_size_radial >= 0, "basis_size_radial must be non-negative");
   require(protocol.cutoff_radial > 0.0, "radial cutoff must be positive");
-}
-
-inline void require_capacity(int atom_count, const DeviceWorkspaceView& w) {
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
 }
 
 // The per-atom arrays every radial launcher reads and writes, in their order; the virial output only where one is
