@@ -32,16 +32,7 @@ struct Structure {
 
   int size() const { return static_cast<int>(types.size()); }
 
-  cuda_backend::SimulationBox box() const {
-    cuda_backend::SimulationBox b{};
-    const Cell inverse = inverse_of(cell);
-    for (int k = 0; k < 9; ++k) {
-      b.box[k] = cell[k];
-      b.inverse[k] = inverse[k];
-    }
-    b.pbc[0] = b.pbc[1] = b.pbc[2] = 1;
-    return b;
-  }
+  cuda_backend::SimulationBox box() const { return periodic_box(cell); }
 
   // Nearest periodic image of r_j - r_i.
   Vec3 separation(int i, int j) const {
