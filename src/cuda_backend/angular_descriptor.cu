@@ -10,6 +10,7 @@
 #include "pair_geometry.cuh"
 #include "shared_memory_limits.cuh"
 #include "static_loops.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -341,7 +342,7 @@ void build_descriptor_core_from_positions_on_device(const ModelProtocol& protoco
   }
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(m.type_pair_major_descriptor_coefficients != nullptr,
           "model missing type-pair-major descriptor coefficients");
   require(m.type_pair_major_descriptor_coefficients_count >= protocol.structural_coefficient_count,

@@ -11,6 +11,7 @@
 #include "pair_geometry.cuh"
 #include "radial_basis.cuh"
 #include "virial_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -284,7 +285,7 @@ void validate_angular_force_inputs(const ModelProtocol& protocol, int atom_count
   require(!ch.has_q_233 || l >= 3, "q233 angular force requires l_max_3body >= 3");
   require(!ch.has_q_134 || l >= 4, "q134 angular force requires l_max_3body >= 4");
   require(protocol.cutoff_angular > 0.0, "angular cutoff must be positive");
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(w.types != nullptr, "workspace missing atom types");
   if (types > 1) {
     require(w.type_scheduled_atoms != nullptr, "workspace missing atom type schedule");

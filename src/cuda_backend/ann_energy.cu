@@ -6,6 +6,7 @@
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "shared_memory_limits.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -237,7 +238,7 @@ void build_atom_type_schedule_on_device(const ModelProtocol& protocol, int atom_
   require(types > 0, "num_types must be positive");
   if (types == 1 || atom_count == 0) return;
   const DeviceWorkspaceView w = workspace.view();
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(w.types != nullptr, "workspace missing atom types");
   require(w.type_scheduled_atoms != nullptr, "workspace missing atom type schedule");
   require(w.type_schedule_active_type_counts != nullptr, "workspace missing atom type schedule active-type counts");
@@ -273,7 +274,7 @@ void evaluate_ann_energy_on_device(const ModelProtocol& protocol, int atom_count
   if (scheduled) build_atom_type_schedule_on_device(protocol, atom_count, workspace);
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(m.ann_type_major_qscaled != nullptr, "model missing q-scaled ANN parameters");
   require(m.q_scaler != nullptr, "model missing q_scaler");
   require(m.ann_type_major_qscaled_count >= protocol.ann_parameter_count, "q-scaled ANN parameter buffer is too small");

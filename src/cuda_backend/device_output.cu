@@ -2,6 +2,7 @@
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -68,11 +69,7 @@ __global__ void reduce_batched_structure_outputs(int structure_count, int capaci
 
 void prepare_batched_outputs(int structure_count, int atom_count, DeviceWorkspace& workspace) {
   const DeviceWorkspaceView view = workspace.view();
-  require(structure_count > 0, "structure_count must be positive");
-  require(atom_count > 0, "atom_count must be positive");
-  require(view.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
-  require(view.structure_capacity >= static_cast<std::uint64_t>(structure_count),
-          "structure_count exceeds workspace structure capacity");
+  require_batch_capacity(structure_count, atom_count, view);
   require(view.structure_atom_counts != nullptr, "workspace missing structure atom counts");
   require(view.structure_atom_offsets != nullptr, "workspace missing structure atom offsets");
   require(view.potential != nullptr, "workspace missing potential");

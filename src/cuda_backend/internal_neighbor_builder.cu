@@ -10,6 +10,7 @@
 
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -449,7 +450,7 @@ void build_internal_neighbors_on_device(const ModelProtocol& protocol, int atom_
                                         DeviceWorkspace& workspace) {
   const DeviceWorkspaceView view = workspace.view();
   require(atom_count > 0, "atom_count must be positive");
-  require(view.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, view);
   require(view.neighbor_source == static_cast<std::int32_t>(NeighborSource::internal),
           "neighbor builder requires internal workspace");
   require(view.positions_soa3 != nullptr, "workspace missing positions");
@@ -492,11 +493,7 @@ void build_internal_neighbors_on_device(const ModelProtocol& protocol, int atom_
 void build_internal_neighbors_batched(const ModelProtocol& protocol, int structure_count, int atom_count,
                                       DeviceWorkspace& workspace, bool orthorhombic) {
   const DeviceWorkspaceView view = workspace.view();
-  require(structure_count > 0, "structure_count must be positive");
-  require(atom_count > 0, "atom_count must be positive");
-  require(view.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
-  require(view.structure_capacity >= static_cast<std::uint64_t>(structure_count),
-          "structure_count exceeds workspace structure capacity");
+  require_batch_capacity(structure_count, atom_count, view);
   require(view.neighbor_source == static_cast<std::int32_t>(NeighborSource::internal),
           "neighbor builder requires internal workspace");
   require(view.positions_soa3 != nullptr, "workspace missing positions");

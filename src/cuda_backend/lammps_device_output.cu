@@ -6,6 +6,7 @@
 #include "cuda_checks.hpp"
 #include "device_layout.cuh"
 #include "pipeline_stages.hpp"
+#include "workspace_checks.hpp"
 #include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
@@ -145,7 +146,7 @@ void write_totals(int nlocal, int capacity, const DeviceWorkspaceView& v, const 
 void prepare_lammps_per_atom_virial_sink(int atom_count, DeviceWorkspace& workspace) {
   const DeviceWorkspaceView v = workspace.view();
   require(atom_count >= 0, "atom_count must be non-negative");
-  require(v.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, v);
   require(v.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");
   check_cuda(cudaMemset(v.per_atom_virial_float_soa9, 0, sizeof(float) * kVirialComponents * v.atom_capacity),
              "clear per-atom virial sink");

@@ -123,11 +123,7 @@ __global__ void __launch_bounds__(kPullBlock, blocks_with_registers(kPullBlock, 
 
 void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, VirialTarget target, bool zbl_energy,
                                   const DeviceModelView& m, const DeviceWorkspaceView& w) {
-  require(atom_count >= 0, "atom_count must be non-negative");
-  require(p.num_types > 0, "num_types must be positive");
-  require(p.n_max_radial >= 0, "n_max_radial must be non-negative");
-  require(p.basis_size_radial >= 0, "basis_size_radial must be non-negative");
-  require(p.cutoff_radial > 0.0, "radial cutoff must be positive");
+  require_radial_protocol(p, atom_count);
   if (p.has_zbl) {
     require(!p.flexible_zbl, "flexible ZBL is not supported yet");
     require(!p.typewise_zbl, "typewise ZBL is not supported by the fused LAMMPS radial/ZBL kernel");
@@ -135,14 +131,8 @@ void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, Virial
     require(p.zbl_rc_outer > p.zbl_rc_inner, "ZBL outer cutoff must exceed inner");
     require(p.cutoff_radial >= p.zbl_rc_outer, "fused LAMMPS radial/ZBL kernel reuses the radial neighbor list");
   }
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
-  require(w.types != nullptr, "workspace missing atom types");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.nn_radial != nullptr, "workspace missing radial counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
-  require(w.fp != nullptr, "workspace missing descriptor derivatives");
-  require(w.force_soa3 != nullptr, "workspace missing force output");
-  if (target != VirialTarget::none) require(w.virial_soa9 != nullptr, "workspace missing virial output");
+  require_atom_capacity(atom_count, w);
+  require_radial_arrays(w, target != VirialTarget::none);
   if (target == VirialTarget::float_sink) {
     require(w.per_atom_virial_float_soa9 != nullptr, "workspace missing per-atom virial sink");
   }

@@ -7,6 +7,7 @@
 #include "cuda_checks.hpp"
 #include "cuda_platform.cuh"
 #include "device_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -102,7 +103,7 @@ void evaluate_qnep_ann_on_device(const ModelProtocol& protocol, int atom_count, 
   require(protocol.hidden_neurons > 0, "hidden_neurons must be positive");
   const DeviceModelView m = model.view();
   const DeviceWorkspaceView w = workspace.view();
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(m.ann_type_major_qscaled != nullptr, "model missing q-scaled ANN parameters");
   require(m.ann_type_major_qscaled_count >= protocol.ann_parameter_count, "q-scaled ANN parameter buffer is too small");
   require(w.types != nullptr, "workspace missing atom types");
@@ -136,7 +137,7 @@ void add_charge_chain_to_fp_on_device(const ModelProtocol& protocol, int atom_co
   require(atom_count >= 0, "atom_count must be non-negative");
   require(protocol.charge_mode > 0, "charge chain requires charge mode");
   const DeviceWorkspaceView w = workspace.view();
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(w.fp != nullptr, "workspace missing descriptor derivative cache");
   require(w.charge_derivative != nullptr, "workspace missing charge derivative cache");
   require(w.d_real != nullptr, "workspace missing D_real cache");

@@ -15,6 +15,7 @@
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "virial_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -371,7 +372,7 @@ void apply_qnep_charge_terms_on_device(const ModelProtocol& protocol, int atom_c
   require(atom_count > 0, "atom_count must be positive");
   require(protocol.charge_mode > 0, "qNEP charge terms require charge mode");
   const DeviceWorkspaceView ws = workspace.view();
-  require(ws.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, ws);
   require(ws.charge != nullptr, "workspace missing charge output");
   require(ws.positions_soa3 != nullptr, "workspace missing positions");
   require(ws.potential != nullptr, "workspace missing potential output");

@@ -103,23 +103,10 @@ __global__ void __launch_bounds__(kBatchedBlock, blocks_with_registers(kBatchedB
   if (i < a.atom_count) radial_forces_of_atom<true, false, Scatter>(a, static_cast<int>(i));
 }
 
-// The protocol checks every radial launcher makes first, in their order.
-void require_radial_protocol(const ModelProtocol& protocol, int atom_count) {
-  require(atom_count >= 0, "atom_count must be non-negative");
-  require(protocol.num_types > 0, "num_types must be positive");
-  require(protocol.n_max_radial >= 0, "n_max_radial must be non-negative");
-  require(protocol.basis_size_radial >= 0, "basis_size_radial must be non-negative");
-  require(protocol.cutoff_radial > 0.0, "radial cutoff must be positive");
-}
-
-void require_capacity(int atom_count, const DeviceWorkspaceView& w) {
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
-}
-
 // The protocol and capacity checks of the two gather launchers, in their order.
 void require_radial_shape(const ModelProtocol& protocol, int atom_count, const DeviceWorkspaceView& w) {
   require_radial_protocol(protocol, atom_count);
-  require_capacity(atom_count, w);
+  require_atom_capacity(atom_count, w);
 }
 
 // What the fused kernel needs of a ZBL model: the plain (neither flexible nor typewise) repulsion with a usable
@@ -132,17 +119,6 @@ void require_fusable_zbl(const ModelProtocol& p) {
   require(p.zbl_rc_inner >= 0.0, "ZBL inner cutoff must be non-negative");
   require(p.zbl_rc_outer > p.zbl_rc_inner, "ZBL outer cutoff must exceed inner");
   require(p.cutoff_radial >= p.zbl_rc_outer, "fused radial/ZBL force kernel reuses the radial neighbor list");
-}
-
-// The per-atom arrays both launchers read and write, in their order.
-void require_radial_arrays(const DeviceWorkspaceView& w, bool virial) {
-  require(w.types != nullptr, "workspace missing atom types");
-  require(w.positions_soa3 != nullptr, "workspace missing positions");
-  require(w.nn_radial != nullptr, "workspace missing radial counts");
-  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
-  require(w.fp != nullptr, "workspace missing descriptor derivatives");
-  require(w.force_soa3 != nullptr, "workspace missing force output");
-  if (virial) require(w.virial_soa9 != nullptr, "workspace missing virial output");
 }
 
 template <auto Kernel>
@@ -219,7 +195,7 @@ void accumulate_radial_and_zbl_forces_on_device(const ModelProtocol& protocol, i
   const DeviceWorkspaceView w = workspace.view();
   require_radial_protocol(protocol, atom_count);
   require_fusable_zbl(protocol);
-  require_capacity(atom_count, w);
+  require_atom_capacity(atom_count, w);
   require(m.atomic_numbers != nullptr, "model missing atomic numbers");
   require(m.atomic_numbers_count >= static_cast<std::uint64_t>(protocol.num_types),
           "model atomic number buffer is too small");

@@ -1,14 +1,17 @@
 #pragma once
 // The argument record of the radial force kernels: the gather kernels of one structure or a batch and the LAMMPS
-// push kernel read the same inputs over a radial list. Only .cu files include this header.
+// push kernel read the same inputs over a radial list, and their launchers check them alike. Only .cu files
+// include this header.
 #include <cstddef>
 
 #include "cuda_platform.cuh"
 #include "device_model.hpp"
 #include "device_workspace.hpp"
+#include "error_checks.hpp"
 #include "model_protocol.hpp"
 #include "pair_geometry.cuh"
 #include "simulation_box.hpp"
+#include "workspace_checks.hpp"
 #include "zbl_pair.cuh"
 
 namespace quarvel::cuda_backend {
@@ -49,6 +52,27 @@ inline RadialForceArgs make_radial_args(const ModelProtocol& protocol, int atom_
   a.virial_soa9 = w.virial_soa9;
   a.write_virial = write_virial ? 1 : 0;
   return a;
+}
+
+// The protocol checks every radial launcher makes first, in their order.
+inline void require_radial_protocol(const ModelProtocol& protocol, int atom_count) {
+  require(atom_count >= 0, "atom_count must be non-negative");
+  require(protocol.num_types > 0, "num_types must be positive");
+  require(protocol.n_max_radial >= 0, "n_max_radial must be non-negative");
+  require(protocol.basis_size_radial >= 0, "basis_size_radial must be non-negative");
+  require(protocol.cutoff_radial > 0.0, "radial cutoff must be positive");
+}
+
+// The per-atom arrays every radial launcher reads and writes, in their order; the virial output only where one is
+// booked.
+inline void require_radial_arrays(const DeviceWorkspaceView& w, bool virial) {
+  require(w.types != nullptr, "workspace missing atom types");
+  require(w.positions_soa3 != nullptr, "workspace missing positions");
+  require(w.nn_radial != nullptr, "workspace missing radial counts");
+  require(w.nl_radial_slot_major != nullptr, "workspace missing radial neighbors");
+  require(w.fp != nullptr, "workspace missing descriptor derivatives");
+  require(w.force_soa3 != nullptr, "workspace missing force output");
+  if (virial) require(w.virial_soa9 != nullptr, "workspace missing virial output");
 }
 
 // Where c[t_i, t_j][n][k] lies in the table a kernel reads (both layouts hold the same values): at first + k step.

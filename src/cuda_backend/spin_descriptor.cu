@@ -9,6 +9,7 @@
 #include "pipeline_stages.hpp"
 #include "spin_basis.cuh"
 #include "spin_pair.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -554,8 +555,7 @@ void build_spin_descriptors_on_device(const ModelProtocol& protocol, int atom_co
   const DeviceWorkspaceView w = workspace.view();
   const SpinCoreLayout layout = make_spin_core_layout(protocol);
   require(layout.total_rows == protocol.spin_descriptor_dim, "spin descriptor layout does not match model protocol");
-  require(atom_count >= 0 && static_cast<std::uint64_t>(atom_count) <= w.atom_capacity,
-          "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require_spin_pair_arrays(m, w);
   require(w.descriptors != nullptr, "workspace missing descriptors");
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");

@@ -11,6 +11,7 @@
 #include "spin_basis.cuh"
 #include "spin_pair.cuh"
 #include "virial_layout.cuh"
+#include "workspace_checks.hpp"
 
 namespace quarvel::cuda_backend {
 namespace {
@@ -988,12 +989,6 @@ void launch_spin_chiral_forces(const ModelProtocol& protocol, int atom_count, co
 // ---------------------------------------------------------------------------------------------------------------
 // Driver.
 
-// N fits the workspace when, sign-extended and compared unsigned, it is at most the capacity: a negative count
-// fails too.
-bool fits_workspace(int atom_count, const DeviceWorkspaceView& w) {
-  return static_cast<std::uint64_t>(static_cast<std::int64_t>(atom_count)) <= w.atom_capacity;
-}
-
 bool spin_shape_supported(const ModelProtocol& p) {
   return p.spin_compress >= 1 && p.spin_compress <= kSpinMaxChannels && p.spin_compress <= p.spin_basis_size_radial + 1 &&
          p.spin_basis_size_radial + 1 <= kSpinMaxBasisCount && p.spin_l_max >= 0 && p.spin_l_max <= kSpinMaxAngularOrder;
@@ -1034,7 +1029,7 @@ void run_onsite_phase(const ModelProtocol& protocol, int atom_count, const Devic
                       const DeviceWorkspaceView& w) {
   require(protocol.spin_mode != 0, "spin onsite mforce requires spin model");
   require(protocol.spin_descriptor_dim >= kSpinOnsiteRows, "spin descriptor is missing onsite terms");
-  require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require(w.spins_soa3 != nullptr, "workspace missing spins");
   require(w.fp != nullptr, "workspace missing descriptor derivatives");
   require(w.mforce_soa3 != nullptr, "workspace missing mforce output");
@@ -1073,7 +1068,7 @@ void run_density_phase(const ModelProtocol& protocol, int atom_count, const Simu
           "spin density force kernel supports spin_basis_size + 1 <= 8");
   require(protocol.spin_l_max >= 0 && protocol.spin_l_max <= kSpinMaxAngularOrder,
           "spin density force kernel supports spin_l_max <= 4");
-  require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_rho0 != nullptr, "workspace missing spin density rho0");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");
@@ -1094,7 +1089,7 @@ void run_chiral_phase(const ModelProtocol& protocol, int atom_count, const Simul
   require(protocol.spin_mode != 0, "spin chiral polar force requires spin model");
   require(protocol.spin_chiral != 0, "spin chiral polar force requires chiral model");
   require(spin_shape_supported(protocol), "CUDA chiral spin force received an unsupported spin shape");
-  require(fits_workspace(atom_count, w), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   require_spin_force_arrays(m, w, mode, spin_transfer);
   require(w.spin_density_geom != nullptr, "workspace missing spin density geom");
   require(w.spin_density_raw1 != nullptr, "workspace missing spin density raw1");

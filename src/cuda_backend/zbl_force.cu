@@ -7,6 +7,7 @@
 #include "device_layout.cuh"
 #include "pair_geometry.cuh"
 #include "virial_layout.cuh"
+#include "workspace_checks.hpp"
 #include "zbl_pair.cuh"
 
 namespace quarvel::cuda_backend {
@@ -101,7 +102,7 @@ void validate_zbl_inputs(const ModelProtocol& protocol, int atom_count, const De
                          const DeviceWorkspaceView& w, bool batched) {
   require(atom_count >= 0, "atom_count must be non-negative");
   require(protocol.has_zbl, "ZBL force kernel requires a ZBL model");
-  require(w.atom_capacity >= static_cast<std::uint64_t>(atom_count), "atom_count exceeds workspace atom capacity");
+  require_atom_capacity(atom_count, w);
   const std::uint64_t types = protocol.num_types > 0 ? static_cast<std::uint64_t>(protocol.num_types) : 0;
   require(m.atomic_numbers != nullptr, "model missing atomic numbers");
   require(m.atomic_numbers_count >= types, "model atomic number buffer is too small");

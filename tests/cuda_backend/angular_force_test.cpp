@@ -241,23 +241,11 @@ std::vector<test_support::LauncherRefusal> angular_refusals() {
   };
 }
 
-class AngularLauncherRefuses : public test_support::DeviceTest,
-                               public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class AngularLauncherRefuses : public test_support::LauncherRefusalTest {};
 
 TEST_P(AngularLauncherRefuses, WithItsMessage) {
-  const test_support::LauncherRefusal& c = GetParam();
-  const auto model = test_support::load_model(angular_shape(2, 3));
-  ModelProtocol p = model->protocol();
-  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
-  c.protocol_change(p);
-  const auto call = [&] {
-    if (c.batched) {
-      accumulate_l2_angular_forces_batched(p, 4, model->device, workspace, c.target);
-    } else {
-      accumulate_l2_angular_forces_on_device(p, 4, model->device, workspace, c.target);
-    }
-  };
-  EXPECT_THAT(call, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+  test_support::expect_launcher_refusal(GetParam(), angular_shape(2, 3), accumulate_l2_angular_forces_on_device,
+                                        accumulate_l2_angular_forces_batched);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, AngularLauncherRefuses, ::testing::ValuesIn(angular_refusals()),

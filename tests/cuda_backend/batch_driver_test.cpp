@@ -13,6 +13,7 @@
 
 #include "batch_driver_fixture.hpp"
 #include "cuda_backend/cuda_engine.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel::cuda_backend::driver_test {
@@ -388,10 +389,9 @@ TEST_F(BatchDriverTest, SpinForceStageRefusalReachesTheCaller) {
 // The whole road through the flat interface with a model file: the range refusal reaches the caller with its
 // text, and a valid batch of two equal thin structures comes back with equal finite energies.
 TEST_F(BatchDriverTest, FlatInterfaceRoadOfALoadedModel) {
-  ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-  const test_support::TempModelFile file(test_support::write_model(test_support::ModelShape{}).text);
-  QrvlModel* model = nullptr;
-  ASSERT_EQ(qrvl_load_model("cuda", file.path().c_str(), &model), QRVL_STATUS_OK) << qrvl_last_error_message();
+  const test_support::FlatModel loaded(test_support::ModelShape{});
+  QrvlModel* model = loaded.handle();
+  ASSERT_NE(model, nullptr) << "the model did not load";
   BatchArrays b = BatchArrays::consecutive({2, 2}, 1, 3.0);  // thin cells: replicated first
   ResultArrays r(2, 4);
   QrvlFindForceResult result = r.view();
@@ -408,7 +408,6 @@ TEST_F(BatchDriverTest, FlatInterfaceRoadOfALoadedModel) {
   EXPECT_EQ(qrvl_find_force_batch(model, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
   EXPECT_TRUE(std::isfinite(r.energy[0]));
   EXPECT_EQ(r.energy[0], r.energy[1]);
-  qrvl_free_model(model);
 }
 
 }  // namespace

@@ -4,32 +4,31 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
-#include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
+#include "support/structure_checks.hpp"
 
 namespace quarvel {
 namespace {
 
 using test_support::every_atom;
-using test_support::expect_minus_gradient;
-using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
-using test_support::net_force;
+using test_support::kChargeAndBec;
+using test_support::kPotential;
+using test_support::kVirialPerAtom;
+using test_support::Evaluation;
+using test_support::FlatOutputs;
+using test_support::ModelCase;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 constexpr double kCutoff = 4.0;  // Angstrom: radial cutoff of every case; alpha = pi / kCutoff
@@ -43,13 +42,6 @@ constexpr double kFloatSumTolerance = 2e-5;
 constexpr double kRoundingTolerance = 2e-4;
 constexpr double kMeaningfulForce = 0.1;  // eV/Angstrom: below it a difference test would be vacuous
 
-struct ChargeCase {
-  const char* name;
-  ModelShape shape;
-};
-
-void PrintTo(const ChargeCase& c, std::ostream* os) { *os << c.name; }
-
 ModelShape charge_shape(const char* family, std::vector<std::string> elements) {
   ModelShape s = test_support::compact_shape(family, std::move(elements), 5);
   s.cutoff_radial = {kCutoff};
@@ -58,44 +50,23 @@ ModelShape charge_shape(const char* family, std::vector<std::string> elements) {
   return s;
 }
 
-std::vector<ChargeCase> charge_cases() {
-  std::vector<ChargeCase> cases;
+std::vector<ModelCase> charge_cases() {
+  std::vector<ModelCase> cases;
   cases.push_back({"Ewald", charge_shape("nep4_charge1", {"Na", "Cl"})});
   cases.push_back({"ReciprocalOnly", charge_shape("nep4_charge2", {"Na", "Cl"})});
   cases.push_back({"ShiftedForce", charge_shape("nep4_charge3", {"Mg", "O", "H"})});
-  ChargeCase zbl{"EwaldWithZbl", charge_shape("nep4_zbl_charge1", {"Li", "F"})};
+  ModelCase zbl{"EwaldWithZbl", charge_shape("nep4_zbl_charge1", {"Li", "F"})};
   zbl.shape.zbl = {1.0, 2.0, std::nullopt};
   cases.push_back(zbl);
-  ChargeCase typewise{"ShiftedForceTypewiseCutoffs", charge_shape("nep4_charge3", {"Na", "Cl"})};
+  ModelCase typewise{"ShiftedForceTypewiseCutoffs", charge_shape("nep4_charge3", {"Na", "Cl"})};
   typewise.shape.cutoff_radial = {kCutoff, 3.0};
   typewise.shape.cutoff_angular = {3.5, 2.5};
   cases.push_back(typewise);
   return cases;
 }
 
-// The outputs of one structure.
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> potential;
-  std::vector<double> force;            // 3 per atom
-  std::array<double, 9> virial{};       // row-major
-  std::vector<double> virial_per_atom;  // 9 per atom, row-major
-  std::vector<double> charge;
-  std::vector<double> bec;  // 9 per atom, row-major
-};
-
-class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
+class ChargeModelRoad : public test_support::FlatModelTest {
  protected:
-  void SetUp() override {
-    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
-  }
-  void TearDown() override { qrvl_free_model(model_); }
-
-  int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
-
   // Atoms in a cell whose planes lie more than two cutoffs apart (no replication), close enough to interact.
   Structure structure(unsigned seed, int atoms = 16) const {
     return test_support::random_structure(atoms, type_count(), kCutoff, seed);
@@ -103,102 +74,39 @@ class ChargeModelRoad : public ::testing::TestWithParam<ChargeCase> {
 
   // Several structures in one batch, each with all outputs.
   std::vector<Evaluation> evaluate_batch(const std::vector<Structure>& structures, bool per_atom_virials = true) const {
-    std::vector<std::int32_t> counts;
-    std::vector<std::int32_t> offsets;
-    std::vector<std::int32_t> types;
-    std::vector<double> positions;
-    std::vector<double> boxes;
-    std::vector<std::int32_t> pbc;
-    for (const Structure& s : structures) {
-      offsets.push_back(static_cast<std::int32_t>(types.size()));
-      counts.push_back(s.size());
-      types.insert(types.end(), s.types.begin(), s.types.end());
-      for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
-      boxes.insert(boxes.end(), s.cell.begin(), s.cell.end());
-      pbc.insert(pbc.end(), {1, 1, 1});
-    }
-    const std::size_t atoms = types.size();
-    const std::size_t count = structures.size();
-    QrvlStructureBatch batch{};
-    batch.num_structures = static_cast<std::int32_t>(count);
-    batch.num_atoms = static_cast<std::int32_t>(atoms);
-    batch.atom_counts = counts.data();
-    batch.atom_offsets = offsets.data();
-    batch.types = types.data();
-    batch.positions = positions.data();
-    batch.boxes = boxes.data();
-    batch.pbc = pbc.data();
-    std::vector<double> energy(count), virial(9 * count), potential(atoms), force(3 * atoms),
-        virial_per_atom(9 * atoms), charge(atoms), bec(9 * atoms);
-    QrvlFindForceResult result{};
-    result.energy = energy.data();
-    result.potential = potential.data();
-    result.force = force.data();
-    result.virial = virial.data();
-    result.virial_per_atom = per_atom_virials ? virial_per_atom.data() : nullptr;
-    result.charge = charge.data();
-    result.bec = bec.data();
-    EXPECT_EQ(qrvl_find_charge_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
-    std::vector<Evaluation> out(count);
-    for (std::size_t s = 0; s < count; ++s) {
-      Evaluation& e = out[s];
-      const auto first = static_cast<std::size_t>(offsets[s]);
-      const auto n = static_cast<std::size_t>(counts[s]);
-      const auto slice = [&](const std::vector<double>& v, std::size_t width) {
-        return std::vector<double>(v.begin() + static_cast<std::ptrdiff_t>(width * first),
-                                   v.begin() + static_cast<std::ptrdiff_t>(width * (first + n)));
-      };
-      e.energy = energy[s];
-      std::copy(virial.begin() + static_cast<std::ptrdiff_t>(9 * s),
-                virial.begin() + static_cast<std::ptrdiff_t>(9 * s + 9), e.virial.begin());
-      e.potential = slice(potential, 1);
-      e.force = slice(force, 3);
-      e.virial_per_atom = slice(virial_per_atom, 9);
-      e.charge = slice(charge, 1);
-      e.bec = slice(bec, 9);
-    }
-    return out;
+    return model().evaluate_batch(structures, outputs(per_atom_virials));
   }
 
   Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
-    return evaluate_batch({s}, per_atom_virials)[0];
+    return model().evaluate(s, outputs(per_atom_virials));
   }
   double energy(const Structure& s) const { return evaluate(s, false).energy; }
 
  private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
+  static FlatOutputs outputs(bool per_atom_virials) {
+    const FlatOutputs all = kPotential | kChargeAndBec;
+    return per_atom_virials ? all | kVirialPerAtom : all;
+  }
 };
 
 TEST_P(ChargeModelRoad, ForcesAreMinusTheEnergyGradient) {
   const Structure s = structure(21);
   const Evaluation e = evaluate(s);
   ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
-  const double scale = std::max(1.0, largest_magnitude(e.force));
-  const auto position = [](Structure& moved, int atom) -> Vec3& { return moved.positions[atom]; };
-  expect_minus_gradient("force", e.force, kDifferenceTolerance * scale, s, every_atom(s.size(), 3), position,
-                        [&](const Structure& moved) { return energy(moved); }, kStep);
-  for (double total : net_force(e.force, s.size())) {
-    EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
-  }
+  const auto energy_of = [&](const Structure& moved) { return energy(moved); };
+  test_support::expect_forces_are_minus_the_energy_gradient(e.force, s, every_atom(s.size(), 3), energy_of, kStep,
+                                                            kDifferenceTolerance, kRoundingTolerance);
 }
 
 // W = -dE/d(strain), positions and cell strained together.
 TEST_P(ChargeModelRoad, VirialIsMinusTheStrainDerivative) {
   const Structure s = structure(22);
   const Evaluation e = evaluate(s);
-  const double scale = std::max(1.0, largest_magnitude(e.virial));
-  expect_minus_strain_derivative(
-      e.virial, kDifferenceTolerance * scale,
-      [&](int a, int b, double epsilon) { return energy(test_support::strained(s, a, b, epsilon)); }, kStep);
+  const auto energy_of = [&](const Structure& strained) { return energy(strained); };
+  test_support::expect_virial_is_minus_the_strain_derivative(e.virial, s, energy_of, kStep, kDifferenceTolerance);
   // The per-structure virial is the sum of the per-atom ones, and both booking targets give it.
-  const Evaluation owner = evaluate(s, false);
-  for (int k = 0; k < 9; ++k) {
-    double sum = 0.0;
-    for (int i = 0; i < s.size(); ++i) sum += e.virial_per_atom[9 * i + k];
-    EXPECT_NEAR(sum, e.virial[k], kRoundingTolerance * scale) << "component " << k;
-    EXPECT_NEAR(owner.virial[k], e.virial[k], kRoundingTolerance * scale) << "component " << k;
-  }
+  const double scale = std::max(1.0, largest_magnitude(e.virial));
+  test_support::expect_virial_totals_agree(e, evaluate(s, false), kRoundingTolerance * scale);
 }
 
 TEST_P(ChargeModelRoad, ChargesAreNeutralAndEffectiveChargesSumToZero) {
@@ -291,7 +199,7 @@ TEST_P(ChargeModelRoad, CoincidentPairGivesFiniteResults) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ChargeModelRoad, ::testing::ValuesIn(charge_cases()),
-                         [](const ::testing::TestParamInfo<ChargeCase>& c) { return std::string(c.param.name); });
+                         [](const ::testing::TestParamInfo<ModelCase>& c) { return std::string(c.param.name); });
 
 }  // namespace
 }  // namespace quarvel

@@ -21,6 +21,7 @@
 #include "support/descriptor_reference.hpp"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
+#include "support/flat_model.hpp"
 #include "support/loaded_model.hpp"
 #include "support/model_file_writer.hpp"
 
@@ -29,6 +30,7 @@ namespace {
 
 using test_support::batch_of;
 using test_support::Cell;
+using test_support::ModelCase;
 using test_support::ModelShape;
 using test_support::Structure;
 using test_support::Vec3;
@@ -41,13 +43,6 @@ constexpr double kUntouched = -777.0;  // fills caller arrays so that unwritten 
 
 bool near(double a, double b) { return std::abs(a - b) <= kRoundingRelative * std::abs(b) + kRoundingFloor; }
 
-struct ShapeCase {
-  const char* name;
-  ModelShape shape;
-};
-
-void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
-
 ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   ModelShape s = test_support::compact_shape(family, std::move(elements), 11);
   s.cutoff_radial = {4.0};
@@ -55,40 +50,35 @@ ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   return s;
 }
 
-std::vector<ShapeCase> shape_cases() {
-  std::vector<ShapeCase> cases;
+std::vector<ModelCase> shape_cases() {
+  std::vector<ModelCase> cases;
   cases.push_back({"Nep4OneType", base_shape("nep4", {"C"})});
-  ShapeCase couplings{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
+  ModelCase couplings{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
   couplings.shape.l_max_3body = 4;
   couplings.shape.q222 = 1;
   couplings.shape.coupling_flags = {1, 1, 1, 1, 1};
   cases.push_back(couplings);
-  ShapeCase high{"Nep5ThreeTypesOrderEight", base_shape("nep5", {"C", "H", "O"})};
+  ModelCase high{"Nep5ThreeTypesOrderEight", base_shape("nep5", {"C", "H", "O"})};
   high.shape.l_max_3body = 8;
   cases.push_back(high);
-  ShapeCase typewise{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
+  ModelCase typewise{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
   typewise.shape.cutoff_radial = {4.0, 3.0};
   typewise.shape.cutoff_angular = {3.5, 2.5};
   cases.push_back(typewise);
   cases.push_back({"Nep4ZblTwoTypes", base_shape("nep4_zbl", {"C", "O"})});
-  ShapeCase charge{"Nep4ChargeOrderEight", base_shape("nep4_charge1", {"C", "H"})};
+  ModelCase charge{"Nep4ChargeOrderEight", base_shape("nep4_charge1", {"C", "H"})};
   charge.shape.l_max_3body = 8;
   cases.push_back(charge);
   return cases;
 }
 
 // A model file loaded through the flat interface, and the same file read for the reference.
-class FlatModel {
+class DescriptorModel {
  public:
-  explicit FlatModel(const ModelShape& shape)
-      : reference_(test_support::load_model(shape)), file_(reference_->written.text) {
-    EXPECT_EQ(qrvl_load_model("cuda", file_.path().c_str(), &handle_), QRVL_STATUS_OK) << qrvl_last_error_message();
-  }
-  ~FlatModel() { qrvl_free_model(handle_); }
-  FlatModel(const FlatModel&) = delete;
-  FlatModel& operator=(const FlatModel&) = delete;
+  explicit DescriptorModel(const ModelShape& shape)
+      : reference_(test_support::load_model(shape)), flat_(reference_->written.text) {}
 
-  QrvlModel* handle() const { return handle_; }
+  QrvlModel* handle() const { return flat_.handle(); }
   const test_support::LoadedModel& reference() const { return *reference_; }
   int dimension() const { return reference_->protocol().descriptor_dim; }
 
@@ -101,21 +91,19 @@ class FlatModel {
 
   int call(const QrvlStructureBatch& batch, std::vector<double>& rows) const {
     QrvlFindDescriptorResult result{rows.data()};
-    return qrvl_find_descriptors(handle_, &batch, &result);
+    return qrvl_find_descriptors(handle(), &batch, &result);
   }
 
  private:
   std::unique_ptr<test_support::LoadedModel> reference_;
-  test_support::TempModelFile file_;
-  QrvlModel* handle_ = nullptr;
+  test_support::FlatModel flat_;
 };
 
-class DescriptorDriver : public ::testing::TestWithParam<ShapeCase> {
+class DescriptorDriver : public ::testing::TestWithParam<ModelCase> {
  protected:
   void SetUp() override {
     if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    model_ = std::make_unique<FlatModel>(GetParam().shape);
+    model_ = std::make_unique<DescriptorModel>(GetParam().shape);
   }
 
   int type_count() const { return model_->reference().protocol().num_types; }
@@ -134,7 +122,7 @@ class DescriptorDriver : public ::testing::TestWithParam<ShapeCase> {
     }
   }
 
-  std::unique_ptr<FlatModel> model_;
+  std::unique_ptr<DescriptorModel> model_;
 };
 
 // Each component is the unscaled descriptor of the kernels times its scaler: the form the first-layer weights of
@@ -165,9 +153,7 @@ TEST_P(DescriptorDriver, RowsAreTheScaledDescriptorsOfEveryAtom) {
 TEST_P(DescriptorDriver, InvariantUnderRotationTranslationAndReordering) {
   const Structure s = test_support::random_structure(10, type_count(), reach(), 4);
   const std::vector<double> rows = model_->descriptors(batch_of({s}));
-  const double angle = 0.9;
-  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
-                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
+  const Cell rotation = test_support::tilted_rotation(0.9);
   const Structure moved = test_support::moved_and_reversed(s, rotation, {-2.3, 0.71, 5.5});
   const std::vector<double> moved_rows = model_->descriptors(batch_of({moved}));
   const std::size_t d = static_cast<std::size_t>(model_->dimension());
@@ -252,8 +238,7 @@ std::vector<RefusalCase> refusal_cases() {
 class DescriptorRefusals : public test_support::DeviceTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(DescriptorRefusals, AnswerTheirStatusAndText) {
-  ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-  const FlatModel model(base_shape("nep4", {"C", "H"}));
+  const DescriptorModel model(base_shape("nep4", {"C", "H"}));
   const test_support::BatchArrays b = test_support::BatchArrays::consecutive({2, 2}, 2);
   std::vector<double> rows(4 * static_cast<std::size_t>(model.dimension()), kUntouched);
   QrvlStructureBatch batch = b.view();
@@ -269,11 +254,6 @@ INSTANTIATE_TEST_SUITE_P(Checks, DescriptorRefusals, ::testing::ValuesIn(refusal
 
 class DescriptorModels : public test_support::DeviceTest {
  protected:
-  void SetUp() override {
-    test_support::DeviceTest::SetUp();
-    if (IsSkipped()) return;
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-  }
   test_support::BatchArrays batch_ = test_support::BatchArrays::consecutive({3, 2}, 2);
 };
 
@@ -281,7 +261,7 @@ class DescriptorModels : public test_support::DeviceTest {
 TEST_F(DescriptorModels, ModelsOutsideTheDescriptorKernelsAreUnsupportedWithoutText) {
   ModelShape shape = base_shape("nep4_spin", {"C", "H"});
   shape.spin.basis_size_radial = 8;
-  const FlatModel spin(shape);
+  const DescriptorModel spin(shape);
   batch_.spins.assign(batch_.positions.size(), 0.25);
   std::vector<double> rows(5 * static_cast<std::size_t>(spin.dimension()), kUntouched);
   EXPECT_EQ(spin.call(batch_.view(), rows), QRVL_STATUS_UNSUPPORTED);
@@ -294,7 +274,7 @@ TEST_F(DescriptorModels, ModelsOutsideTheDescriptorKernelsAreUnsupportedWithoutT
 
 // A spin model needs spins; with them its rows come back.
 TEST_F(DescriptorModels, SpinModelsNeedSpins) {
-  const FlatModel spin(base_shape("nep4_spin", {"C", "H"}));
+  const DescriptorModel spin(base_shape("nep4_spin", {"C", "H"}));
   std::vector<double> rows(5 * static_cast<std::size_t>(spin.dimension()), kUntouched);
   EXPECT_EQ(spin.call(batch_.view(), rows), QRVL_STATUS_INVALID_ARGUMENT);
   EXPECT_STREQ(qrvl_last_error_message(), "");
@@ -304,7 +284,7 @@ TEST_F(DescriptorModels, SpinModelsNeedSpins) {
 }
 
 TEST_F(DescriptorModels, CancelFlagAnswersCancelledUntilItIsReset) {
-  const FlatModel model(base_shape("nep4", {"C", "H"}));
+  const DescriptorModel model(base_shape("nep4", {"C", "H"}));
   std::vector<double> rows(5 * static_cast<std::size_t>(model.dimension()), kUntouched);
   ASSERT_EQ(qrvl_cancel_model(model.handle()), QRVL_STATUS_OK);
   EXPECT_EQ(model.call(batch_.view(), rows), QRVL_STATUS_CANCELLED);

@@ -3,8 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -32,6 +34,7 @@ using ::testing::ThrowsMessage;
 
 using test_support::Cell;
 using test_support::inverse_of;
+using test_support::periodic_box;
 
 constexpr double kCutoffMax = 4.5;      // Angstrom: sets the cell grid
 constexpr double kRadialCutoff = 4.0;   // Angstrom: radial list
@@ -104,12 +107,18 @@ struct ReferenceLists {
   int images = 0;
 };
 
+// The cell of structure s of the batch.
+Cell cell_of(const BatchArrays& b, std::size_t s) {
+  Cell h;
+  std::copy_n(b.boxes.begin() + static_cast<std::ptrdiff_t>(9 * s), 9, h.begin());
+  return h;
+}
+
 ReferenceLists brute_force(const BatchArrays& b, double cutoff) {
   const std::size_t n = b.types.size();
   ReferenceLists ref{std::vector<std::set<int>>(n), std::vector<std::set<int>>(n), 0};
   for (std::size_t s = 0; s < b.counts.size(); ++s) {
-    const Cell h = {b.boxes[9 * s],     b.boxes[9 * s + 1], b.boxes[9 * s + 2], b.boxes[9 * s + 3], b.boxes[9 * s + 4],
-                    b.boxes[9 * s + 5], b.boxes[9 * s + 6], b.boxes[9 * s + 7], b.boxes[9 * s + 8]};
+    const Cell h = cell_of(b, s);
     const Cell g = inverse_of(h);
     for (int i = b.offsets[s]; i < b.offsets[s] + b.counts[s]; ++i) {
       for (int j = b.offsets[s]; j < b.offsets[s] + b.counts[s]; ++j) {
@@ -200,18 +209,6 @@ class NeighborBuilderTest : public test_support::DeviceTest {
                      brute_force(b, p.cutoff_angular), "angular");
   }
 
-  static SimulationBox box_of(const BatchArrays& b, int s) {
-    SimulationBox box{};
-    const Cell h = {b.boxes[9 * s], b.boxes[9 * s + 1], b.boxes[9 * s + 2], b.boxes[9 * s + 3], b.boxes[9 * s + 4],
-                    b.boxes[9 * s + 5], b.boxes[9 * s + 6], b.boxes[9 * s + 7], b.boxes[9 * s + 8]};
-    const Cell g = inverse_of(h);
-    for (int k = 0; k < 9; ++k) {
-      box.box[k] = h[k];
-      box.inverse[k] = g[k];
-    }
-    box.pbc[0] = box.pbc[1] = box.pbc[2] = 1;
-    return box;
-  }
 };
 
 struct CellCase {
@@ -243,7 +240,7 @@ TEST_P(SingleStructureLists, MatchBruteForceMinimumImage) {
   const BatchArrays b = random_batch({{c.cell, c.atoms}}, 11);
   const ModelProtocol p = list_protocol();
   DeviceWorkspace ws = staged(b, p);
-  build_internal_neighbors_on_device(p, c.atoms, box_of(b, 0), ws);
+  build_internal_neighbors_on_device(p, c.atoms, periodic_box(cell_of(b, 0)), ws);
   expect_lists_match(ws, b, p);
 }
 
@@ -292,7 +289,7 @@ TEST_F(NeighborBuilderTest, GridLargerThanCapacityShrinksLargestCountFirst) {
   const BatchArrays b = random_batch({{diagonal(20.0, 20.0, 20.0), 30}}, 4);
   const ModelProtocol p = list_protocol();
   DeviceWorkspace ws = staged(b, p);
-  build_internal_neighbors_on_device(p, 30, box_of(b, 0), ws);
+  build_internal_neighbors_on_device(p, 30, periodic_box(cell_of(b, 0)), ws);
   EXPECT_THAT(download(ws.view().cell_dims, 4), ElementsAre(3, 3, 3, 27));
   expect_lists_match(ws, b, p);
 }
@@ -317,7 +314,7 @@ TEST_F(NeighborBuilderTest, PairExactlyAtTheCutoffIsNotListed) {
   b.positions = {1.0, 1.0, 1.0, 1.0 + kRadialCutoff, 1.0, 1.0, 1.0, 1.0 + kAngularCutoff, 1.0};
   const ModelProtocol p = list_protocol();
   DeviceWorkspace ws = staged(b, p);
-  build_internal_neighbors_on_device(p, 3, box_of(b, 0), ws);
+  build_internal_neighbors_on_device(p, 3, periodic_box(cell_of(b, 0)), ws);
   const DeviceWorkspaceView v = ws.view();
   // Atom 0 reaches 1 only at the radial cutoff, and 2 only at the angular cutoff (inside the radial one).
   EXPECT_EQ(download(v.nn_radial, 3)[0], 1);
@@ -351,7 +348,7 @@ TEST_P(NeighborOverflow, ClampsTheCountsAndFails) {
     if (c.batched) {
       build_internal_neighbors_batched(p, 1, 6, ws, true);
     } else {
-      build_internal_neighbors_on_device(p, 6, box_of(b, 0), ws);
+      build_internal_neighbors_on_device(p, 6, periodic_box(cell_of(b, 0)), ws);
     }
   };
   EXPECT_THAT(build, ThrowsMessage<std::runtime_error>(StrEq(c.message)));
@@ -373,7 +370,7 @@ TEST_F(NeighborBuilderTest, RefusesBadCallsWithTheirMessages) {
   const BatchArrays b = BatchArrays::consecutive({4, 4}, 1);
   const ModelProtocol p = list_protocol();
   DeviceWorkspace ws = staged(b, p);
-  const SimulationBox box = box_of(b, 0);
+  const SimulationBox box = periodic_box(cell_of(b, 0));
   const auto fails_with = [](const char* message) { return ThrowsMessage<std::runtime_error>(StrEq(message)); };
   EXPECT_THAT([&] { build_internal_neighbors_on_device(p, 0, box, ws); }, fails_with("atom_count must be positive"));
   EXPECT_THAT([&] { build_internal_neighbors_on_device(p, 9, box, ws); },

@@ -21,6 +21,7 @@
 #include "support/batch_builder.hpp"
 #include "support/cell_math.hpp"
 #include "support/device_test.hpp"
+#include "support/flat_model.hpp"
 #include "support/lammps_lists.hpp"
 #include "support/model_file_writer.hpp"
 
@@ -161,13 +162,12 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
   void SetUp() override {
     test_support::DeviceTest::SetUp();
     if (IsSkipped()) return;
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
     const auto& [model_case, cell_case] = GetParam();
     spin_ = model_case.shape().family.find("_spin") != std::string::npos;
-    file_ = std::make_unique<test_support::TempModelFile>(test_support::write_model(model_case.shape()).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
+    model_ = std::make_unique<test_support::FlatModel>(model_case.shape());
+    ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
     QrvlModelInfo info{};
-    ASSERT_EQ(qrvl_model_info(model_, &info), QRVL_STATUS_OK);
+    ASSERT_EQ(qrvl_model_info(model_->handle(), &info), QRVL_STATUS_OK);
     place_atoms(cell_case, xyz_, lammps_types_);
     for (int i = 0; i < cell_case.atoms; ++i) {
       const double a = 0.7 * i;
@@ -181,7 +181,6 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
     ASSERT_LT(closest, kZblReach);
     ASSERT_EQ(evaluate_batch(reference_), QRVL_STATUS_OK) << qrvl_last_error_message();
   }
-  void TearDown() override { qrvl_free_model(model_); }
 
   int atoms() const { return system_.nlocal; }
 
@@ -214,7 +213,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
       r.mforce = out.mforce.data();
       r.spin_transfer = out.spin_transfer.data();
     }
-    const int status = qrvl_find_force_batch(model_, &batch, &r);
+    const int status = qrvl_find_force_batch(model_->handle(), &batch, &r);
     for (int c = 0; c < 3; ++c) {
       out.virial[c] = virial[kDiagonal[c]];
       out.virial[3 + c] = (virial[kUpper[c]] + virial[kLower[c]]) / 2.0;
@@ -297,7 +296,8 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
       r.spin_transfer = transfer_rows.data();
     }
     const QrvlLammpsNeighborInput input = in.view(system_.nlocal);
-    EXPECT_EQ(qrvl_find_force_lammps_neighbors(model_, &input, &r), QRVL_STATUS_OK) << qrvl_last_error_message();
+    EXPECT_EQ(qrvl_find_force_lammps_neighbors(model_->handle(), &input, &r), QRVL_STATUS_OK)
+        << qrvl_last_error_message();
     out.force = folded([&](int i, int k) { return force[i][k]; }, 3, false);
     out.mforce = folded([&](int i, int k) { return mforce[i][k]; }, 3, false);
     out.virial_per_atom = folded([&](int i, int k) { return per_atom[i][k]; }, 9, true);
@@ -337,7 +337,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
       r.spin_transfer_component_stride = 1;
     }
     const QrvlLammpsDeviceNeighborInput input = in.view();
-    EXPECT_EQ(qrvl_find_force_lammps_device_neighbors(model_, &input, &r), QRVL_STATUS_OK)
+    EXPECT_EQ(qrvl_find_force_lammps_device_neighbors(model_->handle(), &input, &r), QRVL_STATUS_OK)
         << qrvl_last_error_message();
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
     Results out;
@@ -355,8 +355,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
     return out;
   }
 
-  std::unique_ptr<test_support::TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
+  std::unique_ptr<test_support::FlatModel> model_;
   bool spin_ = false;
   std::vector<double> xyz_, spins_;
   std::vector<std::int32_t> lammps_types_;

@@ -24,6 +24,7 @@ namespace quarvel::cuda_backend::charge_test {
 using test_support::Cell;
 using test_support::ChargedStructure;
 using test_support::download;
+using test_support::periodic_box;
 using test_support::upload;
 
 constexpr double kCoulomb = 14.399645;  // eV Angstrom per squared elementary charge
@@ -57,15 +58,6 @@ inline ModelProtocol charge_protocol(int mode, double cutoff = kCutoff, double l
   p.neighbor_capacity_radial = kSlots;
   p.neighbor_capacity_angular = kSlots;
   return p;
-}
-
-inline SimulationBox box_of(const Cell& h) {
-  SimulationBox box{};
-  const Cell g = test_support::inverse_of(h);
-  std::copy(h.begin(), h.end(), box.box);
-  std::copy(g.begin(), g.end(), box.inverse);
-  box.pbc[0] = box.pbc[1] = box.pbc[2] = 1;
-  return box;
 }
 
 // The electrostatic outputs of one call, downloaded (baseline energy removed).
@@ -146,7 +138,7 @@ class QnepChargeTest : public test_support::DeviceTest {
     if (v.force_soa3 != nullptr) upload(v.force_soa3, std::vector<double>(3 * capacity, kStale));
     if (v.virial_soa9 != nullptr) upload(v.virial_soa9, std::vector<double>(9 * capacity, kStale));
     if (v.d_real != nullptr) upload(v.d_real, std::vector<float>(capacity, static_cast<float>(kStale)));
-    if (lists) build_internal_neighbors_on_device(p, n, box_of(s.cell), ws);
+    if (lists) build_internal_neighbors_on_device(p, n, periodic_box(s.cell), ws);
     return ws;
   }
 
@@ -165,7 +157,7 @@ class QnepChargeTest : public test_support::DeviceTest {
 
   static ChargeTerms evaluate(const ModelProtocol& p, const ChargedStructure& s) {
     DeviceWorkspace ws = prepare(p, s, p.charge_mode != kReciprocalOnly);
-    apply_qnep_charge_terms_on_device(p, s.atom_count(), box_of(s.cell), ws, true, true);
+    apply_qnep_charge_terms_on_device(p, s.atom_count(), periodic_box(s.cell), ws, true, true);
     return read(ws, s.atom_count());
   }
 };

@@ -29,7 +29,7 @@ TEST_F(QnepChargeStandIn, KSpaceIsFreedWithinTheCall) {
   const ChargedStructure s = cesium_chloride();
   DeviceWorkspace ws = prepare(charge_protocol(kEwald), s);
   const std::size_t before = cpu_cuda::live_allocation_count();
-  apply_qnep_charge_terms_on_device(charge_protocol(kEwald), s.atom_count(), box_of(s.cell), ws, true, true);
+  apply_qnep_charge_terms_on_device(charge_protocol(kEwald), s.atom_count(), periodic_box(s.cell), ws, true, true);
   EXPECT_EQ(cpu_cuda::live_allocation_count(), before);
 }
 
@@ -38,7 +38,7 @@ TEST_F(QnepChargeStandIn, BoxWithoutKVectorsAllocatesNothing) {
   const ModelProtocol p = charge_protocol(kReciprocalOnly, 30.0, 30.0);  // alpha |a_i| < 1: no k-vector
   DeviceWorkspace ws = prepare(p, s, false);
   cpu_cuda::inject_failure(cpu_cuda::Operation::allocation, 1, cudaErrorMemoryAllocation);
-  EXPECT_NO_THROW(apply_qnep_charge_terms_on_device(p, s.atom_count(), box_of(s.cell), ws, true, true));
+  EXPECT_NO_THROW(apply_qnep_charge_terms_on_device(p, s.atom_count(), periodic_box(s.cell), ws, true, true));
 }
 
 struct InjectedFailure {
@@ -60,7 +60,8 @@ TEST_P(QnepChargeFailure, NamesItsStepAndLeavesNothingAllocated) {
   cpu_cuda::inject_failure(c.operation, c.nth, error);
   EXPECT_THAT(
       [&] {
-        apply_qnep_charge_terms_on_device(charge_protocol(kEwald), s.atom_count(), box_of(s.cell), ws, true, true);
+        apply_qnep_charge_terms_on_device(charge_protocol(kEwald), s.atom_count(), periodic_box(s.cell), ws, true,
+                                          true);
       },
       ThrowsMessage<std::runtime_error>(StrEq(std::string(c.step) + ": " + cudaGetErrorString(error))));
   EXPECT_EQ(cpu_cuda::live_allocation_count(), before);

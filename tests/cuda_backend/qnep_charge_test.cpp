@@ -340,7 +340,7 @@ TEST_P(KSpaceVariable, IsReadOnEveryCallOfTheReciprocalModes) {
     return;
   }
   DeviceWorkspace ws = prepare(p, s, c.mode != kReciprocalOnly);
-  EXPECT_THAT([&] { apply_qnep_charge_terms_on_device(p, s.atom_count(), box_of(s.cell), ws, true, true); },
+  EXPECT_THAT([&] { apply_qnep_charge_terms_on_device(p, s.atom_count(), periodic_box(s.cell), ws, true, true); },
               ThrowsMessage<std::runtime_error>(StrEq(c.message)));
   // The arrays were cleared before the variable was examined; potential was not touched.
   const ChargeTerms t = read(ws, s.atom_count());
@@ -388,7 +388,9 @@ TEST_P(QnepChargeRefuses, WithItsMessage) {
   DeviceWorkspace ws = prepare(charge_protocol(kEwald), s, false, &plan);
   const int atom_count = c.no_atoms ? 0 : s.atom_count() + c.extra_atoms;
   EXPECT_THAT(
-      [&] { apply_qnep_charge_terms_on_device(charge_protocol(c.mode), atom_count, box_of(s.cell), ws, true, true); },
+      [&] {
+        apply_qnep_charge_terms_on_device(charge_protocol(c.mode), atom_count, periodic_box(s.cell), ws, true, true);
+      },
       ThrowsMessage<std::runtime_error>(StrEq(c.message)));
   const DeviceWorkspaceView v = ws.view();
   if (c.missing == nullptr || std::string(c.missing).rfind("nl_", 0) == 0 || std::string(c.missing) == "nn_radial") {
@@ -427,8 +429,8 @@ TEST_F(QnepChargeTest, ReciprocalOnlyModeNeedsNoRadialLists) {
       "nl_radial_slot_major");
   DeviceWorkspace ws = prepare(charge_protocol(kReciprocalOnly), s, false, &plan);
   EXPECT_NO_THROW(
-      apply_qnep_charge_terms_on_device(charge_protocol(kReciprocalOnly), s.atom_count(), box_of(s.cell), ws, false,
-                                        false));
+      apply_qnep_charge_terms_on_device(charge_protocol(kReciprocalOnly), s.atom_count(), periodic_box(s.cell), ws,
+                                        false, false));
 }
 
 }  // namespace

@@ -223,24 +223,14 @@ std::vector<test_support::LauncherRefusal> radial_refusals() {
   };
 }
 
-class RadialLauncherRefuses : public test_support::DeviceTest,
-                              public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class RadialLauncherRefuses : public test_support::LauncherRefusalTest {};
 
 TEST_P(RadialLauncherRefuses, WithItsMessage) {
-  const test_support::LauncherRefusal& c = GetParam();
-  const auto model = test_support::load_model(radial_shape());
-  ModelProtocol p = model->protocol();
-  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
-  c.protocol_change(p);
-  const SimulationBox box{};
-  const auto call = [&] {
-    if (c.batched) {
-      accumulate_radial_forces_batched(p, 4, model->device, workspace, c.target);
-    } else {
-      accumulate_radial_forces_on_device(p, 4, box, model->device, workspace, c.target, true);
-    }
+  const auto one_set = [](const ModelProtocol& p, int atoms, const DeviceModel& model, DeviceWorkspace& workspace,
+                          VirialTarget target) {
+    accumulate_radial_forces_on_device(p, atoms, SimulationBox{}, model, workspace, target, true);
   };
-  EXPECT_THAT(call, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+  test_support::expect_launcher_refusal(GetParam(), radial_shape(), one_set, accumulate_radial_forces_batched);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, RadialLauncherRefuses, ::testing::ValuesIn(radial_refusals()),
@@ -329,18 +319,14 @@ std::vector<test_support::LauncherRefusal> fused_refusals() {
   };
 }
 
-class FusedLauncherRefuses : public test_support::DeviceTest,
-                             public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class FusedLauncherRefuses : public test_support::LauncherRefusalTest {};
 
 TEST_P(FusedLauncherRefuses, WithItsMessage) {
-  const test_support::LauncherRefusal& c = GetParam();
-  const auto model = test_support::load_model(fused_shape());
-  ModelProtocol p = model->protocol();
-  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
-  c.protocol_change(p);
-  const SimulationBox box{};
-  EXPECT_THAT([&] { accumulate_radial_and_zbl_forces_on_device(p, 4, box, model->device, workspace); },
-              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+  const auto one_set = [](const ModelProtocol& p, int atoms, const DeviceModel& model, DeviceWorkspace& workspace,
+                          VirialTarget) {
+    accumulate_radial_and_zbl_forces_on_device(p, atoms, SimulationBox{}, model, workspace);
+  };
+  test_support::expect_launcher_refusal(GetParam(), fused_shape(), one_set);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, FusedLauncherRefuses, ::testing::ValuesIn(fused_refusals()),

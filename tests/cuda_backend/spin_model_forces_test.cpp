@@ -4,18 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
-#include <cstdint>
-#include <memory>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
-#include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
 
 namespace quarvel {
@@ -25,10 +21,10 @@ using test_support::every_atom;
 using test_support::expect_minus_gradient;
 using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
-using test_support::Cell;
+using test_support::Evaluation;
+using test_support::ModelCase;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 // Central differences of an energy summed from float per-atom terms: the step balances the float rounding of the
@@ -42,49 +38,29 @@ constexpr double kRoundingTolerance = 3e-4;
 constexpr double kMeaningfulForce = 0.05;  // eV/Angstrom or eV per spin unit: smaller would check nothing
 constexpr int kAtoms = 10;
 
-struct SpinModelCase {
-  const char* name;
-  int compress;
-  int l_max;
-  int chiral;
-  std::vector<std::string> dof_types;
-};
-
-void PrintTo(const SpinModelCase& c, std::ostream* os) { *os << c.name; }
+// A spin model of `compress` channels up to order `l_max`, with the chiral terms when `chiral` is 1; `dof_types`
+// lists the types with a spin degree of freedom (empty: all of them).
+ModelCase spin_case(const char* name, int compress, int l_max, int chiral, std::vector<std::string> dof_types) {
+  ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
+  shape.cutoff_radial = {4.0};
+  shape.cutoff_angular = {3.5};
+  shape.spin.cutoff = 4.0;
+  shape.spin.compress = compress;
+  shape.spin.basis_size_radial = 4;
+  shape.spin.l_max = l_max;
+  shape.spin.chiral = chiral;
+  shape.spin.env_types = dof_types.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Fe", "O"};
+  shape.spin.dof_types = std::move(dof_types);
+  return {name, shape};
+}
 
 struct SpinStructure {
   Structure structure;
   std::vector<Vec3> spins;
 };
 
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> force;   // 3 per atom
-  std::vector<double> mforce;  // 3 per atom
-  std::array<double, 9> virial{};
-};
-
-class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
+class SpinModelForces : public test_support::FlatModelTest {
  protected:
-  void SetUp() override {
-    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    const SpinModelCase& c = GetParam();
-    ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
-    shape.cutoff_radial = {4.0};
-    shape.cutoff_angular = {3.5};
-    shape.spin.cutoff = 4.0;
-    shape.spin.compress = c.compress;
-    shape.spin.basis_size_radial = 4;
-    shape.spin.l_max = c.l_max;
-    shape.spin.chiral = c.chiral;
-    shape.spin.dof_types = c.dof_types;
-    shape.spin.env_types = c.dof_types.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Fe", "O"};
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
-  }
-  void TearDown() override { qrvl_free_model(model_); }
-
   static SpinStructure structure(unsigned seed) {
     SpinStructure s;
     s.structure = test_support::random_structure(kAtoms, 2, 2.4, seed);
@@ -96,39 +72,10 @@ class SpinModelForces : public ::testing::TestWithParam<SpinModelCase> {
   }
 
   Evaluation evaluate(const SpinStructure& s) const {
-    const std::int32_t count = s.structure.size();
-    const std::int32_t offset = 0;
-    std::vector<double> positions, spins;
-    for (const Vec3& r : s.structure.positions) positions.insert(positions.end(), r.begin(), r.end());
-    for (const Vec3& m : s.spins) spins.insert(spins.end(), m.begin(), m.end());
-    const std::int32_t pbc[3] = {1, 1, 1};
-    QrvlStructureBatch batch{};
-    batch.num_structures = 1;
-    batch.num_atoms = count;
-    batch.atom_counts = &count;
-    batch.atom_offsets = &offset;
-    batch.types = s.structure.types.data();
-    batch.positions = positions.data();
-    batch.spins = spins.data();
-    batch.boxes = s.structure.cell.data();
-    batch.pbc = pbc;
-    Evaluation e;
-    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
-    e.mforce.assign(3 * static_cast<std::size_t>(count), 0.0);
-    QrvlFindForceResult result{};
-    result.energy = &e.energy;
-    result.force = e.force.data();
-    result.mforce = e.mforce.data();
-    result.virial = e.virial.data();
-    EXPECT_EQ(qrvl_find_force_batch(model_, &batch, &result), QRVL_STATUS_OK) << qrvl_last_error_message();
-    return e;
+    return model().evaluate(s.structure, test_support::kMagneticForce, s.spins);
   }
 
   double energy(const SpinStructure& s) const { return evaluate(s).energy; }
-
- private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
 };
 
 TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
@@ -146,7 +93,7 @@ TEST_P(SpinModelForces, ForcesAndMagneticForcesAreMinusTheEnergyGradients) {
   // A type without a spin degree of freedom reports no magnetic force, although its spin is seen by others.
   std::vector<int> with_spin;
   for (int i = 0; i < kAtoms; ++i) {
-    const bool spinless = !GetParam().dof_types.empty() && s.structure.types[i] != 0;
+    const bool spinless = !GetParam().shape.spin.dof_types.empty() && s.structure.types[i] != 0;
     if (spinless) {
       for (int c = 0; c < 3; ++c) EXPECT_EQ(e.mforce[3 * i + c], 0.0) << "atom " << i;
     } else {
@@ -176,17 +123,9 @@ TEST_P(SpinModelForces, VirialIsMinusTheStrainDerivative) {
 TEST_P(SpinModelForces, RotatingPositionsAndSpinsTogetherRotatesTheForces) {
   const SpinStructure s = structure(5);
   const Evaluation e = evaluate(s);
-  const double angle = 0.9;
-  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
-                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
-  SpinStructure moved = s;
-  for (Vec3& r : moved.structure.positions) r = test_support::matrix_times(rotation, r);
+  const test_support::Cell rotation = test_support::tilted_rotation(0.9);
+  SpinStructure moved{test_support::rotated(s.structure, rotation), s.spins};
   for (Vec3& m : moved.spins) m = test_support::matrix_times(rotation, m);
-  for (int column = 0; column < 3; ++column) {
-    const Vec3 edge = test_support::matrix_times(
-        rotation, {s.structure.cell[column], s.structure.cell[3 + column], s.structure.cell[6 + column]});
-    for (int row = 0; row < 3; ++row) moved.structure.cell[3 * row + column] = edge[row];
-  }
   const Evaluation m = evaluate(moved);
   EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance * std::max(1.0, std::abs(e.energy)));
   for (int i = 0; i < kAtoms; ++i) {
@@ -217,11 +156,10 @@ TEST_P(SpinModelForces, ReversingAllSpinsReversesOnlyTheMagneticForces) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, SpinModelForces,
-                         ::testing::Values(SpinModelCase{"TwoChannelsOrderTwo", 2, 2, 0, {}},
-                                           SpinModelCase{"OneChannelChiral", 1, 0, 1, {}},
-                                           SpinModelCase{"ThreeChannelsOrderFourChiralOneSpinType", 3, 4, 1,
-                                                         {"Fe"}}),
-                         [](const ::testing::TestParamInfo<SpinModelCase>& c) { return std::string(c.param.name); });
+                         ::testing::Values(spin_case("TwoChannelsOrderTwo", 2, 2, 0, {}),
+                                           spin_case("OneChannelChiral", 1, 0, 1, {}),
+                                           spin_case("ThreeChannelsOrderFourChiralOneSpinType", 3, 4, 1, {"Fe"})),
+                         [](const ::testing::TestParamInfo<ModelCase>& c) { return std::string(c.param.name); });
 
 }  // namespace
 }  // namespace quarvel

@@ -2,34 +2,28 @@
 // the energy's finite differences, its strain derivative, invariances, supercells and thin-cell replication.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "quarvel/quarvel.h"
 #include "support/descriptor_structures.hpp"
-#include "support/device_test.hpp"
 #include "support/finite_difference.hpp"
+#include "support/flat_model.hpp"
 #include "support/model_file_writer.hpp"
+#include "support/structure_checks.hpp"
 
 namespace quarvel {
 namespace {
 
 using test_support::every_atom;
-using test_support::expect_minus_gradient;
-using test_support::expect_minus_strain_derivative;
 using test_support::largest_magnitude;
-using test_support::net_force;
-using test_support::Cell;
+using test_support::kPotential;
+using test_support::kVirialPerAtom;
+using test_support::Evaluation;
+using test_support::ModelCase;
 using test_support::ModelShape;
 using test_support::Structure;
-using test_support::TempModelFile;
 using test_support::Vec3;
 
 // Central differences over double positions of an energy summed from float per-atom terms: the step balances
@@ -44,13 +38,6 @@ constexpr double kRoundingTolerance = 2e-4;
 // Forces below this (eV/Angstrom) would make the difference test vacuous.
 constexpr double kMeaningfulForce = 0.1;
 
-struct ForceCase {
-  const char* name;
-  ModelShape shape;
-};
-
-void PrintTo(const ForceCase& c, std::ostream* os) { *os << c.name; }
-
 ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   ModelShape s = test_support::compact_shape(family, std::move(elements), 7);
   s.cutoff_radial = {4.0};
@@ -62,70 +49,51 @@ ModelShape base_shape(const char* family, std::vector<std::string> elements) {
   return s;
 }
 
-std::vector<ForceCase> force_cases() {
-  std::vector<ForceCase> cases;
+std::vector<ModelCase> force_cases() {
+  std::vector<ModelCase> cases;
   cases.push_back({"Nep4OneType", base_shape("nep4", {"C"})});
-  ForceCase q{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
+  ModelCase q{"Nep4TwoTypesAllCouplings", base_shape("nep4", {"C", "H"})};
   q.shape.q222 = 1;
   q.shape.coupling_flags = {1, 1, 1, 1, 1};
   cases.push_back(q);
   cases.push_back({"Nep5ThreeTypes", base_shape("nep5", {"C", "H", "O"})});
   // Per-type cutoffs: lists reach the largest, so some listed pairs lie beyond their own pair cutoff.
-  ForceCase typewise_cutoffs{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
+  ModelCase typewise_cutoffs{"Nep4TypewiseCutoffs", base_shape("nep4", {"C", "H"})};
   typewise_cutoffs.shape.cutoff_radial = {4.0, 3.0};
   typewise_cutoffs.shape.cutoff_angular = {3.5, 2.5};
   cases.push_back(typewise_cutoffs);
-  ForceCase wide{"Nep4HighOrderManyRadial", base_shape("nep4", {"Si", "O"})};
+  ModelCase wide{"Nep4HighOrderManyRadial", base_shape("nep4", {"Si", "O"})};
   wide.shape.l_max_3body = 6;
   wide.shape.n_max_angular = 6;
   cases.push_back(wide);
   // Tiles of two atoms with three types present: the angular kernel takes its atoms grouped by type.
-  ForceCase grouped{"Nep4ThreeTypesGroupedTiles", base_shape("nep4", {"C", "H", "N"})};
+  ModelCase grouped{"Nep4ThreeTypesGroupedTiles", base_shape("nep4", {"C", "H", "N"})};
   grouped.shape.n_max_angular = 7;
   cases.push_back(grouped);
-  ForceCase single{"Nep4DegreeOneOneRadial", base_shape("nep4", {"C"})};
+  ModelCase single{"Nep4DegreeOneOneRadial", base_shape("nep4", {"C"})};
   single.shape.l_max_3body = 1;
   single.shape.n_max_angular = 0;
   single.shape.basis_size_angular = 0;
   cases.push_back(single);
   // The largest radial basis and the most radial functions a model file may declare.
-  ForceCase radial{"Nep4LargestRadialBasis", base_shape("nep4", {"C", "H"})};
+  ModelCase radial{"Nep4LargestRadialBasis", base_shape("nep4", {"C", "H"})};
   radial.shape.basis_size_radial = 16;
   radial.shape.n_max_radial = 12;
   cases.push_back(radial);
-  ForceCase zbl{"Nep4ZblFixed", base_shape("nep4_zbl", {"C", "H"})};
+  ModelCase zbl{"Nep4ZblFixed", base_shape("nep4_zbl", {"C", "H"})};
   zbl.shape.zbl = {1.0, 2.0, std::nullopt};
   cases.push_back(zbl);
-  ForceCase typewise{"Nep4ZblTypewise", base_shape("nep4_zbl", {"C", "O"})};
+  ModelCase typewise{"Nep4ZblTypewise", base_shape("nep4_zbl", {"C", "O"})};
   typewise.shape.zbl = {1.0, 2.0, 0.6};
   cases.push_back(typewise);
-  ForceCase flexible{"Nep5ZblFlexible", base_shape("nep5_zbl", {"C", "H"})};
+  ModelCase flexible{"Nep5ZblFlexible", base_shape("nep5_zbl", {"C", "H"})};
   flexible.shape.zbl = {0.0, 0.0, std::nullopt};
   cases.push_back(flexible);
   return cases;
 }
 
-// The outputs of one structure.
-struct Evaluation {
-  double energy = 0.0;
-  std::vector<double> potential;
-  std::vector<double> force;            // 3 per atom
-  std::array<double, 9> virial{};       // row-major
-  std::vector<double> virial_per_atom;  // 9 per atom, row-major
-};
-
-class StructuralForces : public ::testing::TestWithParam<ForceCase> {
+class StructuralForces : public test_support::FlatModelTest {
  protected:
-  void SetUp() override {
-    if (!test_support::cuda_device_present()) GTEST_SKIP() << "no CUDA device";
-    ASSERT_EQ(qrvl_register_cuda_engine(), 1);
-    file_ = std::make_unique<TempModelFile>(test_support::write_model(GetParam().shape).text);
-    ASSERT_EQ(qrvl_load_model("cuda", file_->path().c_str(), &model_), QRVL_STATUS_OK) << qrvl_last_error_message();
-  }
-  void TearDown() override { qrvl_free_model(model_); }
-
-  int type_count() const { return static_cast<int>(GetParam().shape.elements.size()); }
-
   // A structure with close pairs (so that ZBL acts) in a cell thick enough for no replication.
   Structure structure(unsigned seed, int atoms = 10) const {
     Structure s = test_support::random_structure(atoms, type_count(), 2.2, seed);
@@ -133,64 +101,28 @@ class StructuralForces : public ::testing::TestWithParam<ForceCase> {
   }
 
   Evaluation evaluate(const Structure& s, bool per_atom_virials = true) const {
-    const std::int32_t count = s.size();
-    const std::int32_t offset = 0;
-    std::vector<double> positions;
-    for (const Vec3& r : s.positions) positions.insert(positions.end(), r.begin(), r.end());
-    const std::int32_t pbc[3] = {1, 1, 1};
-    QrvlStructureBatch batch{};
-    batch.num_structures = 1;
-    batch.num_atoms = count;
-    batch.atom_counts = &count;
-    batch.atom_offsets = &offset;
-    batch.types = s.types.data();
-    batch.positions = positions.data();
-    batch.boxes = s.cell.data();
-    batch.pbc = pbc;
-    Evaluation e;
-    e.potential.assign(static_cast<std::size_t>(count), 0.0);
-    e.force.assign(3 * static_cast<std::size_t>(count), 0.0);
-    e.virial_per_atom.assign(9 * static_cast<std::size_t>(count), 0.0);
-    QrvlFindForceResult result{};
-    result.energy = &e.energy;
-    result.potential = e.potential.data();
-    result.force = e.force.data();
-    result.virial = e.virial.data();
-    result.virial_per_atom = per_atom_virials ? e.virial_per_atom.data() : nullptr;
-    const int status = qrvl_find_force_batch(model_, &batch, &result);
-    EXPECT_EQ(status, QRVL_STATUS_OK) << qrvl_last_error_message();
-    return e;
+    return model().evaluate(s, per_atom_virials ? kPotential | kVirialPerAtom : kPotential);
   }
 
   double energy(const Structure& s) const { return evaluate(s, false).energy; }
-
- private:
-  std::unique_ptr<TempModelFile> file_;
-  QrvlModel* model_ = nullptr;
 };
 
 TEST_P(StructuralForces, ForcesAreMinusTheEnergyGradient) {
   const Structure s = structure(11);
   const Evaluation e = evaluate(s);
   ASSERT_GT(largest_magnitude(e.force), kMeaningfulForce) << "a structure without forces checks nothing";
-  const double scale = std::max(1.0, largest_magnitude(e.force));
-  const auto position = [](Structure& moved, int atom) -> Vec3& { return moved.positions[atom]; };
-  expect_minus_gradient("force", e.force, kDifferenceTolerance * scale, s, every_atom(s.size()), position,
-                        [&](const Structure& moved) { return energy(moved); }, kStep);
-  for (double total : net_force(e.force, s.size())) {
-    EXPECT_NEAR(total, 0.0, kRoundingTolerance * scale);  // Newton's third law
-  }
+  const auto energy_of = [&](const Structure& moved) { return energy(moved); };
+  test_support::expect_forces_are_minus_the_energy_gradient(e.force, s, every_atom(s.size()), energy_of, kStep,
+                                                            kDifferenceTolerance, kRoundingTolerance);
 }
 
 // W = -dE/d(strain) with positions and cell strained together; the energy is rotation invariant, so W is
 // symmetric and the order of its indices does not matter.
 TEST_P(StructuralForces, VirialIsMinusTheStrainDerivative) {
   const Structure s = structure(12);
-  const Evaluation e = evaluate(s);
-  const double scale = std::max(1.0, largest_magnitude(e.virial));
-  expect_minus_strain_derivative(
-      e.virial, kDifferenceTolerance * scale,
-      [&](int a, int b, double epsilon) { return energy(test_support::strained(s, a, b, epsilon)); }, kStep);
+  const auto energy_of = [&](const Structure& strained) { return energy(strained); };
+  test_support::expect_virial_is_minus_the_strain_derivative(evaluate(s).virial, s, energy_of, kStep,
+                                                             kDifferenceTolerance);
 }
 
 TEST_P(StructuralForces, PerAtomValuesSumToTheTotalsAndTotalsDoNotDependOnTheBooking) {
@@ -200,12 +132,7 @@ TEST_P(StructuralForces, PerAtomValuesSumToTheTotalsAndTotalsDoNotDependOnTheBoo
   double energy_sum = 0.0;
   for (double p : scattered.potential) energy_sum += p;
   EXPECT_NEAR(energy_sum, scattered.energy, kRoundingTolerance);
-  for (int k = 0; k < 9; ++k) {
-    double sum = 0.0;
-    for (int i = 0; i < s.size(); ++i) sum += scattered.virial_per_atom[9 * i + k];
-    EXPECT_NEAR(sum, scattered.virial[k], kRoundingTolerance) << "component " << k;
-    EXPECT_NEAR(owned.virial[k], scattered.virial[k], kRoundingTolerance) << "component " << k;
-  }
+  test_support::expect_virial_totals_agree(scattered, owned, kRoundingTolerance);
   EXPECT_NEAR(owned.energy, scattered.energy, kRoundingTolerance);
   for (std::size_t k = 0; k < owned.force.size(); ++k) {
     EXPECT_NEAR(owned.force[k], scattered.force[k], kRoundingTolerance);
@@ -216,9 +143,7 @@ TEST_P(StructuralForces, PerAtomValuesSumToTheTotalsAndTotalsDoNotDependOnTheBoo
 TEST_P(StructuralForces, InvariantUnderRotationTranslationAndReordering) {
   const Structure s = structure(14);
   const Evaluation e = evaluate(s);
-  const double angle = 0.7;
-  const Cell rotation = {std::cos(angle), -std::sin(angle), 0.0, std::sin(angle) * 0.6, std::cos(angle) * 0.6, -0.8,
-                         std::sin(angle) * 0.8, std::cos(angle) * 0.8, 0.6};
+  const test_support::Cell rotation = test_support::tilted_rotation(0.7);
   const Evaluation m = evaluate(test_support::moved_and_reversed(s, rotation, {0.37, -1.21, 2.5}));
   EXPECT_NEAR(m.energy, e.energy, kRoundingTolerance);
   const int n = s.size();

@@ -182,24 +182,14 @@ std::vector<test_support::LauncherRefusal> zbl_refusals() {
   };
 }
 
-class ZblLauncherRefuses : public test_support::DeviceTest,
-                           public ::testing::WithParamInterface<test_support::LauncherRefusal> {};
+class ZblLauncherRefuses : public test_support::LauncherRefusalTest {};
 
 TEST_P(ZblLauncherRefuses, WithItsMessage) {
-  const test_support::LauncherRefusal& c = GetParam();
-  const auto model = test_support::load_model(zbl_shape());
-  ModelProtocol p = model->protocol();
-  DeviceWorkspace workspace = test_support::refusal_workspace(p, c);
-  c.protocol_change(p);
-  const SimulationBox box{};
-  const auto call = [&] {
-    if (c.batched) {
-      accumulate_zbl_forces_batched(p, 4, model->device, workspace, c.target);
-    } else {
-      accumulate_zbl_forces_on_device(p, 4, box, model->device, workspace, false, c.target);
-    }
+  const auto one_set = [](const ModelProtocol& p, int atoms, const DeviceModel& model, DeviceWorkspace& workspace,
+                          VirialTarget target) {
+    accumulate_zbl_forces_on_device(p, atoms, SimulationBox{}, model, workspace, false, target);
   };
-  EXPECT_THAT(call, ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(c.message)));
+  test_support::expect_launcher_refusal(GetParam(), zbl_shape(), one_set, accumulate_zbl_forces_batched);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, ZblLauncherRefuses, ::testing::ValuesIn(zbl_refusals()),

@@ -32,16 +32,7 @@ struct Structure {
 
   int size() const { return static_cast<int>(types.size()); }
 
-  cuda_backend::SimulationBox box() const {
-    cuda_backend::SimulationBox b{};
-    const Cell inverse = inverse_of(cell);
-    for (int k = 0; k < 9; ++k) {
-      b.box[k] = cell[k];
-      b.inverse[k] = inverse[k];
-    }
-    b.pbc[0] = b.pbc[1] = b.pbc[2] = 1;
-    return b;
-  }
+  cuda_backend::SimulationBox box() const { return periodic_box(cell); }
 
   // Nearest periodic image of r_j - r_i.
   Vec3 separation(int i, int j) const {
@@ -93,17 +84,31 @@ inline BatchArrays batch_of(const std::vector<Structure>& structures) {
   return b;
 }
 
-// The structure turned by an orthogonal `rotation` (positions and cell vectors), shifted by `shift` (Angstrom),
-// and with its atoms in reverse order: atom i becomes atom n - 1 - i.
-inline Structure moved_and_reversed(const Structure& s, const Cell& rotation, const Vec3& shift) {
-  Structure moved = s;
-  for (Vec3& r : moved.positions) {
-    r = matrix_times(rotation, r);
-    for (int c = 0; c < 3; ++c) r[c] += shift[c];
-  }
+// The orthogonal matrix that turns by `angle` (radians) about z, then about x by the angle whose cosine is 0.6,
+// so that no axis keeps its direction.
+inline Cell tilted_rotation(double angle) {
+  const double c = std::cos(angle);
+  const double s = std::sin(angle);
+  return {c, -s, 0.0, s * 0.6, c * 0.6, -0.8, s * 0.8, c * 0.8, 0.6};
+}
+
+// The structure turned by an orthogonal `rotation`: positions and cell vectors.
+inline Structure rotated(const Structure& s, const Cell& rotation) {
+  Structure turned = s;
+  for (Vec3& r : turned.positions) r = matrix_times(rotation, r);
   for (int column = 0; column < 3; ++column) {
     const Vec3 edge = matrix_times(rotation, {s.cell[column], s.cell[3 + column], s.cell[6 + column]});
-    for (int row = 0; row < 3; ++row) moved.cell[3 * row + column] = edge[row];
+    for (int row = 0; row < 3; ++row) turned.cell[3 * row + column] = edge[row];
+  }
+  return turned;
+}
+
+// The structure turned by an orthogonal `rotation`, shifted by `shift` (Angstrom), and with its atoms in reverse
+// order: atom i becomes atom n - 1 - i.
+inline Structure moved_and_reversed(const Structure& s, const Cell& rotation, const Vec3& shift) {
+  Structure moved = rotated(s, rotation);
+  for (Vec3& r : moved.positions) {
+    for (int c = 0; c < 3; ++c) r[c] += shift[c];
   }
   std::reverse(moved.positions.begin(), moved.positions.end());
   std::reverse(moved.types.begin(), moved.types.end());

@@ -1,12 +1,14 @@
 #pragma once
 // One structure staged with brute-force neighbor lists, its descriptors and network derivatives computed, ready
 // for the force kernels to be launched on it one at a time; and the helpers that read their outputs.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <vector>
 
 #include "cuda_backend/ann_energy.hpp"
@@ -127,6 +129,28 @@ inline cuda_backend::DeviceWorkspace refusal_workspace(const cuda_backend::Model
   cuda_backend::WorkspacePlan plan = cuda_backend::make_internal_neighbor_workspace_plan(protocol, kAtoms, 1, false);
   if (refusal.dropped_array != nullptr) plan = without_array(plan, refusal.dropped_array);
   return cuda_backend::DeviceWorkspace(plan);
+}
+
+// The base fixture of a table of launcher refusals.
+class LauncherRefusalTest : public DeviceTest, public ::testing::WithParamInterface<LauncherRefusal> {};
+
+// A force launcher in the common form of the batched ones: protocol, atom count, model, workspace, virial target.
+using ForceLauncher = std::function<void(const cuda_backend::ModelProtocol&, int, const cuda_backend::DeviceModel&,
+                                         cuda_backend::DeviceWorkspace&, cuda_backend::VirialTarget)>;
+
+// Expects the launcher the refusal names, one_set or batched, to throw the refusal's message for a few atoms of a
+// model of `shape` whose protocol was changed after its workspace was planned.
+inline void expect_launcher_refusal(const LauncherRefusal& refusal, const ModelShape& shape,
+                                    const ForceLauncher& one_set, const ForceLauncher& batched = nullptr) {
+  constexpr int kAtoms = 4;  // fewer than the refusal workspace holds
+  const std::unique_ptr<LoadedModel> model = load_model(shape);
+  cuda_backend::ModelProtocol p = model->protocol();
+  cuda_backend::DeviceWorkspace workspace = refusal_workspace(p, refusal);
+  refusal.protocol_change(p);
+  const ForceLauncher& launch = refusal.batched ? batched : one_set;
+  ASSERT_TRUE(launch) << "the test has no batched launcher";
+  EXPECT_THAT([&] { launch(p, kAtoms, model->device, workspace, refusal.target); },
+              ::testing::ThrowsMessage<std::runtime_error>(::testing::StrEq(refusal.message)));
 }
 
 }  // namespace quarvel::test_support
