@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 export PATH="/usr/local/cuda/bin:$PATH"
 export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-5G}"
+# Tests are independent processes: run as many at once as there are cores.
+export CTEST_PARALLEL_LEVEL="${CTEST_PARALLEL_LEVEL:-$(nproc)}"
 for preset in cuda host sanitize; do
   echo "== $preset"
   cmake --workflow --preset "$preset"
