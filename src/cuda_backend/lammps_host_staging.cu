@@ -165,12 +165,11 @@ void upload_lammps_host_list(const HostLammpsList& list, const ModelProtocol& pr
     check_cuda(cudaGetLastError(), "stage LAMMPS spins");
   }
   // Slot stride A: the workspace layout (the host driver plans A = n, but a larger workspace stays consistent).
-  const std::int32_t* radial_counts = counts.as<const std::int32_t>();
-  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_radial, active, radial_counts,
+  const std::int32_t* list_counts = counts.as<const std::int32_t>();  // radial count of atom i at i, angular at n + i
+  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_radial, active, list_counts,
                           radial_rows, view.nn_radial, view.nl_radial_slot_major, "stage radial LAMMPS neighbors");
-  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_angular, active,
-                          radial_counts + n, angular_rows, view.nn_angular,
-                          view.nl_angular_slot_major, "stage angular LAMMPS neighbors");
+  launch_neighbor_staging(active_count, capacity, protocol.neighbor_capacity_angular, active, list_counts + n,
+                          angular_rows, view.nn_angular, view.nl_angular_slot_major, "stage angular LAMMPS neighbors");
   check_cuda(cudaDeviceSynchronize(), "synchronize LAMMPS staging");
 }
 
