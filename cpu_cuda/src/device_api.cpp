@@ -77,6 +77,23 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
   });
 }
 
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
+  return runtime_call<Needs::driver>([&](Runtime& runtime) {
+    if (value == nullptr) return cudaErrorInvalidValue;
+    if (!runtime.valid_device(device)) return cudaErrorInvalidDevice;
+    const cpu_cuda::DeviceConfig& config = runtime.device(device).config;
+    switch (attr) {
+      case cudaDevAttrMaxSharedMemoryPerBlock:
+        *value = static_cast<int>(config.shared_mem_per_block);
+        return cudaSuccess;
+      case cudaDevAttrMaxSharedMemoryPerBlockOptin:
+        *value = static_cast<int>(config.shared_mem_per_block_optin);
+        return cudaSuccess;
+    }
+    return cudaErrorInvalidValue;  // an attribute the stand-in does not report
+  });
+}
+
 cudaError_t cudaDeviceSynchronize() {
   // Launches and copies complete before they return, so only a pending fault remains to report.
   return runtime_call<Needs::context>([](Runtime&) { return cudaSuccess; });

@@ -263,39 +263,46 @@ DescriptorCoreArgs make_descriptor_core_args(const ModelProtocol& protocol, int 
   return a;
 }
 
-// Threads per block whose radial scratch fits the device: the default block when it fits the 48 KiB every
-// device grants, else the largest fallback within the device's opt-in limit.
-int descriptor_block_size(std::size_t scratch_bytes_per_thread) {
-  if (scratch_bytes_per_thread * kDescriptorBlock <= kDefaultDynamicSharedBytes) return kDescriptorBlock;
-  const std::size_t limit = device_dynamic_shared_limit("get CUDA device for descriptor core shared memory",
-                                                        "get CUDA device properties for descriptor core shared memory");
+// Threads per block whose radial scratch fits the device, and the launch's shared memory: the default block when
+// it fits the 48 KiB every device grants, else the largest fallback within the device's opt-in limit.
+struct DescriptorBlock {
+  int threads = 0;
+  SharedMemoryLaunch shared;
+};
+
+DescriptorBlock descriptor_block(std::size_t scratch_bytes_per_thread, DeviceWorkspace& workspace) {
+  DescriptorBlock block{kDescriptorBlock, {scratch_bytes_per_thread * kDescriptorBlock, 0}};
+  if (block.shared.bytes <= kDefaultDynamicSharedBytes) return block;
+  block.shared.raised_limit =
+      workspace.dynamic_shared_limit("get CUDA device for descriptor core shared memory",
+                                     "get CUDA device properties for descriptor core shared memory");
   for (const int threads : kFallbackBlocks) {
-    if (scratch_bytes_per_thread * static_cast<std::size_t>(threads) <= limit) return threads;
+    const std::size_t bytes = scratch_bytes_per_thread * static_cast<std::size_t>(threads);
+    if (bytes > block.shared.raised_limit) continue;
+    block.threads = threads;
+    block.shared.bytes = bytes;
+    if (bytes <= kDefaultDynamicSharedBytes) block.shared.raised_limit = 0;
+    return block;
   }
   throw std::runtime_error("descriptor core per-atom shared state exceeds the CUDA device limit");
 }
 
-// Raises the instantiation's shared-memory attribute when its need is above the default limit, then launches
-// one thread per atom; nothing is launched for no atoms.
+// Lets the instantiation use the launch's shared memory, then launches one thread per atom; nothing is launched
+// for no atoms.
 template <bool Batched, bool Angular, int Abc, int K>
-void launch_descriptor_core(const DescriptorCoreArgs& args, int block, std::size_t shared_bytes) {
+void launch_descriptor_core(const DescriptorCoreArgs& args, const DescriptorBlock& block) {
   constexpr auto kernel = &build_descriptor_core_from_positions<Batched, Angular, Abc, K>;
-  const unsigned grid = blocks_for(args.atom_count, block);
+  const unsigned grid = blocks_for(args.atom_count, block.threads);
   if (grid == 0) return;
-  if (shared_bytes > kDefaultDynamicSharedBytes) {
-    check_cuda(
-        cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(shared_bytes)),
-        "configure descriptor core shared memory");
-  }
-  launch_kernel<kernel>(dim3(grid), dim3(static_cast<unsigned>(block)), shared_bytes, args);
+  allow_dynamic_shared_memory(kernel, block.shared, "configure descriptor core shared memory");
+  launch_kernel<kernel>(dim3(grid), dim3(static_cast<unsigned>(block.threads)), block.shared.bytes, args);
 }
 
 // The angular order picks the shape of the sums; radial-only models compile the angular stage out.
 template <bool Batched>
-void launch_for_order(const ModelProtocol& protocol, const DescriptorCoreArgs& args, int block,
-                      std::size_t shared_bytes) {
+void launch_for_order(const ModelProtocol& protocol, const DescriptorCoreArgs& args, const DescriptorBlock& block) {
   if (protocol.body_channels.channel_count() == 0) {
-    return launch_descriptor_core<Batched, false, kRadialOnlyAbc, kRadialOnlyK>(args, block, shared_bytes);
+    return launch_descriptor_core<Batched, false, kRadialOnlyAbc, kRadialOnlyK>(args, block);
   }
   switch (protocol.body_channels.l_max_3body) {
     case 0:
@@ -303,15 +310,15 @@ void launch_for_order(const ModelProtocol& protocol, const DescriptorCoreArgs& a
     case 2:
     case 3:
     case 4:
-      return launch_descriptor_core<Batched, true, 24, 3>(args, block, shared_bytes);
+      return launch_descriptor_core<Batched, true, 24, 3>(args, block);
     case 5:
-      return launch_descriptor_core<Batched, true, 35, 2>(args, block, shared_bytes);
+      return launch_descriptor_core<Batched, true, 35, 2>(args, block);
     case 6:
-      return launch_descriptor_core<Batched, true, 48, 2>(args, block, shared_bytes);
+      return launch_descriptor_core<Batched, true, 48, 2>(args, block);
     case 7:
-      return launch_descriptor_core<Batched, true, 63, 1>(args, block, shared_bytes);
+      return launch_descriptor_core<Batched, true, 63, 1>(args, block);
     case 8:
-      return launch_descriptor_core<Batched, true, 80, 1>(args, block, shared_bytes);
+      return launch_descriptor_core<Batched, true, 80, 1>(args, block);
     default:
       break;
   }
@@ -373,13 +380,12 @@ void build_descriptor_core_from_positions_on_device(const ModelProtocol& protoco
   require(w.descriptors != nullptr, "workspace missing descriptor cache");
 
   const std::size_t scratch_per_thread = static_cast<std::size_t>(protocol.basis_size_radial + 1) * sizeof(float);
-  const int block = descriptor_block_size(scratch_per_thread);
-  const std::size_t shared_bytes = scratch_per_thread * static_cast<std::size_t>(block);
+  const DescriptorBlock block = descriptor_block(scratch_per_thread, workspace);
   const DescriptorCoreArgs args = make_descriptor_core_args(protocol, atom_count, box, m, w);
   if (batched) {
-    launch_for_order<true>(protocol, args, block, shared_bytes);
+    launch_for_order<true>(protocol, args, block);
   } else {
-    launch_for_order<false>(protocol, args, block, shared_bytes);
+    launch_for_order<false>(protocol, args, block);
   }
   check_cuda(cudaGetLastError(), "build descriptor core kernel launch failed");
 }

@@ -210,23 +210,23 @@ __global__ void __launch_bounds__(kAnnBlock) evaluate_ann_energy_scheduled_subwa
 }
 
 // Threads per network block: the default when its tiles fit 48 KiB, else the first of 128, 64 and 32 within the
-// device's limit, with the kernel's shared-memory attribute raised to the chosen size.
-int ann_block_size(int tile_floats_per_atom) {
+// device's limit, with the kernel allowed the device's limit.
+int ann_block_size(int tile_floats_per_atom, DeviceWorkspace& workspace) {
   const auto bytes_for = [&](int threads) {
     return static_cast<std::size_t>(threads / kLanesPerAtom) * tile_floats_per_atom * sizeof(float);
   };
   if (bytes_for(kAnnBlock) <= kDefaultDynamicSharedBytes) return kAnnBlock;
-  const std::size_t limit =
-      device_dynamic_shared_limit("get CUDA device for scheduled ANN", "get CUDA properties for scheduled ANN");
+  SharedMemoryLaunch launch;
+  launch.raised_limit =
+      workspace.dynamic_shared_limit("get CUDA device for scheduled ANN", "get CUDA properties for scheduled ANN");
   int threads = kAnnFallbackBlocks[0];
   for (const int candidate : kAnnFallbackBlocks) {
     threads = candidate;
-    if (bytes_for(candidate) <= limit) break;
+    if (bytes_for(candidate) <= launch.raised_limit) break;
   }
-  require(bytes_for(threads) <= limit, "scheduled ANN subwarp state exceeds CUDA shared-memory capacity");
-  check_cuda(cudaFuncSetAttribute(&evaluate_ann_energy_scheduled_subwarp, cudaFuncAttributeMaxDynamicSharedMemorySize,
-                                  static_cast<int>(bytes_for(threads))),
-             "configure scheduled ANN shared memory");
+  launch.bytes = bytes_for(threads);
+  require(launch.bytes <= launch.raised_limit, "scheduled ANN subwarp state exceeds CUDA shared-memory capacity");
+  allow_dynamic_shared_memory(&evaluate_ann_energy_scheduled_subwarp, launch, "configure scheduled ANN shared memory");
   return threads;
 }
 
@@ -243,17 +243,16 @@ void build_atom_type_schedule_on_device(const ModelProtocol& protocol, int atom_
   require(w.type_scheduled_atoms != nullptr, "workspace missing atom type schedule");
   require(w.type_schedule_active_type_counts != nullptr, "workspace missing atom type schedule active-type counts");
   // counts[T] and offsets[T]
-  const std::size_t shared_bytes = 2 * static_cast<std::size_t>(types) * sizeof(std::int32_t);
-  if (shared_bytes > kDefaultDynamicSharedBytes) {
-    const std::size_t limit =
-        device_dynamic_shared_limit("get CUDA device for type grouping", "get CUDA properties for type grouping");
-    require(shared_bytes <= limit, "local type grouping exceeds CUDA shared-memory capacity");
-    check_cuda(cudaFuncSetAttribute(&build_local_type_schedule, cudaFuncAttributeMaxDynamicSharedMemorySize,
-                                    static_cast<int>(shared_bytes)),
-               "configure local type-group shared memory");
+  SharedMemoryLaunch launch;
+  launch.bytes = 2 * static_cast<std::size_t>(types) * sizeof(std::int32_t);
+  if (launch.bytes > kDefaultDynamicSharedBytes) {
+    launch.raised_limit =
+        workspace.dynamic_shared_limit("get CUDA device for type grouping", "get CUDA properties for type grouping");
+    require(launch.bytes <= launch.raised_limit, "local type grouping exceeds CUDA shared-memory capacity");
+    allow_dynamic_shared_memory(&build_local_type_schedule, launch, "configure local type-group shared memory");
   }
   launch_kernel<build_local_type_schedule>(
-      dim3(blocks_for(atom_count, kTypeScheduleAtomsPerBlock)), dim3(kScheduleThreads), shared_bytes, atom_count, types,
+      dim3(blocks_for(atom_count, kTypeScheduleAtomsPerBlock)), dim3(kScheduleThreads), launch.bytes, atom_count, types,
       static_cast<const std::int32_t*>(w.types), w.type_scheduled_atoms, w.type_schedule_active_type_counts);
   check_cuda(cudaGetLastError(), "build local type schedule launch failed");
 }
@@ -288,7 +287,7 @@ void evaluate_ann_energy_on_device(const ModelProtocol& protocol, int atom_count
     require(w.type_schedule_active_type_counts != nullptr, "workspace missing atom type schedule active-type counts");
   }
 
-  const int threads = ann_block_size(d + h1);
+  const int threads = ann_block_size(d + h1, workspace);
   const std::size_t shared_bytes =
       static_cast<std::size_t>(threads / kLanesPerAtom) * static_cast<std::size_t>(d + h1) * sizeof(float);
   AnnArgs args{};

@@ -134,6 +134,7 @@ void DeviceWorkspace::take(DeviceWorkspace& other) noexcept {
   other.allocations_.clear();
   view_ = other.view_;
   summary_ = other.summary_;
+  dynamic_shared_limit_ = std::exchange(other.dynamic_shared_limit_, 0);
   other.view_ = DeviceWorkspaceView{};
   other.summary_ = DeviceWorkspaceSummary{};
 }
@@ -156,6 +157,18 @@ void DeviceWorkspace::reset_runtime_overrides() {
   if (const Allocation* positions = find_allocation("positions_soa3")) {
     view_.positions_soa3 = positions->buffer.as<double>();
   }
+}
+
+std::size_t DeviceWorkspace::dynamic_shared_limit(const char* device_step, const char* limit_step) {
+  if (dynamic_shared_limit_ != 0) return dynamic_shared_limit_;
+  int device = 0;
+  check_cuda(cudaGetDevice(&device), device_step);
+  int optin = 0;
+  int per_block = 0;
+  check_cuda(cudaDeviceGetAttribute(&optin, cudaDevAttrMaxSharedMemoryPerBlockOptin, device), limit_step);
+  check_cuda(cudaDeviceGetAttribute(&per_block, cudaDevAttrMaxSharedMemoryPerBlock, device), limit_step);
+  dynamic_shared_limit_ = static_cast<std::size_t>(optin > per_block ? optin : per_block);
+  return dynamic_shared_limit_;
 }
 
 void DeviceWorkspace::release() noexcept {

@@ -2,6 +2,7 @@
 // The work arrays of one WorkspacePlan in device memory, and the plain record of their pointers that launchers
 // read. Per-atom arrays are strided by atom_capacity A (component c of atom i at c x A + i); `_slot_major`
 // lists hold slot s of atom i at s x A + i; `_aos3` and `_row_major9` arrays are atom- or structure-major.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -122,12 +123,18 @@ class DeviceWorkspace {
   // Frees every array (statuses ignored) and leaves the workspace empty; a second call is harmless.
   void release() noexcept;
 
+  // Bytes of dynamic shared memory a block may have on the current device (the one the workspace lives on): the
+  // larger of its opt-in and default per-block limits. Read with two single-attribute queries on first use and
+  // kept, so launches on a kept workspace do not query the device again. The step texts name a failed query.
+  std::size_t dynamic_shared_limit(const char* device_step, const char* limit_step);
+
  private:
   void take(DeviceWorkspace& other) noexcept;
 
   std::vector<Allocation> allocations_;
   DeviceWorkspaceView view_{};
   DeviceWorkspaceSummary summary_{};
+  std::size_t dynamic_shared_limit_ = 0;  // 0 until first read
 };
 
 }  // namespace quarvel::cuda_backend

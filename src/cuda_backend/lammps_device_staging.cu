@@ -306,21 +306,14 @@ void report_problems(const int (&record)[kLammpsStagingRecordInts], const ModelP
 }
 
 // Dynamic shared memory of the neighbor kernel: each warp's radial and angular tiles and the 16 counts of each.
-struct NeighborTiles {
-  std::size_t bytes = 0;
-  bool raise_limit = false;  // above what every device grants without opting in
-};
-
-NeighborTiles neighbor_tiles(int cap_r, int cap_a) {
-  NeighborTiles tiles;
+SharedMemoryLaunch neighbor_tiles(int cap_r, int cap_a, DeviceWorkspace& workspace) {
+  SharedMemoryLaunch tiles;
   const auto slots = static_cast<std::size_t>(cap_r) + static_cast<std::size_t>(cap_a) + 2;
   tiles.bytes = sizeof(std::int32_t) * kWarpsPerBlock * slots;
-  tiles.raise_limit = tiles.bytes > kDefaultDynamicSharedBytes;
-  if (!tiles.raise_limit) return tiles;
-  const std::size_t limit =
-      device_dynamic_shared_limit("get CUDA device for device LAMMPS neighbor staging",
-                                  "get CUDA device properties for device LAMMPS neighbor staging");
-  if (tiles.bytes > limit) {
+  if (tiles.bytes <= kDefaultDynamicSharedBytes) return tiles;
+  tiles.raised_limit = workspace.dynamic_shared_limit("get CUDA device for device LAMMPS neighbor staging",
+                                                      "get CUDA device properties for device LAMMPS neighbor staging");
+  if (tiles.bytes > tiles.raised_limit) {
     throw std::runtime_error("device LAMMPS neighbor lists exceed the CUDA shared-memory limit: capacity_radial=" +
                              std::to_string(cap_r) + " capacity_angular=" + std::to_string(cap_a));
   }
@@ -343,7 +336,7 @@ void stage_lammps_device_neighbors_on_device(const QrvlLammpsDeviceNeighborInput
   if (in.type_map != nullptr) require_argument(in.type_map_length > 0, "invalid device LAMMPS type map length");
   const int cap_r = p.neighbor_capacity_radial;
   const int cap_a = angular ? p.neighbor_capacity_angular : 0;
-  const NeighborTiles tiles = neighbor_tiles(cap_r, cap_a);
+  const SharedMemoryLaunch tiles = neighbor_tiles(cap_r, cap_a, workspace);
 
   const DeviceWorkspaceView owned = workspace.view();
   const int capacity = static_cast<int>(owned.atom_capacity);
@@ -421,11 +414,8 @@ void stage_lammps_device_neighbors_on_device(const QrvlLammpsDeviceNeighborInput
                                  v.nn_angular,
                                  v.nl_angular_slot_major,
                                  v.neighbor_overflow};
-  if (tiles.raise_limit) {
-    check_cuda(cudaFuncSetAttribute(&stage_lammps_device_neighbors_dual_slot_major,
-                                    cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(tiles.bytes)),
-               "configure device LAMMPS neighbor staging shared memory");
-  }
+  allow_dynamic_shared_memory(&stage_lammps_device_neighbors_dual_slot_major, tiles,
+                              "configure device LAMMPS neighbor staging shared memory");
   launch_kernel<stage_lammps_device_neighbors_dual_slot_major>(dim3(blocks_for(in.inum, kWarpsPerBlock)),
                                                                dim3(kNeighborBlock), tiles.bytes, args);
   check_cuda(cudaGetLastError(), "stage device LAMMPS neighbors");

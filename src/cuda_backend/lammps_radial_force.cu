@@ -145,39 +145,43 @@ void require_lammps_radial_inputs(const ModelProtocol& p, int atom_count, Virial
   }
 }
 
-// Threads per block whose pull state fits the device: 64 when it fits the default 48 KiB, else halved down to 4,
-// then 2 or 1.
-int pull_block(std::size_t floats_per_thread, bool& raise_limit) {
+// Threads per block whose pull state fits the device, and the launch's shared memory: 64 when it fits the
+// default 48 KiB, else halved down to 4, then 2 or 1.
+struct PullBlock {
+  int threads = kPullBlock;
+  SharedMemoryLaunch shared;
+};
+
+PullBlock pull_block(std::size_t floats_per_thread, DeviceWorkspace& workspace) {
   const auto bytes_for = [&](int threads) { return floats_per_thread * sizeof(float) * static_cast<std::size_t>(threads); };
-  raise_limit = bytes_for(kPullBlock) > kDefaultDynamicSharedBytes;
-  if (!raise_limit) return kPullBlock;
+  PullBlock block{kPullBlock, {bytes_for(kPullBlock), 0}};
+  if (block.shared.bytes <= kDefaultDynamicSharedBytes) return block;
   const std::size_t limit =
-      device_dynamic_shared_limit("get CUDA device for radial pull", "get CUDA device properties for radial pull");
+      workspace.dynamic_shared_limit("get CUDA device for radial pull", "get CUDA device properties for radial pull");
   int threads = kPullBlock;
   while (threads > kSmallestPullBlock && bytes_for(threads) > limit) threads /= 2;
   if (bytes_for(threads) > limit) threads = bytes_for(2) <= limit ? 2 : 1;
   require(bytes_for(threads) <= limit, "radial pull state exceeds the CUDA shared-memory limit");
-  return threads;
+  block.threads = threads;
+  block.shared = {bytes_for(threads), limit};
+  return block;
 }
 
 template <auto Kernel>
-void launch_pull(const LammpsRadialArgs& args, int threads, std::size_t bytes, bool raise_limit) {
-  if (raise_limit) {
-    check_cuda(cudaFuncSetAttribute(Kernel, cudaFuncAttributeMaxDynamicSharedMemorySize, static_cast<int>(bytes)),
-               "configure radial pull shared memory");
-  }
+void launch_pull(const LammpsRadialArgs& args, const PullBlock& block) {
+  allow_dynamic_shared_memory(Kernel, block.shared, "configure radial pull shared memory");
   if (args.radial.atom_count > 0) {
-    launch_kernel<Kernel>(dim3(blocks_for(args.radial.atom_count, threads)), dim3(threads), bytes, args);
+    launch_kernel<Kernel>(dim3(blocks_for(args.radial.atom_count, block.threads)), dim3(block.threads),
+                          block.shared.bytes, args);
   }
 }
 
 // The inner switch: the ZBL flags for one virial booking.
 template <bool Scatter, bool Sink>
-void launch_for_zbl(const LammpsRadialArgs& args, bool zbl, bool zbl_energy, int threads, std::size_t bytes,
-                    bool raise_limit) {
-  if (!zbl) return launch_pull<&accumulate_lammps_radial_forces<false, false, Scatter, Sink>>(args, threads, bytes, raise_limit);
-  if (zbl_energy) return launch_pull<&accumulate_lammps_radial_forces<true, true, Scatter, Sink>>(args, threads, bytes, raise_limit);
-  launch_pull<&accumulate_lammps_radial_forces<true, false, Scatter, Sink>>(args, threads, bytes, raise_limit);
+void launch_for_zbl(const LammpsRadialArgs& args, bool zbl, bool zbl_energy, const PullBlock& block) {
+  if (!zbl) return launch_pull<&accumulate_lammps_radial_forces<false, false, Scatter, Sink>>(args, block);
+  if (zbl_energy) return launch_pull<&accumulate_lammps_radial_forces<true, true, Scatter, Sink>>(args, block);
+  launch_pull<&accumulate_lammps_radial_forces<true, false, Scatter, Sink>>(args, block);
 }
 
 }  // namespace
@@ -193,10 +197,7 @@ void accumulate_lammps_radial_forces_on_device(const ModelProtocol& protocol, in
     check_cuda(cudaMemset(w.virial_soa9, 0, kVirialComponentCount * w.atom_capacity * sizeof(double)),
                "clear virial output");
   }
-  bool raise_limit = false;
-  const auto floats_per_thread = static_cast<std::size_t>(protocol.basis_size_radial) + 1;
-  const int threads = pull_block(floats_per_thread, raise_limit);
-  const std::size_t bytes = floats_per_thread * sizeof(float) * static_cast<std::size_t>(threads);
+  const PullBlock block = pull_block(static_cast<std::size_t>(protocol.basis_size_radial) + 1, workspace);
 
   LammpsRadialArgs a{};
   a.radial = make_radial_args(protocol, atom_count, box, m, w, m.type_pair_major_descriptor_coefficients,
@@ -208,13 +209,13 @@ void accumulate_lammps_radial_forces_on_device(const ModelProtocol& protocol, in
   switch (target) {  // the one place where the booking becomes a template argument
     case VirialTarget::none:
     case VirialTarget::fp64_owner:
-      launch_for_zbl<false, false>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      launch_for_zbl<false, false>(a, zbl, zbl_energy, block);
       break;
     case VirialTarget::fp64_scatter:
-      launch_for_zbl<true, false>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      launch_for_zbl<true, false>(a, zbl, zbl_energy, block);
       break;
     case VirialTarget::float_sink:
-      launch_for_zbl<false, true>(a, zbl, zbl_energy, threads, bytes, raise_limit);
+      launch_for_zbl<false, true>(a, zbl, zbl_energy, block);
       break;
   }
   check_cuda(cudaGetLastError(), "accumulate LAMMPS radial forces kernel launch failed");

@@ -1,6 +1,6 @@
 #pragma once
-// The per-block dynamic shared memory limits launchers size their blocks against. Only .cu files include this
-// header; each gets its own copy (anonymous namespace).
+// The per-block dynamic shared memory limits launchers size their blocks against, and the raising of a kernel's
+// limit. Only .cu files include this header; each gets its own copy (anonymous namespace).
 #include <cstddef>
 
 #include "cuda_checks.hpp"
@@ -13,15 +13,21 @@ namespace {
 // below it launch without querying the device or raising the kernel's attribute.
 constexpr std::size_t kDefaultDynamicSharedBytes = 49152;
 
-// The most dynamic shared memory a block may have on the current device: the larger of its opt-in and default
-// per-block limits. The two step texts name the failed query.
-inline std::size_t device_dynamic_shared_limit(const char* device_step, const char* properties_step) {
-  int device = 0;
-  check_cuda(cudaGetDevice(&device), device_step);
-  cudaDeviceProp properties{};
-  check_cuda(cudaGetDeviceProperties(&properties, device), properties_step);
-  return properties.sharedMemPerBlockOptin > properties.sharedMemPerBlock ? properties.sharedMemPerBlockOptin
-                                                                          : properties.sharedMemPerBlock;
+// The dynamic shared memory of one launch, and what its kernel's attribute must allow first.
+struct SharedMemoryLaunch {
+  std::size_t bytes = 0;
+  std::size_t raised_limit = 0;  // the device's limit when `bytes` is above the default, else 0 (left alone)
+};
+
+// Lets `kernel` launch with `launch.bytes`. The attribute is the kernel's in the whole process, so it is raised
+// to the device's limit and never set to one call's need: a call that needs less, on another thread or model,
+// cannot lower it under a launch that needs more.
+template <typename Kernel>
+void allow_dynamic_shared_memory(Kernel* kernel, const SharedMemoryLaunch& launch, const char* step) {
+  if (launch.raised_limit == 0) return;
+  check_cuda(cudaFuncSetAttribute(kernel, cudaFuncAttributeMaxDynamicSharedMemorySize,
+                                  static_cast<int>(launch.raised_limit)),
+             step);
 }
 
 }  // namespace

@@ -36,6 +36,16 @@ TEST_F(DeviceApi, ReportsTheConfiguredDevices) {
   EXPECT_EQ(prop.warpSize, 32);
   EXPECT_EQ(cudaGetDeviceProperties(&prop, 2), cudaErrorInvalidDevice);
   EXPECT_STREQ(cudaGetErrorString(cudaGetLastError()), "invalid device ordinal");
+  int attribute = 0;
+  ASSERT_EQ(cudaDeviceGetAttribute(&attribute, cudaDevAttrMaxSharedMemoryPerBlockOptin, 1), cudaSuccess);
+  EXPECT_EQ(attribute, 64 * 1024) << "each attribute alone, as the device record has it";
+  ASSERT_EQ(cudaDeviceGetAttribute(&attribute, cudaDevAttrMaxSharedMemoryPerBlock, 1), cudaSuccess);
+  EXPECT_EQ(attribute, 48 * 1024);
+  EXPECT_EQ(cudaDeviceGetAttribute(&attribute, cudaDevAttrMaxSharedMemoryPerBlock, 2), cudaErrorInvalidDevice);
+  EXPECT_EQ(cudaDeviceGetAttribute(nullptr, cudaDevAttrMaxSharedMemoryPerBlock, 0), cudaErrorInvalidValue);
+  EXPECT_EQ(cudaDeviceGetAttribute(&attribute, static_cast<cudaDeviceAttr>(1), 0), cudaErrorInvalidValue)
+      << "an attribute the stand-in does not report";
+  (void)cudaGetLastError();
   EXPECT_EQ(cudaSetDevice(-1), cudaErrorInvalidDevice);
   int device = -1;
   ASSERT_EQ(cudaGetDevice(&device), cudaSuccess);
@@ -120,6 +130,8 @@ TEST_P(WithoutDriver, EveryCallAnswersInsufficientDriverForGood) {
       {"cudaGetDeviceCount", [] { int n = 0; return cudaGetDeviceCount(&n); }},
       {"cudaSetDevice", [] { return cudaSetDevice(0); }},
       {"cudaGetDeviceProperties", [] { cudaDeviceProp p; return cudaGetDeviceProperties(&p, 0); }},
+      {"cudaDeviceGetAttribute",
+       [] { int v = 0; return cudaDeviceGetAttribute(&v, cudaDevAttrMaxSharedMemoryPerBlockOptin, 0); }},
       {"cudaMalloc", [] { void* p = nullptr; return cudaMalloc(&p, 4); }},
       {"cudaMemGetInfo", [] { std::size_t f = 0, t = 0; return cudaMemGetInfo(&f, &t); }},
       {"cudaDeviceSynchronize", [] { return cudaDeviceSynchronize(); }},

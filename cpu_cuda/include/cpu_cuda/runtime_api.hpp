@@ -45,6 +45,12 @@ enum cudaMemcpyKind {
   cudaMemcpyDefault = 4
 };
 
+// The device attributes the library reads one at a time (values as in CUDA).
+enum cudaDeviceAttr {
+  cudaDevAttrMaxSharedMemoryPerBlock = 8,
+  cudaDevAttrMaxSharedMemoryPerBlockOptin = 97
+};
+
 enum cudaFuncAttribute {
   cudaFuncAttributeMaxDynamicSharedMemorySize = 8
 };
@@ -73,6 +79,7 @@ cudaError_t cudaGetDeviceCount(int* count);
 cudaError_t cudaSetDevice(int device);
 cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device);
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device);
 cudaError_t cudaDeviceSynchronize();
 cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total);
 
