@@ -28,6 +28,12 @@ class PipelineLaps {
   std::unique_ptr<LapTimer> timer_;  // its destructor destroys the events, also when a stage throws
 };
 
+bool lammps_lists(std::int32_t topology) {
+  return topology == kDeviceLammpsNeighborTopology || topology == kHostLammpsNeighborTopology;
+}
+
+// Per-atom virials of LAMMPS lists are booked on the centre for the totals and into the float sink for the rows,
+// so the totals do not depend on whether rows are asked for.
 VirialTarget stage_target(const ForceEvaluationRequest& request) {
   switch (request.virial_mode) {
     case kNoVirial:
@@ -35,8 +41,7 @@ VirialTarget stage_target(const ForceEvaluationRequest& request) {
     case kVirialTotals:
       return VirialTarget::fp64_owner;
     case kPerAtomVirials:
-      return request.neighbor_topology == kDeviceLammpsNeighborTopology ? VirialTarget::float_sink
-                                                                          : VirialTarget::fp64_scatter;
+      return lammps_lists(request.neighbor_topology) ? VirialTarget::float_sink : VirialTarget::fp64_scatter;
     default:
       throw std::invalid_argument("invalid virial output mode");
   }
@@ -47,12 +52,7 @@ VirialTarget stage_target(const ForceEvaluationRequest& request) {
 VirialTarget zbl_stage_target(const ForceEvaluationRequest& request, bool zbl_energy_and_virial) {
   if (!zbl_energy_and_virial) return VirialTarget::none;
   if (request.virial_mode != kPerAtomVirials) return VirialTarget::fp64_owner;
-  return request.neighbor_topology == kDeviceLammpsNeighborTopology ? VirialTarget::float_sink
-                                                                      : VirialTarget::fp64_scatter;
-}
-
-bool lammps_lists(std::int32_t topology) {
-  return topology == kDeviceLammpsNeighborTopology || topology == kHostLammpsNeighborTopology;
+  return lammps_lists(request.neighbor_topology) ? VirialTarget::float_sink : VirialTarget::fp64_scatter;
 }
 
 // Whether the radial stage adds a plain (neither flexible nor typewise) ZBL repulsion itself, which it can when
@@ -144,6 +144,8 @@ void run_force_pipeline(const ForcePipelineStages& stages, const ModelProtocol& 
       timings->spin_density_ms = spin_timings.density_ms;
       timings->spin_chiral_ms = spin_timings.chiral_ms;
     }
+    // The spin stage masks the centres; pushed magnetic forces also reach the ghost rows of LAMMPS lists.
+    if (lammps_lists(topology)) stages.spin_mask(protocol, request.staged_atom_count, model, workspace);
   }
 }
 

@@ -11,8 +11,10 @@ namespace quarvel::cuda_backend {
 constexpr std::int32_t kBatchedNeighborTopology = 0;      // a batch, per-structure cells in the workspace
 constexpr std::int32_t kSingleSetNeighborTopology = 1;    // one list set and one SimulationBox
 // The caller's LAMMPS lists (2 from device memory, 3 from host memory): the centres are atoms 0 .. atom_count-1,
-// the lists may name ghost atoms without lists of their own, so every force stage pushes each pair force onto
-// both atoms. Per-atom virials go to the float sink for device lists and to virial_soa9 for host lists.
+// the lists may name ghost atoms without lists of their own, so the radial, angular and spin stages push each
+// pair force onto the neighbor too (the ZBL stage, whose full list visits each pair from both atoms, adds to the
+// centre only). Per-atom virials are booked twice: on the centre in virial_soa9 for the totals, and in the
+// float sink on the atoms they belong to for the per-atom rows.
 constexpr std::int32_t kDeviceLammpsNeighborTopology = 2;
 constexpr std::int32_t kHostLammpsNeighborTopology = 3;
 
@@ -27,6 +29,9 @@ struct ForceEvaluationRequest {
   std::int32_t virial_mode = kVirialTotals;
   bool compute_energy = true;  // steers ZBL energies when no virial is wanted, and the LAMMPS radial stage
   bool spin_transfer = false;  // spin models: the spin-transfer output is wanted
+  // LAMMPS lists: the atoms the rows reach, 0 .. staged_atom_count-1 (centres and ghosts), which receive pushed
+  // terms; spin models mask their magnetic forces too.
+  std::int32_t staged_atom_count = 0;
 };
 
 // Milliseconds of the timed phases, filled when the caller asks for timings.
@@ -57,6 +62,7 @@ struct ForcePipelineStages {
   decltype(&accumulate_zbl_forces_batched) zbl_batched = &accumulate_zbl_forces_batched;
   decltype(&accumulate_zbl_forces_on_device) zbl = &accumulate_zbl_forces_on_device;
   decltype(&accumulate_spin_forces_on_device) spin_forces = &accumulate_spin_forces_on_device;
+  decltype(&mask_inactive_spin_mforces_on_device) spin_mask = &mask_inactive_spin_mforces_on_device;
 };
 
 // Queues the stages on the default stream for atoms 0 .. atom_count-1 and returns without waiting (except

@@ -190,7 +190,7 @@ int evaluate_checked(DeviceLammpsDriverModel& model, const QrvlLammpsDeviceNeigh
   profile.lap(phases.clear_ms);
 
   const ForceEvaluationRequest request{kDeviceLammpsNeighborTopology, virial_mode(r), compute_energy,
-                                       needs.spin_transfer};
+                                       needs.spin_transfer, in.nall};
   model.stages.force_pipeline(p, request, in.nlocal, box, model.device_model, workspace,
                               profile.active() ? &phases.pipeline : nullptr);
   profile.restart();

@@ -23,7 +23,7 @@ bool cancelled(const HostLammpsDriverModel& model) { return model.cancel_request
 // The workspace's accumulators after one evaluation, downloaded whole.
 struct Downloads {
   std::vector<double> potential, force, mforce, virial;
-  std::vector<float> spin_transfer;
+  std::vector<float> virial_rows, spin_transfer;
 };
 
 void write_rows(const std::vector<double>& soa3, std::size_t a, std::size_t atoms, double* const* rows) {
@@ -42,9 +42,10 @@ void write_nine(const std::vector<T>& soa9, std::size_t a, std::size_t atoms, do
 }
 
 // Rows of local atoms (energies) and of every staged atom (forces, magnetic forces, per-atom virials, spin
-// transfer: ghost rows carry what the caller adds onto the atoms they image). Every pair term of the virial is
-// booked on one staged atom, on the centre without per-atom virials and on the neighbor with them, so the totals
-// run over all staged atoms and are the sums of the per-atom rows.
+// transfer: ghost rows carry what the caller adds onto the atoms they image). The totals are the per-atom virials
+// booked on the centres, in double precision and in atom order, which the pipeline computes alike whether or not
+// per-atom rows are asked for; the rows come from the float sink, where each term is also booked on its atom,
+// and add up to the totals within single precision.
 void fill_result(const Downloads& d, std::size_t a, std::size_t nlocal, std::size_t n,
                  QrvlLammpsNeighborResult& result) {
   double energy = 0.0;
@@ -54,7 +55,7 @@ void fill_result(const Downloads& d, std::size_t a, std::size_t nlocal, std::siz
   }
   write_rows(d.force, a, n, result.force);
   if (result.mforce != nullptr && !d.mforce.empty()) write_rows(d.mforce, a, n, result.mforce);
-  if (result.virial_per_atom != nullptr) write_nine(d.virial, a, n, result.virial_per_atom);
+  if (result.virial_per_atom != nullptr) write_nine(d.virial_rows, a, n, result.virial_per_atom);
   if (result.spin_transfer != nullptr) write_nine(d.spin_transfer, a, n, result.spin_transfer);
 
   double sums[kVirialComponents] = {};
@@ -77,8 +78,9 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   const HostLammpsList list = gather_lammps_host_list(input, p);
   const EvaluationDevice device(model.device);
   const std::int32_t n = list.atoms.count;
+  const bool virial_rows = result.virial_per_atom != nullptr;
   DeviceWorkspace workspace(make_external_neighbor_workspace_plan(p, static_cast<std::uint64_t>(n),
-                                                                  static_cast<std::uint64_t>(input.inum), false,
+                                                                  static_cast<std::uint64_t>(input.inum), virial_rows,
                                                                   spin_transfer));
   upload_lammps_host_list(list, p, workspace);
   const SimulationBox box = lammps_identity_box();
@@ -88,9 +90,8 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   clear_device_doubles(v.force_soa3, kAxes * a);
   if (v.mforce_soa3 != nullptr) clear_device_doubles(v.mforce_soa3, kAxes * a);
   clear_device_doubles(v.virial_soa9, kVirialComponents * a);
-  const ForceEvaluationRequest request{kHostLammpsNeighborTopology,
-                                       result.virial_per_atom != nullptr ? kPerAtomVirials : kVirialTotals, true,
-                                       spin_transfer};
+  const ForceEvaluationRequest request{kHostLammpsNeighborTopology, virial_rows ? kPerAtomVirials : kVirialTotals,
+                                       true, spin_transfer, n};
   // The local atoms are the centres; the ghosts only receive the pushed pair forces and virial terms.
   model.stages.force_pipeline(p, request, input.nlocal, box, model.device_model, workspace, nullptr);
 
@@ -99,6 +100,7 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   d.force = download_device_doubles(v.force_soa3, kAxes * a);
   if (result.mforce != nullptr && spin) d.mforce = download_device_doubles(v.mforce_soa3, kAxes * a);
   d.virial = download_device_doubles(v.virial_soa9, kVirialComponents * a);
+  if (virial_rows) d.virial_rows = download_device_floats(v.per_atom_virial_float_soa9, kVirialComponents * a);
   if (spin_transfer) d.spin_transfer = download_device_floats(v.spin_transfer_soa9, kVirialComponents * a);
   fill_result(d, a, static_cast<std::size_t>(input.nlocal), static_cast<std::size_t>(n), result);
   return cancelled(model) ? QRVL_STATUS_CANCELLED : QRVL_STATUS_OK;

@@ -80,6 +80,10 @@ void accumulate_zbl_forces_on_device(const ModelProtocol& protocol, int atom_cou
 void accumulate_spin_forces_on_device(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
                                       const DeviceModel& model, DeviceWorkspace& workspace, VirialTarget target,
                                       bool spin_transfer, SpinForceTimings* timings);
+// Sets the magnetic forces of atoms 0 .. atom_count-1 whose type has no spin degree of freedom to exactly zero
+// (nothing to do when every type has one); for LAMMPS lists, whose ghost rows also receive magnetic forces.
+void mask_inactive_spin_mforces_on_device(const ModelProtocol& protocol, int atom_count, const DeviceModel& model,
+                                          DeviceWorkspace& workspace);
 
 // The charge model's stages for one structure, in place of the force pipeline: descriptors, charge network,
 // neutrality, electrostatics, the charge chain and the radial, angular and ZBL forces. The flags say whether

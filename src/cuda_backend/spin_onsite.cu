@@ -1109,6 +1109,19 @@ bool has_inactive_spin_type(const ModelProtocol& protocol) {
   return false;
 }
 
+// Last spin phase: the magnetic forces of atoms 0 .. atom_count-1 whose type has no spin degree of freedom
+// become exactly zero, whatever the other phases added to them.
+void run_masking_phase(const ModelProtocol& protocol, int atom_count, const DeviceModelView& m,
+                       const DeviceWorkspaceView& w) {
+  if (atom_count > 0) {
+    launch_kernel<&mask_inactive_spin_mforces>(dim3(blocks_for(atom_count, kSpinOnsiteBlock)),
+                                               dim3(kSpinOnsiteBlock), 0, atom_count,
+                                               static_cast<int>(w.atom_capacity), protocol.num_types, w.types,
+                                               m.spin_dof_type_active, w.mforce_soa3);
+  }
+  check_cuda(cudaGetLastError(), "mask inactive spin mforces");
+}
+
 }  // namespace
 
 void accumulate_spin_forces_on_device(const ModelProtocol& protocol, int atom_count, const SimulationBox& box,
@@ -1140,18 +1153,21 @@ void accumulate_spin_forces_on_device(const ModelProtocol& protocol, int atom_co
     run_chiral_phase(protocol, atom_count, box, model.view(), workspace.view(), mode, spin_transfer);
   }
   timer.phase_done(&SpinForceTimings::chiral_ms);
-  if (has_inactive_spin_type(protocol)) {
-    const DeviceModelView m = model.view();
-    const DeviceWorkspaceView w = workspace.view();
-    if (atom_count > 0) {
-      launch_kernel<&mask_inactive_spin_mforces>(dim3(blocks_for(atom_count, kSpinOnsiteBlock)),
-                                                 dim3(kSpinOnsiteBlock), 0, atom_count,
-                                                 static_cast<int>(w.atom_capacity), protocol.num_types, w.types,
-                                                 m.spin_dof_type_active,
-                                                 w.mforce_soa3);
-    }
-    check_cuda(cudaGetLastError(), "mask inactive spin mforces");
-  }
+  // The onsite phase has checked every array the masking reads.
+  if (has_inactive_spin_type(protocol)) run_masking_phase(protocol, atom_count, model.view(), workspace.view());
+}
+
+void mask_inactive_spin_mforces_on_device(const ModelProtocol& protocol, int atom_count, const DeviceModel& model,
+                                          DeviceWorkspace& workspace) {
+  require(protocol.spin_mode != 0, "spin mforce masking requires spin model");
+  if (!has_inactive_spin_type(protocol)) return;
+  const DeviceModelView m = model.view();
+  const DeviceWorkspaceView w = workspace.view();
+  require_atom_capacity(atom_count, w);
+  require(w.types != nullptr, "workspace missing types");
+  require(w.mforce_soa3 != nullptr, "workspace missing mforce output");
+  require(m.spin_dof_type_active != nullptr, "model missing spin dof mask");
+  run_masking_phase(protocol, atom_count, m, w);
 }
 
 }  // namespace quarvel::cuda_backend

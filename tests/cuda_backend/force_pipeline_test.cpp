@@ -68,6 +68,9 @@ ForcePipelineStages recording_stages() {
     record("spin forces, " + target_text(t) + (transfer ? ", transfer" : ""));
     if (timings != nullptr) *timings = SpinForceTimings{1.5f, 2.5f, 3.5f};
   };
+  s.spin_mask = [](const ModelProtocol&, int atoms, const DeviceModel&, DeviceWorkspace&) {
+    record("spin mask, " + std::to_string(atoms) + " atoms");
+  };
   return s;
 }
 
@@ -128,21 +131,24 @@ std::vector<SequenceCase> sequence_cases() {
       {"DeviceLammpsNoVirialWithEnergy", Shape::angular_flexible_zbl, {2, 0, true, false},
        {"descriptors single box", "network", "LAMMPS radial, target 0, energy", "angular, target 0",
         "ZBL, target 1, energy"}},
-      {"DeviceLammpsSpin", Shape::spin_angular_zbl, {2, 2, true, true},
+      // LAMMPS lists of spin models: the ghost rows the lists reach (9 atoms with 4 centres) are masked too.
+      {"DeviceLammpsSpin", Shape::spin_angular_zbl, {2, 2, true, true, 9},
        {"descriptors single box", "spin descriptors", "network", "float sink",
-        "LAMMPS radial, target 3, ZBL, energy", "angular, target 3", "spin forces, target 3, transfer"}},
-      // Host LAMMPS lists: the push form of device lists, per-atom virials in double on the neighbors.
+        "LAMMPS radial, target 3, ZBL, energy", "angular, target 3", "spin forces, target 3, transfer",
+        "spin mask, 9 atoms"}},
+      // Host LAMMPS lists: the push form of device lists, with its booking of per-atom virials.
       {"HostLammpsPerAtomVirials", Shape::angular_zbl, {3, 2, true, false},
-       {"descriptors single box", "network", "LAMMPS radial, target 2, ZBL, energy", "angular, target 2"}},
+       {"descriptors single box", "network", "float sink", "LAMMPS radial, target 3, ZBL, energy",
+        "angular, target 3"}},
       {"HostLammpsTotalsFlexibleZbl", Shape::angular_flexible_zbl, {3, 1, true, false},
        {"descriptors single box", "network", "LAMMPS radial, target 1, energy", "angular, target 1",
         "ZBL, target 1, energy"}},
       {"HostLammpsPerAtomVirialsFlexibleZbl", Shape::angular_flexible_zbl, {3, 2, true, false},
-       {"descriptors single box", "network", "LAMMPS radial, target 2, energy", "angular, target 2",
-        "ZBL, target 2, energy"}},
-      {"HostLammpsSpin", Shape::spin_angular_zbl, {3, 2, true, true},
-       {"descriptors single box", "spin descriptors", "network", "LAMMPS radial, target 2, ZBL, energy",
-        "angular, target 2", "spin forces, target 2, transfer"}},
+       {"descriptors single box", "network", "float sink", "LAMMPS radial, target 3, energy", "angular, target 3",
+        "ZBL, target 3, energy"}},
+      {"HostLammpsSpin", Shape::spin_angular_zbl, {3, 2, true, true, 9},
+       {"descriptors single box", "spin descriptors", "network", "float sink", "LAMMPS radial, target 3, ZBL, energy",
+        "angular, target 3", "spin forces, target 3, transfer", "spin mask, 9 atoms"}},
   };
 }
 

@@ -74,6 +74,7 @@ TEST_F(DeviceLammpsDriverTest, WritesOutputsIntoCallerDeviceArrays) {
   EXPECT_TRUE(request.compute_energy);
   EXPECT_FALSE(pipeline_record().timed);
   EXPECT_EQ(pipeline_record().last_atom_count, system_.nlocal);
+  EXPECT_EQ(request.staged_atom_count, system_.nall) << "the ghosts receive pushed terms too";
   const std::vector<double> force = out.force.read(), potential = out.potential.read();
   double energy = 0.0, sum_x = 0.0;
   for (int i = 0; i < system_.nall; ++i) {

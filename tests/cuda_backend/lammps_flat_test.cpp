@@ -35,8 +35,6 @@ using test_support::HostLammpsInput;
 using test_support::LammpsSystem;
 using test_support::ModelShape;
 
-constexpr int kLammpsTypes = 2;
-const std::vector<std::int32_t> kPermutingTypeMap = {-1, 1, 0};  // LAMMPS type 1 is model type 1, type 2 is 0
 constexpr double kSkin = 1.0;            // Angstrom the lists reach beyond the model's largest cutoff
 constexpr double kClosestApproach = 1.0;  // Angstrom: no two atoms closer, so the ZBL terms stay moderate
 constexpr double kZblReach = 1.5;         // Angstrom: some pair is this close, inside every ZBL range of the table
@@ -60,8 +58,8 @@ ModelShape zbl_shape(double inner, double outer) {
   return shape;
 }
 
-ModelShape spin_shape(int chiral) {
-  ModelShape shape = test_support::compact_shape("nep4_spin", {"Fe", "O"}, 5);
+ModelShape spin_shape(int chiral, std::vector<std::string> elements = {"Fe", "O"}) {
+  ModelShape shape = test_support::compact_shape("nep4_spin", std::move(elements), 5);
   shape.cutoff_radial = {4.0};
   shape.cutoff_angular = {3.5};
   shape.spin.cutoff = 4.0;
@@ -84,6 +82,15 @@ std::vector<ModelCase> model_cases() {
       {"ZblBeyondRadialCutoff", [] { return zbl_shape(2.0, 5.5); }},
       {"Spin", [] { return spin_shape(0); }},
       {"ChiralSpin", [] { return spin_shape(1); }},
+      // Fe carries a spin degree of freedom, O only a spin its neighbors see, H neither: the magnetic forces of O
+      // and H atoms are exactly zero, ghost rows included.
+      {"SpinWithFixedTypes",
+       [] {
+         ModelShape shape = spin_shape(0, {"Fe", "O", "H"});
+         shape.spin.dof_types = {"Fe"};
+         shape.spin.env_types = {"Fe", "O"};
+         return shape;
+       }},
   };
 }
 
@@ -126,8 +133,16 @@ double image_distance(const Cell& cell, const std::vector<double>& xyz, std::siz
   return std::sqrt(closest);
 }
 
-// Random atoms inside the cell, no two (nor their images) closer than kClosestApproach; LAMMPS types alternate.
-void place_atoms(const CellCase& c, std::vector<double>& xyz, std::vector<std::int32_t>& lammps_types) {
+// The map of LAMMPS types 1 .. types onto the model types in reverse order (entry 0 unmapped).
+std::vector<std::int32_t> permuting_type_map(int types) {
+  std::vector<std::int32_t> map = {-1};
+  for (int t = 1; t <= types; ++t) map.push_back(types - t);
+  return map;
+}
+
+// Random atoms inside the cell, no two (nor their images) closer than kClosestApproach; LAMMPS types 1 .. types
+// in turn.
+void place_atoms(const CellCase& c, int types, std::vector<double>& xyz, std::vector<std::int32_t>& lammps_types) {
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   while (static_cast<int>(lammps_types.size()) < c.atoms) {
@@ -142,7 +157,7 @@ void place_atoms(const CellCase& c, std::vector<double>& xyz, std::vector<std::i
     }
     if (crowded) continue;
     xyz.insert(xyz.end(), r, r + 3);
-    lammps_types.push_back(1 + static_cast<std::int32_t>(lammps_types.size() % kLammpsTypes));
+    lammps_types.push_back(1 + static_cast<std::int32_t>(lammps_types.size() % static_cast<std::size_t>(types)));
   }
 }
 
@@ -163,12 +178,14 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
     test_support::DeviceTest::SetUp();
     if (IsSkipped()) return;
     const auto& [model_case, cell_case] = GetParam();
-    spin_ = model_case.shape().family.find("_spin") != std::string::npos;
-    model_ = std::make_unique<test_support::FlatModel>(model_case.shape());
+    const ModelShape shape = model_case.shape();
+    spin_ = shape.family.find("_spin") != std::string::npos;
+    type_map_ = permuting_type_map(static_cast<int>(shape.elements.size()));
+    model_ = std::make_unique<test_support::FlatModel>(shape);
     ASSERT_NE(model_->handle(), nullptr) << "the model did not load";
     QrvlModelInfo info{};
     ASSERT_EQ(qrvl_model_info(model_->handle(), &info), QRVL_STATUS_OK);
-    place_atoms(cell_case, xyz_, lammps_types_);
+    place_atoms(cell_case, static_cast<int>(shape.elements.size()), xyz_, lammps_types_);
     for (int i = 0; i < cell_case.atoms; ++i) {
       const double a = 0.7 * i;
       spins_.insert(spins_.end(), {std::cos(a) * (1.0 + 0.1 * i), std::sin(a), 0.4 - 0.05 * i});
@@ -189,7 +206,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
     test_support::BatchArrays b;
     b.counts = {atoms()};
     b.offsets = {0};
-    for (int i = 0; i < atoms(); ++i) b.types.push_back(kPermutingTypeMap[lammps_types_[i]]);
+    for (int i = 0; i < atoms(); ++i) b.types.push_back(type_map_[lammps_types_[i]]);
     b.positions = xyz_;
     if (spin_) b.spins = spins_;
     const Cell& cell = std::get<1>(GetParam()).cell;
@@ -262,14 +279,20 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
       for (int k = 0; k < 6; ++k) close(lammps.per_atom_sum[k], lammps.virial[k], "per-atom virials summed");
     }
     if (!spin_) return;
-    for (std::size_t k = 0; k < batch.mforce.size(); ++k) close(lammps.mforce[k], batch.mforce[k], "mforce");
+    for (std::size_t k = 0; k < batch.mforce.size(); ++k) {
+      close(lammps.mforce[k], batch.mforce[k], "mforce");
+      // Atoms without a spin degree of freedom: exactly zero on the batch road, so on these roads too.
+      if (batch.mforce[k] == 0.0) {
+        EXPECT_EQ(lammps.mforce[k], 0.0) << what << ": mforce of a fixed spin";
+      }
+    }
     for (std::size_t k = 0; k < batch.spin_transfer.size(); ++k) {
       close(lammps.spin_transfer[k], batch.spin_transfer[k], "spin transfer");
     }
   }
 
   Results evaluate_host(bool ghost_rows, bool per_atom_virials) const {
-    HostLammpsInput in(system_, kPermutingTypeMap);
+    HostLammpsInput in(system_, type_map_);
     if (ghost_rows) in.add_ghost_rows(system_);
     in.flag_entries();
     if (spin_) in.add_spins(test_support::lammps_spin_rows(system_, spins_));
@@ -307,7 +330,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
   }
 
   Results evaluate_device(bool ghost_rows, bool per_atom_virials) const {
-    DeviceLammpsInput in(system_, kPermutingTypeMap, system_.longest_row());
+    DeviceLammpsInput in(system_, type_map_, system_.longest_row());
     if (ghost_rows) in.add_ghost_rows(system_);
     in.flag_entries();
     if (spin_) in.add_spins(test_support::lammps_spin_rows(system_, spins_));
@@ -358,7 +381,7 @@ class LammpsRoads : public test_support::DeviceTest, public ::testing::WithParam
   std::unique_ptr<test_support::FlatModel> model_;
   bool spin_ = false;
   std::vector<double> xyz_, spins_;
-  std::vector<std::int32_t> lammps_types_;
+  std::vector<std::int32_t> lammps_types_, type_map_;
   LammpsSystem system_;
   Results reference_;
 };
@@ -385,6 +408,19 @@ TEST_P(LammpsRoads, DeviceListsGiveTheBatchResults) {
                            variant(ghost_rows, per_atom_virials));
     }
   }
+}
+
+// The totals come from the terms booked on the centres, which do not depend on whether per-atom rows are asked
+// for: the same bits either way, on both roads.
+TEST_P(LammpsRoads, TotalsDoNotDependOnPerAtomVirials) {
+  const Results host_totals = evaluate_host(true, false);
+  const Results host_rows = evaluate_host(true, true);
+  EXPECT_EQ(host_totals.energy, host_rows.energy);
+  EXPECT_EQ(host_totals.virial, host_rows.virial) << "host road";
+  const Results device_totals = evaluate_device(true, false);
+  const Results device_rows = evaluate_device(true, true);
+  EXPECT_EQ(device_totals.energy, device_rows.energy);
+  EXPECT_EQ(device_totals.virial, device_rows.virial) << "device road";
 }
 
 INSTANTIATE_TEST_SUITE_P(ModelsAndCells, LammpsRoads,

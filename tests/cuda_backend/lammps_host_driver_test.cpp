@@ -53,8 +53,9 @@ class HostLammpsDriverTest : public LammpsDriverTest {
 };
 
 // The stand-in pipeline's outputs read back in LAMMPS layout: the local atoms are the centres; energies come from
-// them, forces and per-atom virials from every staged atom (the ghosts' rows carry what the caller adds onto the
-// atoms they image), and the virial totals from every staged atom whether or not per-atom virials are asked for.
+// them, forces and per-atom virial rows (from the float sink) from every staged atom (the ghosts' rows carry what
+// the caller adds onto the atoms they image), and the virial totals from the terms booked on the centres,
+// whether or not per-atom virials are asked for.
 TEST_F(HostLammpsDriverTest, WritesLammpsRowsAndTotals) {
   for (const bool per_atom : {false, true}) {
     HostResult out(staged_);
@@ -64,11 +65,14 @@ TEST_F(HostLammpsDriverTest, WritesLammpsRowsAndTotals) {
     EXPECT_EQ(pipeline_record().last_request.virial_mode, per_atom ? kPerAtomVirials : kVirialTotals);
     EXPECT_TRUE(pipeline_record().last_request.compute_energy);
     EXPECT_EQ(pipeline_record().last_atom_count, system_.nlocal);
+    EXPECT_EQ(pipeline_record().last_request.staged_atom_count, staged_);
+    EXPECT_EQ(pipeline_record().last_view.per_atom_virial_float_soa9 != nullptr, per_atom);
     EXPECT_EQ(pipeline_record().last_view.atom_capacity, static_cast<std::uint64_t>(staged_));
 
     double energy = 0.0, sum_x = 0.0;
     for (int i = 0; i < staged_; ++i) {
       const double x = system_.positions[3 * i];
+      const double y = system_.positions[3 * i + 1];
       const bool local = i < system_.nlocal;
       if (local) {
         energy += static_cast<double>(system_.rows[i].size());
@@ -78,7 +82,10 @@ TEST_F(HostLammpsDriverTest, WritesLammpsRowsAndTotals) {
       const double sign = local ? 1.0 : -1.0;  // the stand-in pushes -position onto ghosts
       for (int c = 0; c < 3; ++c) EXPECT_EQ(out.force[i][c], sign * system_.positions[3 * i + c]) << "atom " << i;
       if (per_atom) {
-        for (int k = 0; k < 9; ++k) EXPECT_EQ(out.virial_per_atom[i][k], local ? (k + 1) * x : 0.0) << "atom " << i;
+        for (int k = 0; k < 9; ++k) {
+          const double row = static_cast<float>((k + 1) * y);
+          EXPECT_EQ(out.virial_per_atom[i][k], local ? row : 0.0) << "atom " << i;
+        }
       } else {
         EXPECT_THAT(out.virial_per_atom[i], Each(kUntouched));
       }
@@ -117,7 +124,7 @@ TEST_F(HostLammpsDriverTest, SkipsNullRowsAndIgnoresMagneticForcesOfOrdinaryMode
   EXPECT_THAT(out.force[1], Each(kUntouched));
   EXPECT_EQ(out.force[2][0], system_.positions[6]);
   EXPECT_THAT(out.virial_per_atom[0], Each(kUntouched));
-  EXPECT_EQ(out.virial_per_atom[2][0], system_.positions[6]);
+  EXPECT_EQ(out.virial_per_atom[2][0], static_cast<double>(static_cast<float>(system_.positions[7])));
   for (const auto& row : out.mforce) EXPECT_THAT(row, Each(kUntouched));
 }
 
