@@ -14,6 +14,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -428,6 +429,74 @@ INSTANTIATE_TEST_SUITE_P(ModelsAndCells, LammpsRoads,
                          [](const auto& test_case) {
                            return std::string(std::get<0>(test_case.param).name) + std::get<1>(test_case.param).name;
                          });
+
+// Two models whose device-list staging needs different dynamic shared memory above the 48 KiB default (about 56
+// and 88 KiB of neighbor tiles), each evaluated many times from its own thread: the kernel's attribute is shared
+// by the whole process, and no call may lower it under the other's launch. A lowering only fails a launch when it
+// falls between the other thread's raise and launch, so it takes many calls to show (about every second run of
+// this test showed it).
+class DeviceListsFromTwoThreads : public test_support::DeviceTest {};
+
+TEST_F(DeviceListsFromTwoThreads, EveryCallOfEachModelSucceedsWithItsOwnResults) {
+  constexpr int kCalls = 1000;
+  constexpr int kRowCapacity = 2000;  // the rows leave the model's list capacities as they are
+  struct Road {
+    std::unique_ptr<test_support::FlatModel> model;
+    LammpsSystem system;
+    std::unique_ptr<DeviceLammpsInput> input;
+    std::vector<double> reference;  // forces of the first call
+    int failures = 0;
+    std::string first_failure;
+  };
+  const std::pair<int, int> neighbor_numbers[] = {{400, 300}, {600, 500}};  // capacities 1.25 times these
+  Road roads[2];
+  for (int r = 0; r < 2; ++r) {
+    ModelShape shape = test_support::compact_shape("nep4", {"C", "H"}, 3 + r);
+    shape.max_neighbors_radial = neighbor_numbers[r].first;
+    shape.max_neighbors_angular = neighbor_numbers[r].second;
+    roads[r].model = std::make_unique<test_support::FlatModel>(shape);
+    ASSERT_NE(roads[r].model->handle(), nullptr);
+    roads[r].system = LammpsSystem::random(12 + 4 * r, 9.0, shape.cutoff_radial[0] + kSkin, 2, 5 + r);
+    roads[r].input = std::make_unique<DeviceLammpsInput>(roads[r].system, 2, roads[r].system.longest_row());
+  }
+  // One call: forces of every staged atom, or empty after a failure, which is recorded.
+  const auto evaluate = [](Road& road) {
+    QrvlLammpsDeviceNeighborInput in = road.input->view();
+    in.max_neighbors = kRowCapacity;
+    const DeviceCopy<double> force(std::vector<double>(3 * static_cast<std::size_t>(road.system.nall), 0.0));
+    QrvlLammpsDeviceNeighborResult r{};
+    r.force = force.get();
+    r.force_atom_stride = 3;
+    r.force_component_stride = 1;
+    const int status = qrvl_find_force_lammps_device_neighbors(road.model->handle(), &in, &r);
+    if (status != QRVL_STATUS_OK || cudaDeviceSynchronize() != cudaSuccess) {
+      if (road.failures++ == 0) road.first_failure = qrvl_last_error_message();
+      return std::vector<double>{};
+    }
+    return force.read();
+  };
+  for (Road& road : roads) {
+    road.reference = evaluate(road);
+    ASSERT_EQ(road.failures, 0) << road.first_failure;
+  }
+  const auto repeat = [&](Road& road) {
+    for (int call = 0; call < kCalls; ++call) {
+      const std::vector<double> force = evaluate(road);
+      if (force.empty()) continue;
+      for (std::size_t k = 0; k < force.size(); ++k) {
+        // Double-precision atomics add the neighbor reactions in another order each call.
+        if (std::abs(force[k] - road.reference[k]) > 1e-12 * std::max(1.0, std::abs(road.reference[k]))) {
+          if (road.failures++ == 0) road.first_failure = "force " + std::to_string(k) + " differs";
+          break;
+        }
+      }
+    }
+  };
+  std::thread other([&] { repeat(roads[1]); });
+  repeat(roads[0]);
+  other.join();
+  for (const Road& road : roads) EXPECT_EQ(road.failures, 0) << road.first_failure;
+}
 
 }  // namespace
 }  // namespace quarvel
