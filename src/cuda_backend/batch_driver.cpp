@@ -9,7 +9,7 @@
 #include "engine_routines.hpp"
 #include "evaluation_guard.hpp"
 #include "finite_input.hpp"
-#include "host_staging.hpp"
+#include "host_staging_records.hpp"
 #include "internal_neighbor_builder.hpp"
 #include "periodic_expansion.hpp"
 #include "quarvel/engine.hpp"

@@ -8,6 +8,7 @@
 #include "lammps_device_output.hpp"
 #include "lammps_device_staging.hpp"
 #include "lammps_drivers.hpp"
+#include "lammps_list_rules.hpp"
 #include "workspace_plan.hpp"
 
 namespace quarvel::cuda_backend {
@@ -40,6 +41,7 @@ int check_arguments(const DeviceLammpsDriverModel& model, const QrvlLammpsDevice
       r.force_atom_stride < 1 || r.force_component_stride < 1) {
     return report_invalid_argument("invalid device LAMMPS neighbor input or force output");
   }
+  if (in.inum > in.nlocal) return report_invalid_argument(kIlistLongerThanNlocal);
   if ((r.energy == nullptr) != (r.virial == nullptr)) {
     return report_invalid_argument("device LAMMPS totals require both energy and virial pointers");
   }

@@ -75,14 +75,14 @@ int evaluate_checked(const HostLammpsDriverModel& model, const QrvlLammpsNeighbo
   const bool spin = p.spin_mode != 0;
   const bool spin_transfer = result.spin_transfer != nullptr;
   // Every check of the caller's list comes before the first device allocation.
-  const HostLammpsList list = gather_lammps_host_list(input, p);
+  const LammpsNeighborSelection list = select_lammps_neighbors(input, p);
   const EvaluationDevice device(model.device);
   const std::int32_t n = list.atoms.count;
   const bool virial_rows = result.virial_per_atom != nullptr;
   DeviceWorkspace workspace(make_external_neighbor_workspace_plan(p, static_cast<std::uint64_t>(n),
                                                                   static_cast<std::uint64_t>(input.inum), virial_rows,
                                                                   spin_transfer));
-  upload_lammps_host_list(list, p, workspace);
+  upload_lammps_neighbor_selection(list, p, workspace);
   const SimulationBox box = lammps_identity_box();
   const DeviceWorkspaceView v = workspace.view();
   const std::size_t a = v.atom_capacity;

@@ -14,7 +14,6 @@ namespace quarvel::cuda_backend {
 namespace {
 
 constexpr int kStagingBlock = 512;  // threads per block of every staging kernel here
-constexpr int kAxes = 3;
 
 std::size_t at(std::int64_t index) { return static_cast<std::size_t>(index); }
 
@@ -35,23 +34,6 @@ __global__ void stage_lammps_neighbors_slot_major(int active_count, int slot_str
   const int c = counts[i];
   counts_out[i] = c;
   for (int j = 0; j < c; ++j) list_out[soa(j, i, slot_stride)] = rows[aos(j, i, row_width)];
-}
-
-double squared_distance(const std::vector<double>& positions, std::int32_t i, std::int32_t j) {
-  double d2 = 0.0;  // the device road's order of operations, so that both roads keep the same neighbors
-  for (int c = 0; c < kAxes; ++c) {
-    const double d = positions[at(std::int64_t{kAxes} * j + c)] - positions[at(std::int64_t{kAxes} * i + c)];
-    d2 += d * d;
-  }
-  return d2;
-}
-
-// Appends neighbor m to atom i's row of `capacity` slots; a row that would pass the capacity is refused.
-void keep_neighbor(std::int32_t i, std::int32_t m, std::int32_t capacity, std::int32_t& count,
-                   std::vector<std::int32_t>& rows) {
-  if (count >= capacity) throw LammpsListLayoutError("neighbor count exceeds CUDA workspace capacity");
-  rows[at(std::int64_t{i} * capacity + count)] = m;
-  ++count;
 }
 
 // A plain device copy of `values` that lives until the end of the staging call; empty gives no allocation.
@@ -82,35 +64,9 @@ void launch_neighbor_staging(int active_count, int slot_stride, int capacity, co
 
 }  // namespace
 
-HostLammpsList gather_lammps_host_list(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol) {
-  HostLammpsList list;
-  list.atoms = gather_host_lammps_atoms(input, protocol, LammpsListUse::evaluation);
-  const std::int32_t n = list.atoms.count;
-  const std::int32_t cap_r = std::max(protocol.neighbor_capacity_radial, 0);
-  const std::int32_t cap_a = std::max(protocol.neighbor_capacity_angular, 0);
-  const LammpsListCutoffs cutoffs = lammps_list_cutoffs(protocol);
-  list.active.assign(input.ilist, input.ilist + input.inum);
-  list.counts.assign(2 * at(n), 0);
-  list.radial_rows.assign(at(std::int64_t{n} * cap_r), 0);
-  list.angular_rows.assign(at(std::int64_t{n} * cap_a), 0);
-  for (const std::int32_t i : list.active) {
-    std::int32_t radial = 0;
-    std::int32_t angular = 0;
-    for (std::int32_t k = 0; k < input.numneigh[i]; ++k) {
-      const std::int32_t m = masked_neighbor(input, i, k);
-      if (m == i) continue;  // LAMMPS never lists the atom itself; an entry that does carries no pair
-      const double d2 = squared_distance(list.atoms.positions, i, m);
-      if (d2 <= cutoffs.radial_squared) keep_neighbor(i, m, cap_r, radial, list.radial_rows);
-      if (d2 <= cutoffs.angular_squared) keep_neighbor(i, m, cap_a, angular, list.angular_rows);
-    }
-    list.counts[at(i)] = radial;
-    list.counts[at(std::int64_t{n} + i)] = angular;
-  }
-  return list;
-}
-
-void upload_lammps_host_list(const HostLammpsList& list, const ModelProtocol& protocol, DeviceWorkspace& workspace) {
-  const HostLammpsAtoms& atoms = list.atoms;
+void upload_lammps_neighbor_selection(const LammpsNeighborSelection& list, const ModelProtocol& protocol,
+                                      DeviceWorkspace& workspace) {
+  const LammpsListAtoms& atoms = list.atoms;
   const bool spin = protocol.spin_mode != 0;
   const int n = atoms.count;
   const auto active_count = static_cast<int>(list.active.size());
@@ -175,7 +131,7 @@ void upload_lammps_host_list(const HostLammpsList& list, const ModelProtocol& pr
 
 void stage_lammps_external_neighbors_on_device(const QrvlLammpsNeighborInput& input, const ModelProtocol& protocol,
                                                DeviceWorkspace& workspace) {
-  upload_lammps_host_list(gather_lammps_host_list(input, protocol), protocol, workspace);
+  upload_lammps_neighbor_selection(select_lammps_neighbors(input, protocol), protocol, workspace);
 }
 
 }  // namespace quarvel::cuda_backend

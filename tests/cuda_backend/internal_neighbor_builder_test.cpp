@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cuda_backend/device_staging.hpp"
-#include "cuda_backend/host_staging.hpp"
+#include "cuda_backend/host_staging_records.hpp"
 #include "support/batch_builder.hpp"
 #include "support/cell_math.hpp"
 #include "support/device_test.hpp"

@@ -20,6 +20,7 @@ using test_support::DeviceLammpsInput;
 using ::testing::Each;
 
 constexpr double kUntouched = -4321.0;
+constexpr const char* kIlistTooLong = "inum exceeds nlocal: ilist can name each local atom only once";
 constexpr std::uint64_t kHeadroom = 1024;  // atoms a grown workspace gets beyond 1/64 more
 
 // Caller-owned device outputs, atom-major with padded rows (atom stride 4 for three components, 10 for nine).
@@ -259,6 +260,9 @@ std::vector<StatusCase> status_cases() {
       layout("NegativeNlocal", [](In& in, R&) { in.nlocal = -1; }),
       layout("NallBelowNlocal", [](In& in, R&) { in.nall = in.nlocal - 1; }),
       layout("NoActiveAtoms", [](In& in, R&) { in.inum = 0; }),
+      // ilist names a local atom twice (its entries are not read before the refusal)
+      {"IlistRepeatsALocalAtom", [](In& in, R&, P&, C&) { in.inum = in.nlocal + 1; }, QRVL_STATUS_INVALID_ARGUMENT,
+       kIlistTooLong},
       layout("NegativeMaxNeighbors", [](In& in, R&) { in.max_neighbors = -1; }),
       layout("NoNeighborRows", [](In& in, R&) { in.neighbor_rows = 0; }),
       layout("NoNumneigh", [](In& in, R&) { in.numneigh_length = 0; }),
@@ -365,7 +369,12 @@ std::vector<ListRefusalCase> list_refusal_cases() {
   return {
       {"TypeBeyondTheMap", with_type(2, kLammpsTypes + 1), nullptr, " type out of range"},
       {"UnmappedType", with_type(9, 0), nullptr, " unmapped type"},
-      {"GhostAsActiveAtom", nullptr, [](R& r) { r.nlocal -= 1; }, " active atom index out of range"},
+      {"GhostAsActiveAtom",
+       [](const S& s, In& in, P&) {
+         in.host_ilist.back() = s.nlocal;  // the first ghost in place of the last local atom
+         in.refresh_lists();
+       },
+       nullptr, " active atom index out of range"},
       {"RowLongerThanMaxNeighbors", nullptr, [](R& r) { r.max_neighbors -= 1; }, " input row count out of range"},
       {"MappedTypeBeyondTheModel",
        [](const S&, In& in, P&) { in.type_map = DeviceCopy<std::int32_t>({-1, 0, kLammpsTypes}); }, nullptr,

@@ -16,6 +16,7 @@ using test_support::HostLammpsInput;
 using ::testing::Each;
 
 constexpr double kUntouched = -4321.0;
+constexpr const char* kIlistTooLong = "inum exceeds nlocal: ilist can name each local atom only once";
 
 // Caller-owned host rows for every staged atom, filled with a sentinel.
 struct HostResult {
@@ -173,6 +174,8 @@ std::vector<StatusCase> status_cases() {
   static const std::int32_t beyond_model[kLammpsTypes + 1] = {-1, 0, kLammpsTypes};
   static const double nan_row[3] = {std::nan(""), 0.0, 0.0};
   static const double* const nan_rows[1] = {nan_row};  // only atom 0's row is read before the refusal
+  static const std::int32_t repeated[] = {0, 1, 2, 3, 4, 5, 0};  // the six local atoms, then the first again
+  static const std::int32_t with_ghost[] = {0, 1, 2, 3, 4, 6};   // atom 6 is the first ghost
   return {
       {"NegativeNlocal", [](In& in, R&, C&) { in.nlocal = -1; }, QRVL_STATUS_INVALID_ARGUMENT, ""},
       {"NegativeInum", [](In& in, R&, C&) { in.inum = -1; }, QRVL_STATUS_INVALID_ARGUMENT, ""},
@@ -189,13 +192,23 @@ std::vector<StatusCase> status_cases() {
       {"SpinTransferOfOrdinaryModel", [](In&, R& r, C&) { r.spin_transfer = scratch_rows; },
        QRVL_STATUS_UNSUPPORTED, ""},
       {"ActiveAtomsOfAnEmptyRank", [](In& in, R&, C&) { in.nlocal = 0; }, QRVL_STATUS_INVALID_ARGUMENT,
-       "active atom index out of range"},
-      {"NoActiveAtoms", [](In& in, R&, C&) { in.inum = 0; }, QRVL_STATUS_RUNTIME_ERROR,
-       "active_atom_capacity must be in 1..atom_capacity"},
+       kIlistTooLong},
+      {"NoActiveAtoms", [](In& in, R&, C&) { in.inum = 0; }, QRVL_STATUS_INVALID_ARGUMENT,
+       "inum is 0 while nlocal is positive: ilist must name the local atoms"},
+      {"IlistRepeatsALocalAtom",
+       [](In& in, R&, C&) {
+         in.ilist = repeated;
+         in.inum = in.nlocal + 1;
+       },
+       QRVL_STATUS_INVALID_ARGUMENT, kIlistTooLong},
       {"BadListContents", [](In& in, R&, C&) { in.type_map = unmapped; },
        QRVL_STATUS_RUNTIME_ERROR, "unmapped LAMMPS atom type"},
-      {"GhostAsActiveAtom", [](In& in, R&, C&) { in.nlocal -= 1; }, QRVL_STATUS_INVALID_ARGUMENT,
-       "active atom index out of range"},
+      {"GhostAsActiveAtom",
+       [](In& in, R&, C&) {
+         in.ilist = with_ghost;
+         in.inum = in.nlocal;
+       },
+       QRVL_STATUS_INVALID_ARGUMENT, "active atom index out of range"},
       {"TypeBeyondTheModel", [](In& in, R&, C&) { in.type_map = beyond_model; }, QRVL_STATUS_INVALID_ARGUMENT,
        "mapped LAMMPS atom type exceeds model type count"},
       {"NanPosition", [](In& in, R&, C&) { in.positions = nan_rows; }, QRVL_STATUS_INVALID_ARGUMENT,

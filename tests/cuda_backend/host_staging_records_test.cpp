@@ -1,4 +1,4 @@
-#include "cuda_backend/host_staging.hpp"
+#include "cuda_backend/host_staging_records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "host_staging.hpp"
+#include "host_staging_records.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "cuda_checks.hpp"
-#include "lammps_host_list.hpp"
+#include "lammps_list_reading.hpp"
 #include "structure_ranges.hpp"
 
 namespace quarvel::cuda_backend {
@@ -38,7 +38,10 @@ void flatten_neighbors(const QrvlLammpsNeighborInput& input, std::int32_t n, std
   for (std::int32_t k = 0; k < input.inum; ++k) {
     const std::int32_t i = input.ilist[k];
     const std::int32_t m = input.numneigh[i];
-    if (m > capacity) throw LammpsListLayoutError("neighbor count exceeds CUDA workspace capacity");
+    if (m > capacity) {
+      refuse_lammps_list(LammpsListReader::layout_function, LammpsListFault::malformed,
+                         "neighbor count exceeds CUDA workspace capacity");
+    }
     counts[size(i)] = m;
     for (std::int32_t j = 0; j < m; ++j) {
       slots[size(static_cast<std::int64_t>(j) * n + i)] = masked_neighbor(input, i, j);
@@ -90,25 +93,20 @@ HostBatchStaging stage_batch_for_internal_neighbors(const QrvlStructureBatch& ba
 
 HostExternalNeighborStaging stage_lammps_external_neighbors(const QrvlLammpsNeighborInput& input,
                                                             const ModelProtocol& protocol) {
-  try {
-    const HostLammpsAtoms atoms = gather_host_lammps_atoms(input, protocol, LammpsListUse::layout);
-    const std::int32_t n = atoms.count;
-    HostExternalNeighborStaging staging;
-    staging.atom_count = n;
-    staging.active_count = input.inum;
-    staging.types = atoms.model_types;
-    staging.positions_soa3.assign(3 * size(n), 0.0);
-    for (std::int64_t i = 0; i < n; ++i) {
-      for (std::int64_t c = 0; c < 3; ++c) staging.positions_soa3[size(c * n + i)] = atoms.positions[size(3 * i + c)];
-    }
-    staging.active_atom_indices.assign(input.ilist, input.ilist + input.inum);
-    flatten_neighbors(input, n, protocol.neighbor_capacity_radial, staging.nn_radial, staging.nl_radial_slot_major);
-    flatten_neighbors(input, n, protocol.neighbor_capacity_angular, staging.nn_angular,
-                      staging.nl_angular_slot_major);
-    return staging;
-  } catch (const LammpsListLayoutError& fault) {
-    throw std::invalid_argument(fault.what());  // every fault of the caller's list is a bad argument here
+  const LammpsListAtoms atoms = read_lammps_list_atoms(input, protocol, LammpsListReader::layout_function);
+  const std::int32_t n = atoms.count;
+  HostExternalNeighborStaging staging;
+  staging.atom_count = n;
+  staging.active_count = input.inum;
+  staging.types = atoms.model_types;
+  staging.positions_soa3.assign(3 * size(n), 0.0);
+  for (std::int64_t i = 0; i < n; ++i) {
+    for (std::int64_t c = 0; c < 3; ++c) staging.positions_soa3[size(c * n + i)] = atoms.positions[size(3 * i + c)];
   }
+  staging.active_atom_indices.assign(input.ilist, input.ilist + input.inum);
+  flatten_neighbors(input, n, protocol.neighbor_capacity_radial, staging.nn_radial, staging.nl_radial_slot_major);
+  flatten_neighbors(input, n, protocol.neighbor_capacity_angular, staging.nn_angular, staging.nl_angular_slot_major);
+  return staging;
 }
 
 }  // namespace quarvel::cuda_backend
