@@ -35,7 +35,8 @@ class QUARVEL_API Engine {
 };
 
 // A loaded model. Every operation answers a QRVL_STATUS_* value; the defaults set no last-error text.
-// One thread at a time may use a model, except that any thread may store `cancel_requested`.
+// The CUDA engine's models run the calls on one model one at a time (a second thread waits for the first); any
+// thread may store `cancel_requested` at any time.
 class QUARVEL_API Model {
  public:
   virtual ~Model();

@@ -146,13 +146,15 @@ typedef struct QrvlBackendInfo {
 } QrvlBackendInfo;
 
 /* A LAMMPS full neighbor list in host memory, as a pair style with newton_pair on receives it. The atoms of ilist
- * are the centres and must be local; the rows of other atoms are not read. Rows may reach beyond the model's
- * cutoffs (cutoff plus skin): only neighbors within them enter the evaluation and count against its capacities.
- * Positions and spins must be finite. */
+ * are the centres and must be local, each named once; the rows of other atoms are not read. Rows may reach beyond
+ * the model's cutoffs (cutoff plus skin): only neighbors within them enter the evaluation and count against its
+ * capacities. Positions and spins must be finite. The record has no map length and no atom count, so two things
+ * are the caller's duty that the call cannot check: type_map has an entry for every LAMMPS type present, and
+ * every row entry names an atom that has types, positions (and spins) rows; otherwise memory past them is read. */
 typedef struct QrvlLammpsNeighborInput {
   int32_t nlocal;                   /* owned atoms, at least 0 */
-  int32_t inum;                     /* entries of ilist, at least 0 */
-  const int32_t* ilist;             /* local atoms to evaluate (each below nlocal); required */
+  int32_t inum;                     /* entries of ilist, at most nlocal; at least 1 when nlocal is positive */
+  const int32_t* ilist;             /* local atoms to evaluate (each below nlocal, each once); required */
   const int32_t* numneigh;          /* neighbor count per atom index; required */
   const int32_t* const* firstneigh; /* neighbor row per atom index, top two bits are LAMMPS flags; required */
   const int32_t* types;             /* LAMMPS type of every atom; required */
@@ -167,11 +169,14 @@ typedef struct QrvlLammpsNeighborInput {
  * written, not added to; a null row pointer skips that atom. */
 typedef struct QrvlLammpsNeighborResult {
   double* energy;                  /* total over local atoms; required */
-  double* virial;                  /* xx, yy, zz, xy, xz, yz totals, the sums of all per-atom rows; required */
+  double* virial;                  /* xx, yy, zz, xy, xz, yz totals; the same bits with or without per-atom rows,
+                                      which add up to them within single precision; required */
   double* potential;               /* energy per local atom; optional */
   double* const* force;            /* 3 values per atom; required */
-  double* const* mforce;           /* 3 values per atom; spin models; optional */
-  double* const* virial_per_atom;  /* 9 values per atom: xx, yy, zz, xy, xz, yz, yx, zx, zy; optional */
+  double* const* mforce;           /* 3 values per atom, 0 for types without a spin degree of freedom; spin models;
+                                      optional */
+  double* const* virial_per_atom;  /* 9 values per atom: xx, yy, zz, xy, xz, yz, yx, zx, zy, single-precision
+                                      sums; optional */
   double* const* spin_transfer;    /* 9 values per atom; spin models only */
 } QrvlLammpsNeighborResult;
 
@@ -180,7 +185,7 @@ typedef struct QrvlLammpsNeighborResult {
 typedef struct QrvlLammpsDeviceNeighborInput {
   int32_t nlocal;               /* owned atoms, at least 0 */
   int32_t nall;                 /* owned plus ghost atoms, at least nlocal */
-  int32_t inum;                 /* entries of ilist, at least 1 (0 only when nlocal is 0) */
+  int32_t inum;                 /* entries of ilist, 1 .. nlocal (0 only when nlocal is 0) */
   int32_t max_neighbors;        /* neighbors a row of `neighbors` holds, at least 0 */
   int32_t neighbor_rows;        /* rows of `neighbors`, at least 1 and at least nlocal */
   int32_t numneigh_length;      /* entries of numneigh, at least 1 and at least nlocal */
@@ -206,7 +211,7 @@ typedef struct QrvlLammpsDeviceNeighborInput {
  * QrvlLammpsNeighborResult; per-atom energies the local atoms. */
 typedef struct QrvlLammpsDeviceNeighborResult {
   double* energy; /* one total over local atoms; given together with virial or not at all */
-  double* virial; /* xx, yy, zz, xy, xz, yz totals, the sums of all per-atom rows */
+  double* virial; /* xx, yy, zz, xy, xz, yz totals, as in QrvlLammpsNeighborResult */
   double* potential;
   double* force; /* required */
   int32_t force_atom_stride;
@@ -269,11 +274,18 @@ QUARVEL_API int qrvl_compute_dftd3_batch(QrvlModel* model, const QrvlStructureBa
 QUARVEL_API int qrvl_compute_with_dftd3_batch(QrvlModel* model, const QrvlStructureBatch* batch,
                                               const QrvlDftd3Parameters* parameters, QrvlDftd3Result* result);
 /* Forces on a LAMMPS full neighbor list in host memory; no cell, so no periodicity requirement. nlocal and inum
- * both 0 (a rank without atoms) answers QRVL_STATUS_OK with zero totals and writes nothing else. */
+ * both 0 (a rank without atoms) answers QRVL_STATUS_OK with zero totals and writes nothing else. Refusals of a
+ * null array or a negative count answer QRVL_STATUS_INVALID_ARGUMENT without a text; an ilist that cannot name
+ * the local atoms, a non-local entry, a type beyond the model and a non-finite position or spin answer it with
+ * one; a malformed list (a missing row, a negative index, count or type, an unmapped type, a row beyond a
+ * capacity, a spin model without spins) answers QRVL_STATUS_RUNTIME_ERROR with a text. */
 QUARVEL_API int qrvl_find_force_lammps_neighbors(QrvlModel* model, const QrvlLammpsNeighborInput* input,
                                                  QrvlLammpsNeighborResult* result);
 /* The same on device arrays. Returns once the force work is queued on the default stream (it waits only for the
- * check of the staged list); the device arrays stay in use until that work completes. */
+ * check of the staged list); the device arrays stay in use until that work completes. Every refusal carries a
+ * text: bad counts, layouts and list contents answer QRVL_STATUS_INVALID_ARGUMENT; neighbor_rows or
+ * numneigh_length below nlocal, staging tiles beyond the device's shared memory and mforce without spins answer
+ * QRVL_STATUS_RUNTIME_ERROR. */
 QUARVEL_API int qrvl_find_force_lammps_device_neighbors(QrvlModel* model, const QrvlLammpsDeviceNeighborInput* input,
                                                         QrvlLammpsDeviceNeighborResult* result);
 /* Sets the model's cancel flag; may be called from another thread while the model computes. */

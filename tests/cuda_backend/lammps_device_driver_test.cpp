@@ -435,6 +435,36 @@ TEST_P(DeviceLammpsDriverRefusesTheList, OnEveryCallWithTheSameText) {
 INSTANTIATE_TEST_SUITE_P(Contents, DeviceLammpsDriverRefusesTheList, ::testing::ValuesIn(list_refusal_cases()),
                          [](const auto& test_case) { return std::string(test_case.param.name); });
 
+// Faults of the caller's record that the device road answers as runtime errors, with their texts.
+TEST_F(DeviceLammpsDriverTest, ShortRowArraysAndMagneticForcesWithoutSpinsAreRuntimeErrors) {
+  static double scratch = 0.0;
+  const struct {
+    const char* name;
+    std::function<void(QrvlLammpsDeviceNeighborInput&, QrvlLammpsDeviceNeighborResult&)> change;
+    const char* message;
+  } cases[] = {
+      {"fewer neighbor rows than local atoms", [](auto& in, auto&) { in.neighbor_rows = in.nlocal - 1; },
+       "device LAMMPS local atoms exceed neighbor rows"},
+      {"fewer numneigh entries than local atoms", [](auto& in, auto&) { in.numneigh_length = in.nlocal - 1; },
+       "device LAMMPS local atoms exceed numneigh length"},
+      {"magnetic forces of a model without spins",
+       [](auto&, auto& r) {
+         r.mforce = &scratch;
+         r.mforce_atom_stride = r.mforce_component_stride = 1;
+       },
+       "workspace missing mforce output"},
+  };
+  for (const auto& c : cases) {
+    DeviceResult out(system_.nall);
+    QrvlLammpsDeviceNeighborInput in = input_->view();
+    QrvlLammpsDeviceNeighborResult r = out.view();
+    c.change(in, r);
+    clear_last_error();
+    EXPECT_EQ(evaluate_device(in, r), QRVL_STATUS_RUNTIME_ERROR) << c.name;
+    EXPECT_STREQ(qrvl_last_error_message(), c.message) << c.name;
+  }
+}
+
 TEST_F(DeviceLammpsDriverTest, CancelDuringTheEvaluationStillWritesOutputs) {
   pipeline_record().hook = [this] { cancel_ = true; };
   DeviceResult out(system_.nall);
