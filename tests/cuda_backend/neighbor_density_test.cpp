@@ -1,5 +1,6 @@
-// The refusal of structures far beyond the model's neighbor capacity: where its bound lies, and that the force,
-// charge and descriptor roads answer the commonest unit slips with it before anything is allocated or written.
+// The refusal of structures far beyond the model's neighbor capacity: where its bound lies, that the force, charge
+// and descriptor roads answer the commonest unit slips with it before anything is allocated or written, and that a
+// structure below the bound that still overflows is refused by the neighbor lists as before.
 #include "cuda_backend/neighbor_density.hpp"
 
 #include <gmock/gmock.h>
@@ -146,26 +147,23 @@ std::vector<SlipCase> slip_cases() {
           {"FractionalCoordinatesInAnIdentityCell", 1.0, fractional_coordinates(), "2.09e+04"}};
 }
 
-class DensityRefusal : public test_support::DeviceTest,
-                       public ::testing::WithParamInterface<std::tuple<Road, SlipCase>> {
- protected:
-  void SetUp() override {
-    test_support::DeviceTest::SetUp();
-    if (IsSkipped()) return;
-    const Road road = std::get<0>(GetParam());
-    model_ = test_support::load_model(
-        test_support::compact_shape(road == Road::charge ? "nep4_charge1" : "nep4", {"C", "H"}));
-  }
+// A road's driver on a model of its own (the charge road on a charge model), with the model's workspace cache in
+// view and every caller array filled with kUntouched before each call.
+class RoadDriver {
+ public:
+  explicit RoadDriver(Road road)
+      : road_(road),
+        model_(test_support::load_model(
+            test_support::compact_shape(road == Road::charge ? "nep4_charge1" : "nep4", {"C", "H"}))) {}
 
-  // The road's driver on the batch, every caller array filled with kUntouched first.
   int evaluate(const BatchArrays& b) {
     BatchDriverModel m{model_->protocol(), model_->host,    model_->device,       cancel_,
                        workspace_,         atom_capacity_,  structure_capacity_, spin_transfer_};
     const std::size_t atoms = b.types.size();
     const std::size_t structures = b.counts.size();
-    const Road road = std::get<0>(GetParam());
-    if (road == Road::descriptors) {
-      outputs_ = {std::vector<double>(atoms * static_cast<std::size_t>(model_->protocol().descriptor_dim), kUntouched)};
+    if (road_ == Road::descriptors) {
+      const auto dimension = static_cast<std::size_t>(model_->protocol().descriptor_dim);
+      outputs_ = {std::vector<double>(atoms * dimension, kUntouched)};
       QrvlFindDescriptorResult result{outputs_[0].data()};
       return evaluate_batch_descriptors(m, b.view(), result);
     }
@@ -177,13 +175,18 @@ class DensityRefusal : public test_support::DeviceTest,
     result.force = outputs_[1].data();
     result.potential = outputs_[2].data();
     result.virial = outputs_[3].data();
-    if (road == Road::charge) {
+    if (road_ == Road::charge) {
       result.charge = outputs_[4].data();
       result.bec = outputs_[5].data();
     }
     return evaluate_structure_batch(m, b.view(), result, true);
   }
 
+  bool allocated() const { return workspace_ != nullptr; }
+  const std::vector<std::vector<double>>& outputs() const { return outputs_; }
+
+ private:
+  Road road_;
   std::unique_ptr<test_support::LoadedModel> model_;
   std::atomic<bool> cancel_{false};
   std::unique_ptr<DeviceWorkspace> workspace_;
@@ -193,18 +196,22 @@ class DensityRefusal : public test_support::DeviceTest,
   std::vector<std::vector<double>> outputs_;
 };
 
+class DensityRefusal : public test_support::DeviceTest,
+                       public ::testing::WithParamInterface<std::tuple<Road, SlipCase>> {};
+
 TEST_P(DensityRefusal, AnswersAtOnceWithItsTextAndTouchesNothing) {
   const SlipCase& slip = std::get<1>(GetParam());
+  RoadDriver road(std::get<0>(GetParam()));
   BatchArrays b;
   append_structure(b, 10.0, simple_cubic(2.5));  // 0.064 atoms per Angstrom^3: an ordinary solid
   append_structure(b, slip.edge, slip.positions);
-  EXPECT_EQ(evaluate(b), QRVL_STATUS_RUNTIME_ERROR);  // as the neighbor lists' own overflow answers
+  EXPECT_EQ(road.evaluate(b), QRVL_STATUS_RUNTIME_ERROR);  // as the neighbor lists' own overflow answers
   EXPECT_EQ(std::string(qrvl_last_error_message()),
             std::string("structure 1 averages about ") + slip.estimate +
                 " radial neighbors per atom, more than ten times the model's capacity of 125; positions and cells "
                 "are in Angstrom");
-  EXPECT_EQ(workspace_, nullptr) << "a workspace was allocated";
-  for (const std::vector<double>& output : outputs_) EXPECT_THAT(output, Each(kUntouched));
+  EXPECT_FALSE(road.allocated()) << "a workspace was allocated";
+  for (const std::vector<double>& output : road.outputs()) EXPECT_THAT(output, Each(kUntouched));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -214,6 +221,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& test_case) {
       return ::testing::PrintToString(std::get<0>(test_case.param)) + std::get<1>(test_case.param).name;
     });
+
+class OverflowBelowTheBound : public test_support::DeviceTest, public ::testing::WithParamInterface<Road> {};
+
+// One atom in a 1.2 Angstrom cube averages 303 radial neighbors: beyond the capacity of 125, within ten times it.
+// It is replicated and refused by the neighbor lists as before, with their own text.
+TEST_P(OverflowBelowTheBound, IsRefusedByTheNeighborListsAsBefore) {
+  RoadDriver road(GetParam());
+  BatchArrays b;
+  append_structure(b, 1.2, {0.0, 0.0, 0.0});
+  EXPECT_EQ(road.evaluate(b), QRVL_STATUS_RUNTIME_ERROR);
+  EXPECT_STREQ(qrvl_last_error_message(), GetParam() == Road::force
+                                              ? "batched neighbor list exceeded CUDA workspace capacity"
+                                              : "neighbor list exceeded workspace capacity");
+  EXPECT_TRUE(road.allocated());
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, OverflowBelowTheBound, ::testing::Values(Road::force, Road::charge, Road::descriptors),
+                         [](const auto& test_case) { return ::testing::PrintToString(test_case.param); });
 
 }  // namespace
 }  // namespace quarvel::cuda_backend
