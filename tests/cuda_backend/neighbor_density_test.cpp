@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -21,6 +20,7 @@
 #include "cuda_backend/descriptor_driver.hpp"
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
+#include "support/batch_driver_state.hpp"
 #include "support/device_test.hpp"
 #include "support/loaded_model.hpp"
 #include "support/model_file_writer.hpp"
@@ -157,8 +157,7 @@ class RoadDriver {
             test_support::compact_shape(road == Road::charge ? "nep4_charge1" : "nep4", {"C", "H"}))) {}
 
   int evaluate(const BatchArrays& b) {
-    BatchDriverModel m{model_->protocol(), model_->host,    model_->device,       cancel_,
-                       workspace_,         atom_capacity_,  structure_capacity_, spin_transfer_};
+    BatchDriverModel m = state_.driver(model_->protocol(), model_->host, model_->device);
     const std::size_t atoms = b.types.size();
     const std::size_t structures = b.counts.size();
     if (road_ == Road::descriptors) {
@@ -182,17 +181,13 @@ class RoadDriver {
     return evaluate_structure_batch(m, b.view(), result, true);
   }
 
-  bool allocated() const { return workspace_ != nullptr; }
+  bool allocated() const { return state_.workspace != nullptr; }
   const std::vector<std::vector<double>>& outputs() const { return outputs_; }
 
  private:
   Road road_;
   std::unique_ptr<test_support::LoadedModel> model_;
-  std::atomic<bool> cancel_{false};
-  std::unique_ptr<DeviceWorkspace> workspace_;
-  std::uint64_t atom_capacity_ = 0;
-  std::uint64_t structure_capacity_ = 0;
-  bool spin_transfer_ = false;
+  test_support::BatchDriverState state_;
   std::vector<std::vector<double>> outputs_;
 };
 
