@@ -102,8 +102,9 @@ QUARVEL_API void set_last_error(const std::string& message);
 // The calling thread's last-error text becomes empty.
 QUARVEL_API void clear_last_error();
 
-// Registers the process's one CUDA engine, named "cuda", the first time it is called and answers that first
-// result on every later call (false when another engine named "cuda" was registered first).
+// Registers the process's one CUDA engine, named "cuda", and answers whether it is registered (false when another
+// engine named "cuda" was registered first); every later call answers the same. A registration that throws (out of
+// memory) records no answer, so the next call tries again.
 QUARVEL_API bool register_cuda_engine();
 
 // Selects `device`, allocates one word, runs a one-thread kernel, waits, copies the word back and frees it.

@@ -62,8 +62,8 @@ typedef struct QrvlStructureBatch {
   const int32_t* types;        /* N: model type index of each atom; required */
   const double* positions;     /* 3N: x, y, z of atom i at 3i..3i+2 (Angstrom); required */
   const double* spins;         /* 3N: spin vector of atom i at 3i..3i+2; read only by spin models */
-  const double* boxes;         /* 9S: row-major 3x3 cell whose columns are the cell vectors; required */
-  const int32_t* pbc;          /* 3S: periodic flags, all must be 1; required */
+  const double* boxes;         /* 9S: row-major 3x3 cell whose columns are the cell vectors (Angstrom); required */
+  const int32_t* pbc;          /* 3S: periodic flags, all must be 1 (else QRVL_STATUS_UNSUPPORTED); required */
 } QrvlStructureBatch;
 
 /* Caller-owned outputs of force and charge evaluations; a null optional slot is not written. */
@@ -233,15 +233,18 @@ typedef struct QrvlLammpsDeviceNeighborResult {
 /* QRVL_API_VERSION. */
 QUARVEL_API int qrvl_api_version(void);
 
-/* Registers the CUDA engine ("cuda") on the first call; 1 when it is registered, 0 when another engine took the
- * name first. Later calls answer the first result. */
+/* Registers the CUDA engine ("cuda"); call it before qrvl_load_model, which answers QRVL_STATUS_BACKEND_UNAVAILABLE
+ * with no text for a backend not registered. 1 when the engine is registered (by this call or an earlier one); 0
+ * when another engine took the name first, which every later call answers too; 0 when registering failed (out of
+ * memory), after which the next call tries again. */
 QUARVEL_API int qrvl_register_cuda_engine(void);
 
 /* Number of registered engines. */
 QUARVEL_API int qrvl_backend_count(void);
 /* Describes engine `index`; an index out of range zeroes `out` and answers QRVL_STATUS_BACKEND_UNAVAILABLE. */
 QUARVEL_API int qrvl_backend_info(int index, QrvlBackendInfo* out);
-/* Loads the model file at `path` with the first engine named `backend`; *out receives a new handle. */
+/* Loads the model file at `path` with the first engine named `backend`; *out receives a new handle. No engine of
+ * that name (as before qrvl_register_cuda_engine) answers QRVL_STATUS_BACKEND_UNAVAILABLE with no text. */
 QUARVEL_API int qrvl_load_model(const char* backend, const char* path, QrvlModel** out);
 /* Destroys the handle and its model; a null handle is ignored. */
 QUARVEL_API void qrvl_free_model(QrvlModel* model);
@@ -252,7 +255,15 @@ QUARVEL_API int qrvl_model_kind(QrvlModel* model, int32_t* out);
 /* Device bytes of the model and of a batch workspace for the given capacities (each at least 1). */
 QUARVEL_API int qrvl_estimate_workspace(QrvlModel* model, int32_t atom_capacity, int32_t structure_capacity,
                                         QrvlWorkspaceEstimate* out);
-/* Every batch operation first requires all periodic flags to be 1, then a model kind it serves.
+/* Every batch operation first requires all periodic flags to be 1: a null pbc or any other flag answers
+ * QRVL_STATUS_UNSUPPORTED with "Quarvel supports fully periodic structures only (pbc=[1,1,1])". Then it requires a
+ * model kind it serves.
+ * Neighbor capacity: each atom holds at most ceil(1.25 x the radial maximum) neighbors within the model's radial
+ * list cutoff and ceil(1.25 x the angular maximum) within its angular cutoff, the two maxima ending the model file's
+ * "cutoff" line. A structure beyond either answers QRVL_STATUS_RUNTIME_ERROR once its neighbor lists are built. One
+ * whose atoms per cell volume times 4/3 pi (radial list cutoff)^3 exceed ten times the radial capacity (positions
+ * and cells in nanometres, or fractional coordinates with an identity cell) answers it at once, naming the
+ * structure, with nothing written.
  * Energies, forces and virials of a batch; not for charge, dipole or polarizability models. */
 QUARVEL_API int qrvl_find_force_batch(QrvlModel* model, const QrvlStructureBatch* batch, QrvlFindForceResult* result);
 /* Forces and descriptors in one pass; ordinary models only. */

@@ -11,6 +11,7 @@
 #include "finite_input.hpp"
 #include "host_staging_records.hpp"
 #include "internal_neighbor_builder.hpp"
+#include "neighbor_density.hpp"
 #include "periodic_expansion.hpp"
 #include "quarvel/engine.hpp"
 #include "structure_ranges.hpp"
@@ -116,6 +117,8 @@ int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, Q
   require_tiled_atom_ranges(batch);
   require_finite_batch(batch, p.spin_mode != 0);
   if (allow_expand) {
+    // Before replication: a unit slip would otherwise be replicated into millions of atoms first.
+    require_density_within_neighbor_capacity(batch, p);
     const ExpandedBatch expanded = expand_periodic_batch(batch, model.protocol.cutoff_max);
     if (expanded.expanded) {
       ExpandedResult replicated = make_expanded_result(expanded, result);

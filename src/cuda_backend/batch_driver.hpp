@@ -59,8 +59,9 @@ DeviceWorkspace& workspace_for_pass(BatchDriverModel& model, std::uint64_t atoms
 // Evaluates the batch into the caller's result: 0 ok, 1 invalid argument, 2 unsupported, 4 runtime error,
 // 5 cancelled; failures past the argument checks set the thread's last error. Ordinary models take one
 // batched pass; charge and spin models one pass per structure, whose results stay in the caller's arrays when
-// a later structure fails or the call is cancelled. With `allow_expand`, structures thinner than twice the
-// largest cutoff are evaluated as supercells and folded back.
+// a later structure fails or the call is cancelled. With `allow_expand`, a structure far beyond the model's
+// neighbor capacity (require_density_within_neighbor_capacity) answers 4 before anything is written or
+// allocated, and structures thinner than twice the largest cutoff are evaluated as supercells and folded back.
 int evaluate_structure_batch(BatchDriverModel& model, const QrvlStructureBatch& batch, QrvlFindForceResult& result,
                              bool allow_expand);
 

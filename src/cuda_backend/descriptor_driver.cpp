@@ -10,6 +10,7 @@
 #include "evaluation_guard.hpp"
 #include "finite_input.hpp"
 #include "internal_neighbor_builder.hpp"
+#include "neighbor_density.hpp"
 #include "periodic_expansion.hpp"
 #include "structure_ranges.hpp"
 
@@ -98,6 +99,8 @@ int evaluate_checked(BatchDriverModel& model, const QrvlStructureBatch& batch, Q
   if (allow_expand) {
     require_tiled_atom_ranges(batch);
     require_finite_batch(batch, model.protocol.spin_mode != 0);
+    // Before replication: a unit slip would otherwise be replicated into millions of atoms first.
+    require_density_within_neighbor_capacity(batch, model.protocol);
     const ExpandedBatch expanded = expand_periodic_batch(batch, model.protocol.cutoff_max);
     if (expanded.expanded) return evaluate_replicated(model, expanded, batch.num_atoms, result, stages);
   }

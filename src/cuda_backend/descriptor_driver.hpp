@@ -20,8 +20,9 @@ struct DescriptorPassStages {
 // argument, 2 unsupported (a model outside the force pipeline other than a NEP4 charge model without spin of
 // angular order at most 8; a cell that cannot be prepared), 4 runtime error, 5 cancelled. The argument checks,
 // model refusals and cancellation set no last-error text; replication refusals and stage failures set theirs.
-// Rows of structures finished before a failure or a cancellation stay in the caller's array. Shares, and may
-// rebuild for one structure, the model's cached batch workspace.
+// A structure far beyond the model's neighbor capacity (require_density_within_neighbor_capacity) answers 4 before
+// any row is written. Rows of structures finished before a failure or a cancellation stay in the caller's array.
+// Shares, and may rebuild for one structure, the model's cached batch workspace.
 int evaluate_batch_descriptors(BatchDriverModel& model, const QrvlStructureBatch& batch,
                                QrvlFindDescriptorResult& result, const DescriptorPassStages& stages = {});
 

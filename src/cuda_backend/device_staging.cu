@@ -12,7 +12,6 @@ namespace quarvel::cuda_backend {
 namespace {
 
 constexpr int kStagingBlock = 512;             // threads per block of both staging kernels
-constexpr double kSingularDeterminant = 1e-12;  // Angstrom^3, absolute: cells this flat are refused
 constexpr int kCellValues = 9;
 constexpr int kPbcFlags = 3;
 
@@ -29,7 +28,7 @@ __global__ void stage_atom_to_structure(int structure_count, const int* counts, 
 // Inverse by the adjugate; false (output untouched) when |det| <= kSingularDeterminant.
 bool invert_row_major3(const double* m, double* inverse) {
   const double h = m[4] * m[8] - m[5] * m[7];
-  const double det = m[0] * h - (m[8] * m[3] - m[5] * m[6]) * m[1] + (m[7] * m[3] - m[4] * m[6]) * m[2];
+  const double det = cell_determinant(m);
   if (!(std::abs(det) > kSingularDeterminant)) return false;
   const double r = 1.0 / det;
   const double adjugate[kCellValues] = {h,

@@ -11,7 +11,6 @@
 namespace quarvel::cuda_backend {
 namespace {
 
-constexpr double kSingularDeterminant = 1e-12;  // Angstrom^3, absolute
 constexpr std::size_t kVirialComponents = 9;
 constexpr cudaStream_t kDefaultStream{};
 
@@ -44,8 +43,7 @@ bool supports_descriptors(const ModelProtocol& p) {
 bool make_structure_box(const double* box9, const std::int32_t* pbc3, SimulationBox& out) {
   const double* b = box9;
   for (int k = 0; k < 9; ++k) out.box[k] = b[k];
-  const double det = b[0] * (b[4] * b[8] - b[5] * b[7]) - b[1] * (b[3] * b[8] - b[5] * b[6]) +
-                     b[2] * (b[3] * b[7] - b[4] * b[6]);
+  const double det = cell_determinant(b);
   if (std::abs(det) <= kSingularDeterminant) return false;
   out.inverse[0] = (b[4] * b[8] - b[5] * b[7]) / det;
   out.inverse[1] = (b[2] * b[7] - b[1] * b[8]) / det;

@@ -6,13 +6,14 @@
 #include <cstddef>
 #include <stdexcept>
 
+#include "simulation_box.hpp"
+
 namespace quarvel::cuda_backend {
 namespace {
 
 constexpr int kAxes = 3;
 constexpr int kCellValues = 9;
 constexpr int kTensorValues = 9;                       // per-atom and per-structure 3x3 outputs
-constexpr double kSingularDeterminant = 1e-12;         // Angstrom^3, absolute, as batch staging uses
 constexpr double kReplicaTolerance = 1e-12;            // shortfall of 2 cutoff |g_k| still taken as one copy
 constexpr double kLargestFactor = 2147483647.0;        // 2^31 - 1: replica factors must fit an int32
 constexpr std::int64_t kIndexLimit = std::int64_t{1} << 31;  // replicas and atoms must stay below 2^31
@@ -30,9 +31,7 @@ std::array<int, kAxes> replica_counts(const QrvlStructureBatch& batch, std::size
     if (batch.pbc[kAxes * s + a] != 1) throw std::invalid_argument(kNotPeriodic);
   }
   const auto h = [&](int r, int c) { return cell(batch, s, r, c); };
-  const double det = h(0, 0) * (h(1, 1) * h(2, 2) - h(1, 2) * h(2, 1)) -
-                     h(0, 1) * (h(1, 0) * h(2, 2) - h(1, 2) * h(2, 0)) +
-                     h(0, 2) * (h(1, 0) * h(2, 1) - h(1, 1) * h(2, 0));
+  const double det = cell_determinant(batch.boxes + kCellValues * s);
   if (!(std::abs(det) > kSingularDeterminant)) throw std::invalid_argument("cannot expand a singular periodic box");
   const double r = 1.0 / det;
   // Rows of the inverse: cofactors times 1 / det.

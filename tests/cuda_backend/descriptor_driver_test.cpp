@@ -18,6 +18,7 @@
 
 #include "quarvel/quarvel.h"
 #include "support/batch_builder.hpp"
+#include "support/batch_driver_state.hpp"
 #include "support/descriptor_reference.hpp"
 #include "support/descriptor_structures.hpp"
 #include "support/device_test.hpp"
@@ -302,13 +303,12 @@ class DescriptorDriverCache : public test_support::DeviceTest {
     test_support::DeviceTest::SetUp();
     if (IsSkipped()) return;
     model_ = test_support::load_model(base_shape("nep4", {"C", "H"}));
-    cancel_of_stage() = &cancel_;
+    cancel_of_stage() = &state_.cancel;
   }
   void TearDown() override { cancel_of_stage() = nullptr; }
 
   BatchDriverModel driver() {
-    return BatchDriverModel{model_->protocol(), model_->host,    model_->device,       cancel_,
-                            workspace_,         atom_capacity_,  structure_capacity_, spin_transfer_};
+    return state_.driver(model_->protocol(), model_->host, model_->device);
   }
 
   // The flag a cancelling descriptor stage sets, as a plain function pointer's state.
@@ -326,11 +326,7 @@ class DescriptorDriverCache : public test_support::DeviceTest {
   }
 
   std::unique_ptr<test_support::LoadedModel> model_;
-  std::atomic<bool> cancel_{false};
-  std::unique_ptr<DeviceWorkspace> workspace_;
-  std::uint64_t atom_capacity_ = 0;
-  std::uint64_t structure_capacity_ = 0;
-  bool spin_transfer_ = false;
+  test_support::BatchDriverState state_;
 };
 
 // Charge models are served only as NEP4 without spin and of angular order at most 8; the others, and models
@@ -352,10 +348,9 @@ TEST_F(DescriptorDriverCache, RefusesModelsTheDescriptorKernelsDoNotServe) {
     changes[c](p);
     std::vector<double> rows(5 * static_cast<std::size_t>(p.descriptor_dim), kUntouched);
     QrvlFindDescriptorResult result{rows.data()};
-    BatchDriverModel m{p, model_->host, model_->device, cancel_, workspace_, atom_capacity_, structure_capacity_,
-                       spin_transfer_};
+    BatchDriverModel m = state_.driver(p, model_->host, model_->device);
     EXPECT_EQ(evaluate_batch_descriptors(m, b.view(), result), QRVL_STATUS_UNSUPPORTED) << "change " << c;
-    EXPECT_EQ(workspace_, nullptr);
+    EXPECT_EQ(state_.workspace, nullptr);
     EXPECT_THAT(rows, ::testing::Each(kUntouched));
   }
 }
@@ -385,23 +380,23 @@ TEST_F(DescriptorDriverCache, SharesTheBatchWorkspaceForOneStructure) {
   forces.force = force.data();
   BatchDriverModel m = driver();
   ASSERT_EQ(evaluate_structure_batch(m, several.view(), forces, true), QRVL_STATUS_OK) << qrvl_last_error_message();
-  const DeviceWorkspace* batched = workspace_.get();
-  EXPECT_EQ(structure_capacity_, 3u);
+  const DeviceWorkspace* batched = state_.workspace.get();
+  EXPECT_EQ(state_.structure_capacity, 3u);
 
   std::vector<double> rows(9 * static_cast<std::size_t>(model_->protocol().descriptor_dim), kUntouched);
   QrvlFindDescriptorResult result{rows.data()};
   ASSERT_EQ(evaluate_batch_descriptors(m, several.view(), result), QRVL_STATUS_OK) << qrvl_last_error_message();
-  EXPECT_NE(workspace_.get(), batched);
-  EXPECT_EQ(structure_capacity_, 1u);
-  EXPECT_EQ(atom_capacity_, 4u);
-  EXPECT_FALSE(spin_transfer_);
+  EXPECT_NE(state_.workspace.get(), batched);
+  EXPECT_EQ(state_.structure_capacity, 1u);
+  EXPECT_EQ(state_.atom_capacity, 4u);
+  EXPECT_FALSE(state_.spin_transfer);
 
-  const DeviceWorkspace* single = workspace_.get();
+  const DeviceWorkspace* single = state_.workspace.get();
   const test_support::BatchArrays one = test_support::BatchArrays::consecutive({4}, 2);
   ASSERT_EQ(evaluate_structure_batch(m, one.view(), forces, true), QRVL_STATUS_OK) << qrvl_last_error_message();
-  EXPECT_EQ(workspace_.get(), single);
+  EXPECT_EQ(state_.workspace.get(), single);
   ASSERT_EQ(evaluate_batch_descriptors(m, one.view(), result), QRVL_STATUS_OK);
-  EXPECT_EQ(workspace_.get(), single);
+  EXPECT_EQ(state_.workspace.get(), single);
 }
 
 }  // namespace

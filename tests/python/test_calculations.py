@@ -248,6 +248,50 @@ def test_non_finite_input_is_an_invalid_argument_naming_its_place(load, family, 
         call(load(family))
 
 
+# Unit slips: a structure far denser than the model's 125 radial neighbor slots can hold, refused before any
+# replication or device work, as a runtime error naming the structure, its mean neighbor count and the unit.
+UNIT_SLIPS = {
+    "one_atom_in_a_0_01_angstrom_cube": (np.zeros((1, 3)), 0.01, "5.24e+08"),
+    "one_atom_in_a_0_2_angstrom_cube": (np.full((1, 3), 0.1), 0.2, "6.54e+04"),
+    "ordinary_density_in_nanometres": (0.25 * np.indices((4, 4, 4)).reshape(3, -1).T, 1.0, "3.35e+04"),
+    "fractional_coordinates_in_an_identity_cell": (np.random.default_rng(3).random((40, 3)), 1.0, "2.09e+04"),
+}
+
+SLIP_CALLS = {
+    "calculate": ("nep4", lambda m, b: m.calculate(**b)),
+    "calculate_charge": ("nep4_charge1", lambda m, b: m.calculate_charge(**b)),
+    "descriptors": ("nep4", lambda m, b: m.descriptors(**b)),
+}
+
+
+def after_an_ordinary_structure(positions, edge):
+    """The first structure of the valid batch, then the slipped one in a cube of `edge`, types alternating."""
+    first = two_structures()
+    count = len(positions)
+    return dict(types=np.concatenate([first["types"][:3], np.arange(count) % 2]),
+                boxes=np.array([first["boxes"][0], edge * np.eye(3).ravel()]),
+                positions=np.vstack([first["positions"][:3], positions]),
+                atom_counts=np.array([3, count], dtype=np.int32))
+
+
+def density_refusal(structure, estimate):
+    return exactly(f"runtime error: structure {structure} averages about {estimate} radial neighbors per atom, more "
+                   "than ten times the model's capacity of 125; positions and cells are in Angstrom")
+
+
+@pytest.mark.parametrize("family, call", SLIP_CALLS.values(), ids=SLIP_CALLS.keys())
+@pytest.mark.parametrize("positions, edge, estimate", UNIT_SLIPS.values(), ids=UNIT_SLIPS.keys())
+def test_a_unit_slip_is_refused_at_once_naming_the_structure(load, family, call, positions, edge, estimate):
+    with pytest.raises(RuntimeError, match=density_refusal(1, estimate)):
+        call(load(family), after_an_ordinary_structure(positions, edge))
+
+
+@pytest.mark.parametrize("positions, edge, estimate", UNIT_SLIPS.values(), ids=UNIT_SLIPS.keys())
+def test_find_force_refuses_a_unit_slip_at_once(ordinary, positions, edge, estimate):
+    with pytest.raises(RuntimeError, match=density_refusal(0, estimate)):
+        ordinary.find_force(np.arange(len(positions)) % 2, positions, edge * np.eye(3))
+
+
 FIND_FORCE_REFUSALS = {
     "pbc_none": (dict(pbc=None), "pbc defaults to (1,1,1); omit it instead of passing None"),
     "pbc_four_values": (dict(pbc=(1, 1, 1, 1)), "pbc must contain 3 values"),
